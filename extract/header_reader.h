@@ -1,0 +1,36 @@
+// LHA member headers of levels 0, 1 and 2.
+#pragma once
+
+#include <stdint.h>
+
+#include "paths.h"
+
+struct SfxExtractor;
+
+const uint32_t HEADER_BUFFER = 4096;
+
+struct LhaEntryHeader {
+    uint8_t headerLength;
+    char methodId[6];  // five bytes and the terminator left by zeroing
+    uint32_t packedSize;
+    uint32_t originalSize;
+    uint32_t rawTime;  // DOS date/time for levels 0 and 1, Unix time for level 2
+    uint8_t attribute;
+    uint8_t level;
+    char name[PATH_BUFFER];
+    uint16_t crc;
+    uint8_t hasCrc;
+    uint8_t osId;
+    int32_t modificationTime;
+};
+
+// Reads one header at the position of ownFile. True: `header` is filled and ownFile stands
+// on the first packed byte. False: the archive has ended (end mark, end of file, or a header
+// that cannot be read safely).
+bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header);
+
+int32_t dosTimeToUnix(uint32_t dosTime);
+
+// Sum of the original sizes of all members from the position of ownFile on; ownFile is left
+// where it was.
+uint32_t sumOriginalSizes(SfxExtractor& sfx);

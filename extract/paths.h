@@ -1,0 +1,48 @@
+// Path toolkit: Shift-JIS aware separator handling, member-path cleaning, folder chains and
+// the destination folder. Member paths use '/' inside the extraction path; texts handed to
+// the shell use '\'.
+#pragma once
+
+#include <stdint.h>
+
+#include "host.h"
+
+struct SfxExtractor;
+
+const uint32_t PATH_BUFFER = 260;        // every path buffer, NUL included
+const uint32_t FOLDER_CHAIN_BUFFER = 1024;
+
+// A heap-owned NUL-terminated byte string; null when empty.
+class OwnedString {
+public:
+    OwnedString() : text(nullptr) {}
+    explicit OwnedString(const char* source);
+    ~OwnedString() { release(); }
+    OwnedString(const OwnedString&) = delete;
+    OwnedString& operator=(const OwnedString&) = delete;
+
+    void assign(const char* source);  // frees the old text first; null leaves it empty
+    void release();
+    void replaceSeparators(uint8_t replacement);
+    const char* get() const { return text; }
+
+private:
+    char* text;
+};
+
+// 0x81-0x9F and 0xE0-0xFC: the lead bytes of Shift-JIS double-byte characters.
+inline bool isLeadByte(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+// The wider range (0x80 counted too) that the member-name converters use.
+inline bool isWideLeadByte(uint8_t c) { return (c >= 0x80 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+void unifySeparators(char* text, uint8_t replacement);
+void slashBackslashes(char* text, uint32_t length);
+// Appends a backslash unless the text is empty or already ends in one. `capacity` is the
+// size of the buffer; a text that has no room left is left unchanged (false).
+bool appendBackslash(char* text, uint32_t capacity);
+void cleanEntryPath(char* path, uint8_t separator);
+
+bool makeFolderChain(SfxExtractor& sfx, const char* path);
+bool enterDestination(SfxExtractor& sfx, const char* destination);
+void notifyShell(SfxExtractor& sfx, ShellEvent kind, const char* path);

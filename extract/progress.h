@@ -1,0 +1,36 @@
+// Progress accounting: original bytes produced, turned into a bar position from 0 to 100.
+#pragma once
+
+#include <stdint.h>
+
+#include "host.h"
+
+extern uint32_t totalOriginalSize;  // the 100 % mark
+extern uint32_t finishedSize;       // original sizes of the members already handled
+extern uint32_t lastPercent;        // the last position sent to the bar
+extern Host* progressBar;           // receives every new position
+
+// Done counts for which the position equals lastPercent: [progressLow, progressLow +
+// progressSpan). Lets the per-code call skip both divisions until the value can change.
+extern uint32_t progressLow;
+extern uint32_t progressSpan;
+
+void resetProgress(Host* bar, uint32_t total);
+void updateProgressSlow(uint32_t done);
+
+// Called after every decoded code and every copied block with the bytes of the current
+// member produced so far.
+inline void updateProgress(uint32_t currentBytes)
+{
+    uint32_t done = finishedSize + currentBytes;
+    if (done - progressLow < progressSpan) return;
+    updateProgressSlow(done);
+}
+
+#include <atomic>
+
+// 1 at process start; the Abort button (or Ctrl-C) sets it to 0 and nothing sets it back.
+// It carries no data, so relaxed loads suffice: a late read costs at most one more code.
+extern std::atomic<int> RunFlag;
+
+inline bool running() { return RunFlag.load(std::memory_order_relaxed) != 0; }

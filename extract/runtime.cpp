@@ -1,0 +1,102 @@
+#include "extract/runtime.h"
+
+#include <string.h>
+#include <time.h>
+
+namespace {
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Copies `length` bytes of `from` into a PATH_PART buffer, cut to fit.
+void takePart(char* out, const char* from, size_t length)
+{
+    if (!out) return;
+    if (length > PATH_PART - 1) length = PATH_PART - 1;
+    memcpy(out, from, length);
+    out[length] = 0;
+}
+
+}  // namespace
+
+bool copyText(char* out, uint32_t capacity, const char* text)
+{
+    if (capacity == 0) return false;
+    size_t length = strlen(text);
+    bool fits = length < capacity;
+    if (!fits) length = capacity - 1;
+    memcpy(out, text, length);
+    out[length] = 0;
+    return fits;
+}
+
+void splitPath(const char* path, char* drive, char* dir, char* name, char* ext)
+{
+    // A drive is the first two characters when the second is a colon.
+    const char* p = path;
+    if (p[0] && p[1] == ':') {
+        takePart(drive, p, 2);
+        p += 2;
+    } else {
+        takePart(drive, p, 0);
+    }
+    // The directory runs to the last separator; the extension starts at the last dot after
+    // it. The second byte of a Shift-JIS character is never a separator or a dot.
+    const char* lastSeparator = nullptr;
+    const char* lastDot = nullptr;
+    for (const char* q = p; *q; ++q) {
+        uint8_t c = (uint8_t)*q;
+        if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && q[1]) {
+            ++q;
+            continue;
+        }
+        if (isSeparator(*q)) lastSeparator = q;
+        else if (*q == '.') lastDot = q;
+    }
+    const char* base = lastSeparator ? lastSeparator + 1 : p;
+    takePart(dir, p, base - p);
+    if (lastDot && lastDot >= base) {
+        takePart(name, base, lastDot - base);
+        takePart(ext, lastDot, strlen(lastDot));
+    } else {
+        takePart(name, base, strlen(base));
+        takePart(ext, base, 0);
+    }
+}
+
+bool makePath(char* out, uint32_t capacity, const char* dir, const char* name, const char* ext)
+{
+    if (capacity == 0) return false;
+    out[0] = 0;
+    uint32_t used = 0;
+    auto append = [&](const char* text, size_t length) {
+        if (used + length >= capacity) {
+            size_t room = capacity - 1 - used;
+            memcpy(out + used, text, room);
+            used += room;
+            out[used] = 0;
+            return false;
+        }
+        memcpy(out + used, text, length);
+        used += length;
+        out[used] = 0;
+        return true;
+    };
+    if (dir && *dir && !append(dir, strlen(dir))) return false;
+    if (name && *name && !append(name, strlen(name))) return false;
+    if (ext && *ext) {
+        if (*ext != '.' && !append(".", 1)) return false;
+        if (!append(ext, strlen(ext))) return false;
+    }
+    return true;
+}
+
+int32_t localZoneWest()
+{
+#ifdef _WIN32
+    _tzset();
+    return (int32_t)_timezone;
+#else
+    tzset();
+    return (int32_t)timezone;
+#endif
+}

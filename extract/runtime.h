@@ -1,0 +1,23 @@
+// The few runtime-library services the core needs beyond stdio, written here so that the
+// same code behaves the same on Windows and Linux: path splitting in the manner of
+// _splitpath/_makepath and the local time-zone offset.
+#pragma once
+
+#include <stdint.h>
+
+const uint32_t PATH_PART = 256;  // each part of a split path, NUL included
+
+// Splits `path` into drive ("C:"), directory (up to and including the last '/' or '\'),
+// file name and extension (from the last '.' of the last component). Each part is cut to
+// PATH_PART - 1 bytes. Any output may be null.
+void splitPath(const char* path, char* drive, char* dir, char* name, char* ext);
+
+// Joins directory, name and extension (a '.' is put in front of an extension that lacks
+// one) into `out` of `capacity` bytes; false, with `out` cut, when it does not fit.
+bool makePath(char* out, uint32_t capacity, const char* dir, const char* name, const char* ext);
+
+// Seconds west of UTC of the local standard time, like msvcrt's _timezone after _tzset.
+int32_t localZoneWest();
+
+// Bounded copy: at most capacity - 1 bytes and always a terminator. False when cut.
+bool copyText(char* out, uint32_t capacity, const char* text);

@@ -1,0 +1,2 @@
+// placeholder, replaced by the console host
+#include "extract/host.h"
