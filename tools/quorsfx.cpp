@@ -1,1 +1,375 @@
-int main() { return 0; }
+// quorsfx: the command-line tool beside the stub. It shows what a self-extractor or an
+// archive holds, builds self-extractors, and extracts through the very same core the stub
+// runs, with a console host in place of the windows.
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "console_host.h"
+#include "extract/extraction.h"
+#include "extract/progress.h"
+#include "sjis.h"
+
+namespace {
+
+const int EXIT_MEMBER_FAILED = 1;
+const int EXIT_USAGE = 2;
+
+const char USAGE[] =
+    "usage: quorsfx info FILE\n"
+    "       quorsfx list FILE\n"
+    "       quorsfx extract [-C DIR] FILE\n"
+    "       quorsfx make -o OUT [--stub STUB] [--no-config | OPTIONS] ARCHIVE\n"
+    "OPTIONS: --title T --destination D --under-program-files --shortcut-target S\n"
+    "         --start-menu N --desktop N --send-to N --run R --shortcut-name N\n"
+    "A FILE that begins with \"MZ\" is read as a self-extractor (configuration block at\n"
+    "offset 32768); any other FILE as a bare LHA archive.\n";
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "quorsfx: %s\n", message.c_str());
+    return EXIT_USAGE;
+}
+
+bool readWhole(const std::string& path, std::string& bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// An opened input: the file positioned at its archive, and whether it is a self-extractor.
+struct Input {
+    FILE* file = nullptr;
+    bool selfExtractor = false;
+};
+
+bool openInput(const std::string& path, Input& input, std::string& error)
+{
+    input.file = std::fopen(path.c_str(), "rb");
+    if (!input.file) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    char magic[2] = {0, 0};
+    size_t got = std::fread(magic, 1, 2, input.file);
+    input.selfExtractor = got == 2 && magic[0] == 'M' && magic[1] == 'Z';
+    long start = input.selfExtractor ? SfxConfig::offset : 0;
+    if (std::fseek(input.file, start, SEEK_SET) != 0) {
+        error = "cannot seek in " + path;
+        return false;
+    }
+    return true;
+}
+
+// Reads the configuration block the way the stub does, so that the archive offset is right.
+bool skipConfiguration(SfxExtractor& sfx, const std::string& path, std::string& error)
+{
+    if (readConfiguration(sfx)) return true;
+    error = path + ": the configuration block at offset 32768 is cut off";
+    return false;
+}
+
+std::string shown(const char* text) { return text ? sjisToUtf8(text) : std::string(); }
+
+std::string isoTime(int32_t unixTime)
+{
+    std::time_t t = unixTime;
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return buffer;
+}
+
+// ---- info
+
+// The raw fields of a block, as stored: `info` shows the destination text, not the folder
+// that the stub would compose from it on some machine.
+struct RawBlock {
+    bool present = false;
+    std::string title, destination, shortcutTarget, programToRun, shortcutName;
+    int underProgramFiles = 0, startMenu = 0, desktop = 0, sendTo = 0;
+};
+
+bool readRawBlock(FILE* file, RawBlock& block)
+{
+    auto byte = [&](int& value) {
+        value = std::fgetc(file);
+        return value != EOF;
+    };
+    auto text = [&](std::string& value) {
+        int length;
+        if (!byte(length)) return false;
+        value.resize(length);
+        return std::fread(&value[0], 1, length, file) == (size_t)length;
+    };
+    int present;
+    if (!byte(present)) return false;
+    block.present = present != 0;
+    if (!block.present) return true;
+    return text(block.title) && byte(block.underProgramFiles) && text(block.destination) &&
+           text(block.shortcutTarget) && byte(block.startMenu) && byte(block.desktop) &&
+           byte(block.sendTo) && text(block.programToRun) && text(block.shortcutName);
+}
+
+int info(const std::string& path)
+{
+    Input input;
+    std::string error;
+    if (!openInput(path, input, error)) return fail(error);
+    if (!input.selfExtractor) {
+        std::printf("configuration block: absent (a bare archive)\narchive offset: 0\n");
+        std::fclose(input.file);
+        return 0;
+    }
+    RawBlock block;
+    if (!readRawBlock(input.file, block)) return fail(path + ": the configuration block is cut off");
+    long archive = std::ftell(input.file);
+    std::fclose(input.file);
+    if (!block.present) {
+        std::printf("configuration block: absent (present byte 0)\narchive offset: %ld\n", archive);
+        return 0;
+    }
+    std::printf("configuration block: present\n");
+    std::printf("title: %s\n", sjisToUtf8(block.title).c_str());
+    std::printf("under program files: %s\n", block.underProgramFiles ? "yes" : "no");
+    std::printf("destination: %s\n", sjisToUtf8(block.destination).c_str());
+    std::printf("shortcut target: %s\n", sjisToUtf8(block.shortcutTarget).c_str());
+    std::printf("start menu flags: %d\n", block.startMenu);
+    std::printf("desktop flags: %d\n", block.desktop);
+    std::printf("send to flags: %d\n", block.sendTo);
+    std::printf("program to run: %s\n", sjisToUtf8(block.programToRun).c_str());
+    std::printf("shortcut name: %s\n", sjisToUtf8(block.shortcutName).c_str());
+    std::printf("archive offset: %ld\n", archive);
+    return 0;
+}
+
+// ---- list
+
+int list(const std::string& path)
+{
+    Input input;
+    std::string error;
+    if (!openInput(path, input, error)) return fail(error);
+    ConsoleHost host(false);
+    SfxExtractor sfx(&host);
+    sfx.ownFile = input.file;
+    if (input.selfExtractor && !skipConfiguration(sfx, path, error)) return fail(error);
+
+    uint32_t total = sumOriginalSizes(sfx);
+    std::printf("method     packed   original crc  lv  modified (UTC)        name\n");
+    LhaEntryHeader header;
+    while (readEntryHeader(sfx, header)) {
+        long dataStart = std::ftell(sfx.ownFile);
+        char crc[8];
+        if (header.hasCrc) std::snprintf(crc, sizeof crc, "%04X", header.crc);
+        else std::strcpy(crc, "----");
+        std::string method = shown(header.methodId);
+        std::printf("%-5s %10u %10u %-4s %2u  %-20s  %s\n", method.c_str(), header.packedSize,
+                    header.originalSize, crc, header.level, isoTime(header.modificationTime).c_str(),
+                    shown(header.name).c_str());
+        uint64_t next = (uint64_t)dataStart + header.packedSize;
+        if (dataStart < 0 || next > LONG_MAX || std::fseek(sfx.ownFile, (long)next, SEEK_SET) != 0)
+            break;
+    }
+    std::printf("total original size: %u\n", total);
+    return 0;
+}
+
+// ---- extract
+
+void interrupted(int) { RunFlag.store(0, std::memory_order_relaxed); }
+
+int extract(const std::string& path, std::string folder)
+{
+    Input input;
+    std::string error;
+    if (!openInput(path, input, error)) return fail(error);
+
+    // Paths are taken before the core changes the current folder to the destination.
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return fail("cannot read the current folder");
+    if (folder.empty()) folder = cwd;
+    else if (folder[0] != '/') folder = std::string(cwd) + "/" + folder;
+    if (folder.size() >= PATH_BUFFER) return fail("destination path too long: " + folder);
+
+    ConsoleHost host(isatty(STDERR_FILENO));
+    SfxExtractor sfx(&host);
+    sfx.ownFile = input.file;
+    if (input.selfExtractor && !skipConfiguration(sfx, path, error)) return fail(error);
+    sfx.setDestination(folder.c_str());
+
+    std::signal(SIGINT, interrupted);
+    std::signal(SIGTERM, interrupted);
+    if (!startExtraction(sfx)) return EXIT_USAGE;
+    bool aborted = host.waitForEnd();
+    if (aborted) {
+        // The member being written when the walk stopped is removed, as the stub does.
+        if (sfx.currentOutputPath.get()) std::remove(sfx.currentOutputPath.get());
+        std::fprintf(stderr, "quorsfx: interrupted\n");
+        return EXIT_MEMBER_FAILED;
+    }
+    if (sfx.failed || host.reportedProblem()) return EXIT_MEMBER_FAILED;
+    return 0;
+}
+
+// ---- make
+
+bool parseFlag(const std::string& text, int& value)
+{
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end || v < 0 || v > 255) return false;
+    value = (int)v;
+    return true;
+}
+
+std::string defaultStub()
+{
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return {};
+    self[n] = 0;
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));  // build/<preset>/tools
+    std::string stub = dir + "/../../win64/ui/quorsfx.exe";
+    return access(stub.c_str(), R_OK) == 0 ? stub : std::string();
+}
+
+int make(const std::vector<std::string>& args)
+{
+    std::string out, stub, archive;
+    bool noConfig = false, anyOption = false;
+    RawBlock block;
+    block.present = true;
+    struct TextOption {
+        const char* name;
+        std::string* field;
+    } texts[] = {{"--title", &block.title},
+                 {"--destination", &block.destination},
+                 {"--shortcut-target", &block.shortcutTarget},
+                 {"--run", &block.programToRun},
+                 {"--shortcut-name", &block.shortcutName}};
+    struct FlagOption {
+        const char* name;
+        int* field;
+    } flags[] = {{"--start-menu", &block.startMenu}, {"--desktop", &block.desktop},
+                 {"--send-to", &block.sendTo}};
+
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= args.size()) return false;
+            into = args[++i];
+            return true;
+        };
+        bool known = false;
+        if (a == "-o") {
+            if (!value(out)) return fail("-o needs a file name");
+            known = true;
+        } else if (a == "--stub") {
+            if (!value(stub)) return fail("--stub needs a file name");
+            known = true;
+        } else if (a == "--no-config") {
+            noConfig = known = true;
+        } else if (a == "--under-program-files") {
+            block.underProgramFiles = 1;
+            anyOption = known = true;
+        }
+        for (auto& t : texts) {
+            if (a != t.name) continue;
+            std::string utf8, sjis;
+            if (!value(utf8)) return fail(a + " needs a text");
+            if (!utf8ToSjis(utf8, sjis)) return fail(a + ": Shift-JIS cannot hold \"" + utf8 + "\"");
+            if (sjis.size() > SfxConfig::maxText)
+                return fail(a + ": " + std::to_string(sjis.size()) + " bytes in Shift-JIS, at most 255");
+            *t.field = sjis;
+            anyOption = known = true;
+        }
+        for (auto& f : flags) {
+            if (a != f.name) continue;
+            std::string text;
+            if (!value(text) || !parseFlag(text, *f.field)) return fail(a + " needs a number from 0 to 255");
+            anyOption = known = true;
+        }
+        if (known) continue;
+        if (!a.empty() && a[0] == '-') return fail("unknown option " + a);
+        if (!archive.empty()) return fail("more than one archive given");
+        archive = a;
+    }
+    if (out.empty() || archive.empty()) return fail("make needs -o OUT and an ARCHIVE");
+    if (noConfig && anyOption) return fail("--no-config cannot be combined with block options");
+    if (stub.empty()) stub = defaultStub();
+    if (stub.empty()) return fail("no stub given and none built (build the win64 preset or pass --stub)");
+
+    std::string stubBytes, archiveBytes;
+    if (!readWhole(stub, stubBytes)) return fail("cannot read stub " + stub);
+    if (!readWhole(archive, archiveBytes)) return fail("cannot read archive " + archive);
+    if (stubBytes.size() > (size_t)SfxConfig::offset)
+        return fail("stub " + stub + " is " + std::to_string(stubBytes.size()) +
+                    " bytes; at most 32768 fit before the configuration block");
+
+    std::string file = stubBytes;
+    file.resize(SfxConfig::offset, '\0');
+    if (noConfig) {
+        file += '\0';
+    } else {
+        auto counted = [&](const std::string& text) {
+            file += (char)text.size();
+            file += text;
+        };
+        file += '\1';
+        counted(block.title);
+        file += (char)block.underProgramFiles;
+        counted(block.destination);
+        counted(block.shortcutTarget);
+        file += (char)block.startMenu;
+        file += (char)block.desktop;
+        file += (char)block.sendTo;
+        counted(block.programToRun);
+        counted(block.shortcutName);
+    }
+    file += archiveBytes;
+
+    std::ofstream output(out, std::ios::binary | std::ios::trunc);
+    if (!output.write(file.data(), file.size()) || !output.flush()) {
+        output.close();
+        std::remove(out.c_str());
+        return fail("cannot write " + out);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::fputs(USAGE, stderr);
+        return EXIT_USAGE;
+    }
+    std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "info" && args.size() == 1) return info(args[0]);
+    if (command == "list" && args.size() == 1) return list(args[0]);
+    if (command == "extract") {
+        std::string folder;
+        if (args.size() == 3 && args[0] == "-C") return extract(args[2], args[1]);
+        if (args.size() == 1) return extract(args[0], folder);
+    }
+    if (command == "make") return make(args);
+    std::fputs(USAGE, stderr);
+    return EXIT_USAGE;
+}

@@ -1,1 +1,54 @@
-// placeholder
+#include "sjis.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// Converts as much as iconv can; returns false at the first byte it cannot take, leaving
+// `in`/`left` on it.
+bool convert(iconv_t cd, const char*& in, size_t& left, std::string& out)
+{
+    char buffer[256];
+    while (left > 0) {
+        char* to = buffer;
+        size_t room = sizeof buffer;
+        size_t r = iconv(cd, const_cast<char**>(&in), &left, &to, &room);
+        out.append(buffer, to - buffer);
+        if (r == (size_t)-1 && errno != E2BIG) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string sjisToUtf8(const std::string& sjis)
+{
+    iconv_t cd = iconv_open("UTF-8", "CP932");
+    std::string out;
+    const char* in = sjis.data();
+    size_t left = sjis.size();
+    while (!convert(cd, in, left, out)) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02X", (unsigned char)*in);
+        out += escape;
+        ++in;
+        --left;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    iconv_close(cd);
+    return out;
+}
+
+bool utf8ToSjis(const std::string& utf8, std::string& sjis)
+{
+    iconv_t cd = iconv_open("CP932", "UTF-8");
+    sjis.clear();
+    const char* in = utf8.data();
+    size_t left = utf8.size();
+    bool ok = convert(cd, in, left, sjis);
+    iconv_close(cd);
+    return ok;
+}

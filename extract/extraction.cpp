@@ -1,0 +1,161 @@
+#include "extract/extraction.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "decode/frame.h"
+#include "extract/progress.h"
+#include "extract/runtime.h"
+
+const char MethodTable[METHOD_COUNT][6] = {"-lh0-", "-lh1-", "-lh2-", "-lh3-", "-lh4-", "-lh5-",
+                                           "-lh6-", "-lh7-", "-lzs-", "-lz5-", "-lz4-", "-lhd-"};
+
+namespace {
+const uint32_t COPY_BLOCK = 2048;
+}
+
+int32_t findMethod(const char* methodId)
+{
+    for (int32_t i = 0; i < METHOD_COUNT; ++i)
+        if (memcmp(methodId, MethodTable[i], 5) == 0) return i;
+    return -1;
+}
+
+bool startExtraction(SfxExtractor& sfx)
+{
+    if (!enterDestination(sfx, sfx.destination)) return false;
+    return sfx.host->startThread(ExtractionThread, &sfx);
+}
+
+void ExtractionThread(void* argument)
+{
+    SfxExtractor& sfx = *(SfxExtractor*)argument;
+    buildCrc16Table();
+    resetProgress(sfx.host, sumOriginalSizes(sfx));
+
+    LhaEntryHeader header;
+    while (readEntryHeader(sfx, header)) {
+        long dataStart = ftell(sfx.ownFile);
+        sfx.host->entryName(header.name);
+        if (!extractEntry(sfx, header)) {
+            sfx.failed = 1;
+            break;
+        }
+        notifyShell(sfx, ShellEvent::memberExtracted, header.name);
+        // Decoders read ahead; the next header is found by an absolute seek.
+        uint64_t next = (uint64_t)dataStart + header.packedSize;
+        if (dataStart < 0 || next > LONG_MAX || fseek(sfx.ownFile, (long)next, SEEK_SET) != 0) break;
+        finishedSize += header.originalSize;
+    }
+    sfx.host->walkEnded(!running());
+}
+
+bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header)
+{
+    char path[PATH_BUFFER];
+    copyText(path, sizeof path, header.name);
+    cleanEntryPath(path, '/');
+
+    int32_t index = findMethod(header.methodId);
+    if (index < 0) return true;  // unknown methods are skipped without a word
+    sfx.methodIndex = index;
+
+    // An existing file of that name is replaced; a folder of that name is left alone.
+    if (sfx.host->pathState(path) == PathState::notFolder) remove(path);
+
+    FILE* output = openOutputFile(sfx, path);
+    if (!output) return true;
+
+    uint16_t crc = decodeEntry(sfx, output, header.originalSize, header.packedSize, path, index);
+    // A full disk must not pass for a good member: every failed write leaves the stream's
+    // error indicator set, and fclose reports a failed final flush.
+    bool written = !ferror(output);
+    if (fclose(output) != 0) written = false;
+
+    if (!running()) {
+        remove(path);
+        return false;
+    }
+    if (!written) {
+        sfx.failed = 1;
+        sfx.host->warnWriteFailed(path);
+        return false;
+    }
+    if (decoder.corrupt || (header.hasCrc && crc != header.crc)) {
+        sfx.failed = 1;
+        sfx.host->warnDamaged(path);
+        return false;  // the damaged file stays on disk
+    }
+    sfx.host->setFileTime(path, header.modificationTime);
+    return true;
+}
+
+uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint32_t originalSize, uint32_t packedSize,
+                     const char* path, int32_t methodIndex)
+{
+    sfx.currentOutputPath.assign(path);
+    decoder.corrupt = false;
+    if (methodIndex == METHOD_LH0 || methodIndex == METHOD_LZ4) {
+        copyStored(sfx, output, originalSize);
+        return decoder.crc16;
+    }
+    uint32_t dictBits;
+    switch (methodIndex) {
+    case METHOD_LH1: case METHOD_LH4: case METHOD_LZ5: dictBits = 12; break;
+    case METHOD_LH6: dictBits = 15; break;
+    case METHOD_LH7: dictBits = 16; break;
+    case METHOD_LZS: dictBits = 11; break;
+    default: dictBits = 13; break;
+    }
+    decoder.availPhys = sfx.host->availablePhysicalMemory();
+    DecodeJob job(sfx.ownFile, output, originalSize, packedSize, dictBits, (uint32_t)methodIndex);
+    job.run();
+    return decoder.crc16;
+}
+
+uint32_t copyStored(SfxExtractor& sfx, FILE* output, uint32_t count)
+{
+    decoder.crc16 = 0;
+    uint8_t* buffer = (uint8_t*)malloc(COPY_BLOCK);
+    if (!buffer) {
+        decoder.corrupt = true;
+        return 0;
+    }
+    uint32_t done = 0;
+    while (count > 0) {
+        uint32_t n = count < COPY_BLOCK ? count : COPY_BLOCK;
+        // A member cut off by the end of the file is damaged, also when its header carries
+        // no CRC to tell; the missing bytes are written as zeros, never as stale memory.
+        size_t got = fread(buffer, 1, n, sfx.ownFile);
+        if (got < n) {
+            memset(buffer + got, 0, n - got);
+            decoder.corrupt = true;
+        }
+        fwrite(buffer, 1, n, output);
+        decoder.crc16 = updateCrc16(decoder.crc16, buffer, n);
+        done += n;
+        count -= n;
+        updateProgress(done);
+        if (!running()) {
+            free(buffer);
+            return 0;
+        }
+    }
+    free(buffer);
+    return done;
+}
+
+FILE* openOutputFile(SfxExtractor& sfx, const char* path)
+{
+    if (sfx.methodIndex == METHOD_LHD) {
+        makeFolderChain(sfx, path);
+        return nullptr;
+    }
+    FILE* output = fopen(path, "wb");
+    if (!output) {
+        makeFolderChain(sfx, path);
+        output = fopen(path, "wb");
+    }
+    return output;
+}

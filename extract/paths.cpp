@@ -1,0 +1,161 @@
+#include "extract/paths.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "extract/runtime.h"
+#include "extract/sfx_extractor.h"
+
+OwnedString::OwnedString(const char* source) : text(nullptr) { assign(source); }
+
+void OwnedString::assign(const char* source)
+{
+    release();
+    if (!source) return;
+    size_t length = strlen(source);
+    text = (char*)malloc(length + 1);
+    if (text) memcpy(text, source, length + 1);
+}
+
+void OwnedString::release()
+{
+    free(text);
+    text = nullptr;
+}
+
+void OwnedString::replaceSeparators(uint8_t replacement)
+{
+    if (!text) return;
+    for (uint8_t* p = (uint8_t*)text; *p; ++p) {
+        if (isLeadByte(*p)) {
+            if (!*++p) break;
+        } else if (*p == '\\' || *p == '/' || *p == 0xFF) {
+            *p = replacement;
+        }
+    }
+}
+
+// Directory names in LHA headers separate their parts with 0xFF (and some archivers with
+// '\' or '/'); the second byte of a double-byte character is never one of them.
+void unifySeparators(char* text, uint8_t replacement)
+{
+    for (uint8_t* p = (uint8_t*)text; *p; ++p) {
+        if (isWideLeadByte(*p)) {
+            if (!*++p) break;
+        } else if (*p == '\\' || *p == '/' || *p == 0xFF) {
+            *p = replacement;
+        }
+    }
+}
+
+// A lead byte shields the next byte only when that byte can be a second byte (0x40-0xFC
+// except 0x7F); otherwise the lead byte stands alone, as a broken name would have it.
+void slashBackslashes(char* text, uint32_t length)
+{
+    uint8_t* p = (uint8_t*)text;
+    for (uint32_t i = 0; i < length; ++i) {
+        if (isWideLeadByte(p[i]) && i + 1 < length && p[i + 1] >= 0x40 && p[i + 1] <= 0xFC &&
+            p[i + 1] != 0x7F) {
+            ++i;
+        } else if (p[i] == '\\') {
+            p[i] = '/';
+        }
+    }
+}
+
+bool appendBackslash(char* text, uint32_t capacity)
+{
+    size_t length = strlen(text);
+    if (length == 0) return true;
+    if (text[length - 1] == '\\') {
+        // A final 0x5C after a lead byte is the second half of a character, not a separator.
+        if (length == 1 || !isWideLeadByte((uint8_t)text[length - 2])) return true;
+    }
+    if (length + 2 > capacity) return false;
+    text[length] = '\\';
+    text[length + 1] = 0;
+    return true;
+}
+
+// Cleaning keeps every member inside the destination: leading separators and dots go, every
+// run of dots and separators that follows a separator or a colon goes (so "..", "." and
+// "..." components vanish), and a drive is dropped. Dots inside a component stay.
+void cleanEntryPath(char* path, uint8_t separator)
+{
+    uint8_t* p = (uint8_t*)path;
+    bool removing = p[0] == separator || p[0] == '.';
+    uint32_t w = 0;
+    for (uint32_t r = 0; p[r]; ++r) {
+        uint8_t c = p[r];
+        if (removing) {
+            if (c == separator || c == '.') continue;
+            removing = false;
+        } else if ((c == separator || c == ':') && p[r + 1] == '.') {
+            removing = true;
+        }
+        p[w++] = c;
+    }
+    p[w] = 0;
+
+    char drive[PATH_PART], dir[PATH_PART], name[PATH_PART], ext[PATH_PART];
+    splitPath(path, drive, dir, name, ext);
+    const char* directory = dir[0] == (char)separator ? dir + 1 : dir;
+    makePath(path, PATH_BUFFER, directory, name, ext);
+}
+
+bool makeFolderChain(SfxExtractor& sfx, const char* path)
+{
+    char work[FOLDER_CHAIN_BUFFER];
+    if (!copyText(work, sizeof work, path)) return false;
+    char* cut = strrchr(work, '/');
+    if (!cut || cut == work) return false;
+    *cut = 0;
+
+    PathState state = sfx.host->pathState(work);
+    if (state != PathState::missing) return state == PathState::folder;
+    if (sfx.host->createFolder(work)) {
+        notifyShell(sfx, ShellEvent::folderCreated, work);
+        return true;
+    }
+    // The parent is missing too: make the chain above, then try once more. Only the topmost
+    // new folder, the one created directly, is announced to the shell.
+    if (!makeFolderChain(sfx, work)) return false;
+    return sfx.host->createFolder(work);
+}
+
+bool enterDestination(SfxExtractor& sfx, const char* destination)
+{
+    if (!destination) destination = "";
+    if (sfx.host->enterFolder(destination)) return true;
+
+    char folder[PATH_BUFFER];
+    bool made = copyText(folder, sizeof folder, destination) && appendBackslash(folder, sizeof folder);
+    if (made) {
+        unifySeparators(folder, '/');
+        made = makeFolderChain(sfx, folder);
+    }
+    if (!made) {
+        sfx.host->warnFolderNotCreated();
+        return false;
+    }
+    sfx.host->enterFolder(destination);
+    return true;
+}
+
+void notifyShell(SfxExtractor& sfx, ShellEvent kind, const char* path)
+{
+    if (kind == ShellEvent::folderCreated) {
+        sfx.host->notifyShell(kind, path);
+        return;
+    }
+    // The shell wants the full path with '\' separators; a path that does not fit the
+    // buffer is not announced rather than announced wrongly.
+    char full[PATH_BUFFER];
+    if (!copyText(full, sizeof full, sfx.destination ? sfx.destination : "")) return;
+    if (!appendBackslash(full, sizeof full)) return;
+    size_t used = strlen(full);
+    if (!copyText(full + used, (uint32_t)(sizeof full - used), path)) return;
+    for (char* p = full; *p; ++p)
+        if (*p == '/') *p = '\\';
+    sfx.host->notifyShell(kind, full);
+}

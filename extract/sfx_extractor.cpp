@@ -1,0 +1,150 @@
+#include "extract/sfx_extractor.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "extract/runtime.h"
+
+const char DEFAULT_TITLE[] = "Quor SFX";
+
+SfxExtractor::SfxExtractor(Host* host)
+    : host(host), ownFile(nullptr), headerCursor(nullptr), methodIndex(0), destination(nullptr),
+      title(nullptr), shortcutTarget(nullptr), programToRun(nullptr), shortcutName(nullptr),
+      startMenuFlags(0), desktopFlags(0), sendToFlags(0), configPresent(0), failed(0)
+{
+    ownPath[0] = 0;
+}
+
+SfxExtractor::~SfxExtractor()
+{
+    if (ownFile) fclose(ownFile);
+    free(destination);
+    free(title);
+    free(shortcutTarget);
+    free(programToRun);
+    free(shortcutName);
+}
+
+namespace {
+
+char* copyOf(const char* text)
+{
+    size_t length = strlen(text);
+    char* copy = (char*)malloc(length + 1);
+    if (copy) memcpy(copy, text, length + 1);
+    return copy;
+}
+
+// Replaces a heap text, freeing the old one: heap texts are never shared.
+void replaceText(char*& field, char* text)
+{
+    free(field);
+    field = text;
+}
+
+// One byte of the block. End of file and read errors alike end the block: a failed read
+// must never be taken for a length or a flag.
+bool readByte(SfxExtractor& sfx, uint8_t& value)
+{
+    int c = fgetc(sfx.ownFile);
+    if (c == EOF) return false;
+    value = (uint8_t)c;
+    return true;
+}
+
+// A counted text: length byte, then that many bytes, into a zero-filled heap text.
+bool readCountedText(SfxExtractor& sfx, char*& field)
+{
+    uint8_t length;
+    if (!readByte(sfx, length)) return false;
+    char* text = (char*)calloc(length + 1u, 1);
+    if (!text) return false;
+    replaceText(field, text);
+    return readConfigBytes(sfx, length, text);
+}
+
+bool currentFolderText(SfxExtractor& sfx, char*& field)
+{
+    char folder[PATH_BUFFER];
+    if (!sfx.host->currentFolder(folder, sizeof folder)) return false;
+    char* copy = copyOf(folder);
+    if (!copy) return false;
+    replaceText(field, copy);
+    return true;
+}
+
+// A destination text without a drive is placed below Program Files on the Windows drive, or
+// below the current folder. The composition must fit a path buffer; a longer one makes the
+// block unusable rather than pointing the extraction at a cut, different folder.
+bool composeDestination(SfxExtractor& sfx, const char* text, bool underProgramFiles)
+{
+    char composed[PATH_BUFFER];
+    if (text[0] && text[1] == ':') {
+        if (!copyText(composed, sizeof composed, text)) return false;
+    } else if (underProgramFiles) {
+        char windows[PATH_BUFFER], drive[PATH_PART];
+        if (!sfx.host->windowsFolder(windows, sizeof windows)) return false;
+        splitPath(windows, drive, nullptr, nullptr, nullptr);
+        if (!copyText(composed, sizeof composed, drive)) return false;
+        size_t used = strlen(composed);
+        if (!copyText(composed + used, (uint32_t)(sizeof composed - used), "\\Program Files\\"))
+            return false;
+        used = strlen(composed);
+        if (!copyText(composed + used, (uint32_t)(sizeof composed - used), text)) return false;
+    } else {
+        if (!sfx.host->currentFolder(composed, sizeof composed)) return false;
+        if (!appendBackslash(composed, sizeof composed)) return false;
+        size_t used = strlen(composed);
+        if (!copyText(composed + used, (uint32_t)(sizeof composed - used), text)) return false;
+    }
+    char* copy = copyOf(composed);
+    if (!copy) return false;
+    replaceText(sfx.destination, copy);
+    return true;
+}
+
+}  // namespace
+
+void SfxExtractor::setDestination(const char* text) { replaceText(destination, text ? copyOf(text) : nullptr); }
+
+bool readConfigBytes(SfxExtractor& sfx, int32_t count, char* buffer)
+{
+    for (int32_t i = 0; i < count; ++i) {
+        uint8_t value;
+        if (!readByte(sfx, value)) return false;
+        buffer[i] = (char)value;
+    }
+    return true;
+}
+
+bool readConfiguration(SfxExtractor& sfx)
+{
+    uint8_t present;
+    if (!readByte(sfx, present)) return false;
+    if (present == 0) {
+        replaceText(sfx.title, copyOf(DEFAULT_TITLE));
+        return currentFolderText(sfx, sfx.destination);
+    }
+
+    if (!readCountedText(sfx, sfx.title)) return false;
+    if (sfx.title[0] == 0) replaceText(sfx.title, copyOf(DEFAULT_TITLE));
+
+    uint8_t underProgramFiles;
+    if (!readByte(sfx, underProgramFiles)) return false;
+
+    char* text = nullptr;
+    bool ok = readCountedText(sfx, text);
+    if (ok) ok = text[0] ? composeDestination(sfx, text, underProgramFiles != 0)
+                         : currentFolderText(sfx, sfx.destination);
+    free(text);
+    if (!ok) return false;
+
+    if (!readCountedText(sfx, sfx.shortcutTarget)) return false;
+    if (!readByte(sfx, sfx.startMenuFlags)) return false;
+    if (!readByte(sfx, sfx.desktopFlags)) return false;
+    if (!readByte(sfx, sfx.sendToFlags)) return false;
+    if (!readCountedText(sfx, sfx.programToRun)) return false;
+    if (!readCountedText(sfx, sfx.shortcutName)) return false;
+    sfx.configPresent = 1;
+    return true;
+}

@@ -1,0 +1,54 @@
+// The host of the command-line tool: POSIX folders and times, English lines on stderr, the
+// extraction thread as a std::thread, and a one-line progress display on a terminal.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "extract/host.h"
+
+class ConsoleHost : public Host {
+public:
+    explicit ConsoleHost(bool showProgress) : showProgress(showProgress) {}
+    ~ConsoleHost();
+
+    bool currentFolder(char* buffer, uint32_t size) override;
+    bool windowsFolder(char* buffer, uint32_t size) override;
+    PathState pathState(const char* path) override;
+    bool createFolder(const char* path) override;
+    bool enterFolder(const char* path) override;
+    void setFileTime(const char* path, int32_t unixTime) override;
+    void warnDamaged(const char* cleanedPath) override;
+    void warnWriteFailed(const char* cleanedPath) override;
+    void warnFolderNotCreated() override;
+    void errorUnknownHeader() override;
+    void entryName(const char* name) override;
+    void barPosition(uint32_t position) override;
+    void notifyShell(ShellEvent, const char*) override {}
+    void walkEnded(bool aborted) override;
+    bool startThread(void (*body)(void*), void* argument) override;
+    uint32_t availablePhysicalMemory() override;
+
+    // Blocks until walkEnded; true when the walk was aborted.
+    bool waitForEnd();
+    // A warning or error was shown (a damaged member, a failed write, an unknown header).
+    bool reportedProblem() const { return problem; }
+
+private:
+    void clearLine();
+    void drawLine();
+
+    bool showProgress;
+    std::string name;  // UTF-8, for the progress line
+    uint32_t position = 0;
+    bool lineShown = false;
+    bool problem = false;
+
+    std::thread worker;
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool walkDone = false;
+    bool walkAborted = false;
+};

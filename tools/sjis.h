@@ -1,0 +1,10 @@
+// Shift-JIS (code page 932) to and from UTF-8 for the host tools.
+#pragma once
+
+#include <string>
+
+// Bytes that are not valid code page 932 are shown as \xNN, so that every name can be shown.
+std::string sjisToUtf8(const std::string& sjis);
+
+// False when the text holds a character that code page 932 cannot store.
+bool utf8ToSjis(const std::string& utf8, std::string& sjis);
