@@ -1,0 +1,109 @@
+// After a walk without failure or abort: the shortcuts the user kept chosen, then the one
+// configured file opened with the shell. Failures here are silent: the files are already
+// extracted, and a missing shortcut is no reason to bother the user.
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <string.h>
+
+#include "extract/runtime.h"
+#include "extract/sfx_extractor.h"
+#include "ui/stub_ui.h"
+
+namespace {
+
+// Appends `text` to the path in `buffer` (PATH_BUFFER bytes); false when the whole would not
+// fit, so that a cut path is never used as a file name.
+bool appendPath(char* buffer, const char* text)
+{
+    size_t used = strlen(buffer);
+    return copyText(buffer + used, (uint32_t)(PATH_BUFFER - used), text);
+}
+
+// The folder's path in `folder` (PATH_BUFFER bytes); false when it cannot be located.
+bool locateFolder(HWND owner, int folderId, char* folder)
+{
+    LPITEMIDLIST items = nullptr;
+    if (FAILED(SHGetSpecialFolderLocation(owner, folderId, &items)) || !items) return false;
+    memset(folder, 0, PATH_BUFFER);
+    bool found = SHGetPathFromIDListA(items, folder) && folder[0];
+    IMalloc* allocator = nullptr;
+    if (SUCCEEDED(SHGetMalloc(&allocator)) && allocator) {
+        allocator->Free(items);
+        allocator->Release();
+    }
+    return found;
+}
+
+// Saves the link as folder\name.lnk; false when the folder cannot be located, the path does
+// not fit, or the save fails.
+bool saveLink(IPersistFile* file, HWND owner, int folderId, const char* name)
+{
+    char linkPath[PATH_BUFFER];
+    if (!locateFolder(owner, folderId, linkPath)) return false;
+    if (!appendPath(linkPath, "\\") || !appendPath(linkPath, name) || !appendPath(linkPath, ".lnk"))
+        return false;
+    WCHAR wide[PATH_BUFFER];
+    if (!MultiByteToWideChar(CP_ACP, 0, linkPath, -1, wide, PATH_BUFFER)) return false;
+    return SUCCEEDED(file->Save(wide, TRUE));
+}
+
+void createShortcut(SfxExtractor& sfx, HWND owner, int folderId)
+{
+    if (!sfx.shortcutTarget || !sfx.destination) return;
+    // The link is named after the configured name, or else after the target file without its
+    // folder and extension.
+    char name[PATH_PART];
+    if (sfx.shortcutName && sfx.shortcutName[0])
+        copyText(name, sizeof name, sfx.shortcutName);
+    else
+        splitPath(sfx.shortcutTarget, nullptr, nullptr, name, nullptr);
+
+    char target[PATH_BUFFER];
+    if (!copyText(target, sizeof target, sfx.destination) || !appendBackslash(target, sizeof target) ||
+        !appendPath(target, sfx.shortcutTarget))
+        return;
+
+    // COM lives only for this one shortcut. S_FALSE (already initialised) is balanced too.
+    if (FAILED(CoInitialize(nullptr))) return;
+    IShellLinkA* link = nullptr;
+    IPersistFile* file = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                   (void**)&link)) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void**)&file))) {
+        link->SetPath(target);
+        link->SetIconLocation(target, 0);
+        link->SetWorkingDirectory(sfx.destination);
+        // The all-users Programs folder needs rights that an ordinary user lacks; the user's
+        // own Programs folder then takes the shortcut, as when the first is not found at all.
+        if (!saveLink(file, owner, folderId, name) && folderId == CSIDL_COMMON_PROGRAMS)
+            saveLink(file, owner, CSIDL_PROGRAMS, name);
+    }
+    if (file) file->Release();
+    if (link) link->Release();
+    CoUninitialize();
+}
+
+}  // namespace
+
+void createShortcuts(SfxExtractor& sfx, HWND owner)
+{
+    // Start menu, desktop, Send To, in this order; each one independent of the others.
+    if (sfx.startMenuFlags & SfxConfig::chosen) createShortcut(sfx, owner, CSIDL_COMMON_PROGRAMS);
+    if (sfx.desktopFlags & SfxConfig::chosen)
+        createShortcut(sfx, owner, CSIDL_COMMON_DESKTOPDIRECTORY);
+    if (sfx.sendToFlags & SfxConfig::chosen) createShortcut(sfx, owner, CSIDL_SENDTO);
+}
+
+void runConfiguredFile(SfxExtractor& sfx, HWND owner)
+{
+    if (!sfx.programToRun || !sfx.programToRun[0] || !sfx.destination) return;
+    // The backslash goes in even after a destination that ends in one: Windows reads the
+    // doubled separator as one.
+    char path[PATH_BUFFER];
+    if (!copyText(path, sizeof path, sfx.destination) || !appendPath(path, "\\") ||
+        !appendPath(path, sfx.programToRun))
+        return;
+    ShellExecuteA(owner, nullptr, path, nullptr, nullptr, SW_SHOWNORMAL);
+}

@@ -1,0 +1,186 @@
+// Start-up, the progress window and the message loop: the frame of the program.
+//
+// The process entry builds the one SfxExtractor and the Win32 host on its stack, reads the
+// configuration block from its own file, creates the hidden progress window next to the
+// mouse cursor and posts it MSG_START. Everything else happens in progressWindowProc: the
+// dialog, the start of the extraction thread, the label and the end of the run.
+#include <windows.h>
+#include <commctrl.h>
+#include <stdio.h>
+
+#include "extract/extraction.h"
+#include "extract/progress.h"
+#include "extract/sfx_extractor.h"
+#include "ui/resource.h"
+#include "ui/stub_host.h"
+#include "ui/stub_ui.h"
+
+HINSTANCE appInstance;
+
+namespace {
+
+const char CLASS_NAME[] = "QUORSFXCLASS";
+// 中止 (Abort)
+const char ABORT_TEXT[] = "\x92\x86\x8e~";
+
+// The progress window, its three children and where they sit (pixels, client coordinates).
+const int WINDOW_WIDTH = 220, WINDOW_HEIGHT = 100;
+const int CURSOR_OFFSET_X = -110, CURSOR_OFFSET_Y = 32;  // centred below the mouse cursor
+
+SfxExtractor* currentExtractor;
+
+StubHost& hostOf(SfxExtractor& sfx) { return *static_cast<StubHost*>(sfx.host); }
+
+// Ends the walk: RunFlag goes to 0 once and never back; the thread stops at its next poll
+// and posts MSG_ABORTED (or MSG_DONE when it had already passed its last poll).
+void requestAbort() { RunFlag.store(0, std::memory_order_relaxed); }
+
+void start(HWND window, SfxExtractor& sfx)
+{
+    if (sfx.configPresent &&
+        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DESTINATION), window,
+                        destinationDialogProc, (LPARAM)&sfx) != 0) {
+        DestroyWindow(window);
+        return;
+    }
+    SetWindowTextA(window, sfx.title);
+    ShowWindow(window, SW_SHOW);
+    if (!startExtraction(sfx)) DestroyWindow(window);
+}
+
+void finish(HWND window, SfxExtractor& sfx, bool aborted)
+{
+    hostOf(sfx).walking = false;
+    if (aborted) {
+        // The member being written when the flag fell is incomplete; the thread has closed it.
+        if (sfx.currentOutputPath.get()) DeleteFileA(sfx.currentOutputPath.get());
+    } else if (!sfx.failed) {
+        if (sfx.configPresent) createShortcuts(sfx, window);
+        runConfiguredFile(sfx, window);
+    }
+    DestroyWindow(window);
+}
+
+LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+        currentExtractor = (SfxExtractor*)((CREATESTRUCTA*)lParam)->lpCreateParams;
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_CLOSE:
+        // While the thread runs, closing is an abort: the window must outlive the thread's
+        // last message, and the half-written member must be deleted like after Abort.
+        if (hostOf(*currentExtractor).walking)
+            requestAbort();
+        else
+            DestroyWindow(window);
+        return 0;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == ID_ABORT) requestAbort();
+        return 0;
+    case MSG_START:
+        start(window, *currentExtractor);
+        return 0;
+    case MSG_ENTRY:
+        showEntryName(hostOf(*currentExtractor).labelWindow, (const char*)lParam);
+        return 0;
+    case MSG_DONE:
+    case MSG_ABORTED:
+        finish(window, *currentExtractor, message == MSG_ABORTED);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Opens the stub's own file at the configuration block, reads it and registers the class.
+bool initialise(SfxExtractor& sfx, HINSTANCE instance)
+{
+    appInstance = instance;
+    InitCommonControls();
+    DWORD length = GetModuleFileNameA(nullptr, sfx.ownPath, PATH_BUFFER);
+    if (length == 0 || length >= PATH_BUFFER) return false;
+    sfx.ownFile = fopen(sfx.ownPath, "rb");
+    if (!sfx.ownFile || fseek(sfx.ownFile, SfxConfig::offset, SEEK_SET) != 0) return false;
+    if (!readConfiguration(sfx)) return false;
+
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = progressWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_APP));
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = CLASS_NAME;
+    return RegisterClassExA(&windowClass) != 0;
+}
+
+HWND createChild(HWND parent, const char* className, const char* text, DWORD style, int x, int y,
+                 int width, int height, int id)
+{
+    return CreateWindowExA(0, className, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height,
+                           parent, (HMENU)(INT_PTR)id, appInstance, nullptr);
+}
+
+// Builds the still hidden progress window and queues MSG_START.
+bool createWindows(SfxExtractor& sfx, StubHost& host)
+{
+    POINT cursor = {};
+    GetCursorPos(&cursor);
+    // Not clamped to the screen: the window stands where the user clicked.
+    host.progressWindow = CreateWindowExA(
+        0, CLASS_NAME, DEFAULT_TITLE, WS_POPUP | WS_CAPTION | WS_SYSMENU, cursor.x + CURSOR_OFFSET_X,
+        cursor.y + CURSOR_OFFSET_Y, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, appInstance, &sfx);
+    if (!host.progressWindow) return false;
+    HGDIOBJ font = GetStockObject(DEFAULT_GUI_FONT);
+    host.labelWindow = createChild(host.progressWindow, "STATIC", "", SS_LEFT, 7, 5, 200, 15, 0);
+    if (!host.labelWindow) return false;
+    SendMessageA(host.labelWindow, WM_SETFONT, (WPARAM)font, FALSE);
+    host.barWindow =
+        createChild(host.progressWindow, PROGRESS_CLASSA, nullptr, PBS_SMOOTH, 7, 23, 200, 20, 0);
+    if (!host.barWindow) return false;
+    host.abortButton =
+        createChild(host.progressWindow, "BUTTON", ABORT_TEXT, BS_PUSHBUTTON, 65, 50, 88, 19, ID_ABORT);
+    if (!host.abortButton) return false;
+    SendMessageA(host.abortButton, WM_SETFONT, (WPARAM)font, FALSE);
+    ShowWindow(host.progressWindow, SW_HIDE);
+    UpdateWindow(host.progressWindow);
+    return PostMessageA(host.progressWindow, MSG_START, 0, 0) != 0;
+}
+
+UINT runMessageLoop()
+{
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return (UINT)message.wParam;
+}
+
+// A start-up failure ends the process without a window or a message of its own; the exit
+// code 1 tells a caller that nothing was done. Every run that reaches the loop ends with 0.
+const UINT STARTUP_FAILED = 1;
+
+UINT runStub(HINSTANCE instance)
+{
+    StubHost host;
+    host.progressWindow = host.labelWindow = host.barWindow = host.abortButton = nullptr;
+    host.walking = false;
+    SfxExtractor sfx(&host);
+    if (!initialise(sfx, instance) || !createWindows(sfx, host)) return STARTUP_FAILED;
+    return runMessageLoop();
+}
+
+}  // namespace
+
+// The process entry (the linker's -e): no C runtime start-up runs before it. The command line
+// and the show state are not used.
+extern "C" void quorEntry()
+{
+    UINT code = runStub(GetModuleHandleA(nullptr));
+    ExitProcess(code);
+}
