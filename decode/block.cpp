@@ -1,6 +1,362 @@
-// Placeholder until the static Huffman decoder lands.
+// -lh4- to -lh7-: block-wise static Huffman codes over a 4 to 64 KiB dictionary.
+//
+// The packed stream is a sequence of blocks, read most significant bit first with no padding:
+//   block size       16 bits   codes in the block; 0 means 65,536
+//   code-length code           19 symbols, lengths as in readAuxLengths (zero count after
+//                              the third), or the single-value form
+//   literal/length code        510 symbols, lengths through the code-length code
+//                              (readCodeLengths), or the single-value form
+//   distance code              distSymbols symbols, lengths as in readAuxLengths
+//   codes                      literal/length codes; one of 256 or above (a match of
+//                              length code - 253, 3 to 256) is followed by a distance code
+//                              and its extra bits
+// A distance symbol j stands for the value 0 when j = 0, else for (1 << (j - 1)) plus the
+// next j - 1 bits; the match starts (value + 1) bytes back.
+//
+// A count field of 0 gives a single-value code: every lookup yields the value that follows
+// and consumes no bits.
 #include "decode/methods.h"
+#include "decode/table.h"
 
-void blockStartDecode() { decoder.corrupt = true; }
-uint16_t blockNextCode() { return 0; }
-uint16_t blockNextDistance() { return 0; }
+namespace {
+
+const uint32_t CODE_LENGTH_SYMBOLS = 19;
+const uint32_t CODE_LENGTH_COUNT_BITS = 5;
+const int32_t CODE_LENGTH_ZERO_COUNT_AFTER = 3;  // the 2-bit zero count follows length 3
+const uint32_t CODE_COUNT_BITS = 9;
+const uint32_t BLOCK_SIZE_BITS = 16;
+const uint32_t SHORT_ZERO_RUN = 3;  // code-length symbol 1: 4 bits + 3 zero lengths
+const uint32_t LONG_ZERO_RUN = 20;  // code-length symbol 2: 9 bits + 20 zero lengths
+
+// A block whose header names what cannot be: the member is damaged. Every table now gives
+// symbol 0 for no bits, so whatever still asks for a code gets it cheaply, and the frame
+// stops at its next check of decoder.corrupt.
+void rejectBlock()
+{
+    decoder.corrupt = true;
+    memset(decoder.codeTable, 0, sizeof decoder.codeTable);
+    memset(decoder.auxTable, 0, sizeof decoder.auxTable);
+    decoder.codeLen[0] = 0;
+    decoder.auxLen[0] = 0;
+}
+
+bool anyLength(const uint8_t* lengths, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i)
+        if (lengths[i] != 0) return true;
+    return false;
+}
+
+void fillTable(uint16_t* table, uint32_t size, uint16_t value)
+{
+    for (uint32_t i = 0; i < size; ++i) table[i] = value;
+}
+
+void readBlockHeader()
+{
+    decoder.blockRemaining = getBits(BLOCK_SIZE_BITS);
+    readAuxLengths(CODE_LENGTH_SYMBOLS, CODE_LENGTH_COUNT_BITS, CODE_LENGTH_ZERO_COUNT_AFTER);
+    if (decoder.corrupt) return;
+    readCodeLengths();
+    if (decoder.corrupt) return;
+    readAuxLengths((uint16_t)decoder.distSymbols, (uint16_t)decoder.distCountBits, -1);
+}
+
+// The codes of a block with the bit reader held in locals, so that the compiler keeps it in
+// registers across the dictionary stores of the decode loop. load() and store() move the
+// state between these locals and the decoder context; everything that is not on the path of
+// an ordinary code (block headers, buffer refills, long-code tails) goes through the context.
+struct BlockCodes {
+    static const bool readsContext = false;
+
+    uint64_t window;
+    uint32_t windowBits;
+    uint32_t packedRemaining;
+    const uint8_t* data;
+    uint32_t readPosition;
+    uint32_t available;  // bytes of data from readPosition on
+    uint16_t blockRemaining;
+    uint32_t distSymbols;
+
+    void load()
+    {
+        window = decoder.bits.window;
+        windowBits = decoder.bits.windowBits;
+        packedRemaining = decoder.bits.packedRemaining;
+        data = decoder.in.data;
+        readPosition = decoder.in.readPosition;
+        available = decoder.in.capacity - readPosition;
+        blockRemaining = decoder.blockRemaining;
+        distSymbols = decoder.distSymbols;
+    }
+
+    // The locals may run below the 16 bits that bitBuffer shows (a distance's extra bits
+    // can take the last ones); the context gets them topped up.
+    void store()
+    {
+        decoder.bits.window = window;
+        decoder.bits.windowBits = windowBits;
+        decoder.bits.packedRemaining = packedRemaining;
+        decoder.in.readPosition = readPosition;
+        decoder.blockRemaining = blockRemaining;
+        if (windowBits < 16) refillBits();
+        decoder.bits.bitBuffer = (uint16_t)(decoder.bits.window >> 48);
+    }
+
+    // At least 57 valid bits afterwards.
+    void refill()
+    {
+        if (packedRemaining >= 8 && available >= 8) {
+            const uint8_t* p = data + readPosition;
+            uint64_t v = ((uint64_t)p[0] << 56) | ((uint64_t)p[1] << 48) | ((uint64_t)p[2] << 40) |
+                         ((uint64_t)p[3] << 32) | ((uint64_t)p[4] << 24) | ((uint64_t)p[5] << 16) |
+                         ((uint64_t)p[6] << 8) | (uint64_t)p[7];
+            uint32_t bytes = (64 - windowBits) >> 3;
+            v &= ~(uint64_t)0 << (64 - 8 * bytes);
+            window |= v >> windowBits;
+            windowBits += 8 * bytes;
+            readPosition += bytes;
+            available -= bytes;
+            packedRemaining -= bytes;
+            return;
+        }
+        store();
+        refillBits();
+        load();
+    }
+
+    // n <= windowBits.
+    void consume(uint32_t n)
+    {
+        window <<= n;
+        windowBits -= n;
+    }
+
+    // Any n, as fillBits takes it.
+    void skip(uint32_t n)
+    {
+        if (n + 16 <= windowBits) {
+            consume(n);
+            return;
+        }
+        store();
+        fillBits((uint8_t)n);
+        load();
+    }
+
+    uint16_t nextCode()
+    {
+        if (blockRemaining == 0) {
+            store();
+            readBlockHeader();
+            load();
+        }
+        --blockRemaining;  // a block size of 0 wraps to 65,535 more codes
+        if (windowBits < 32) refill();
+
+        uint32_t j = decoder.codeTable[window >> (64 - CODE_TABLE_BITS)];
+        if (j < CODE_SYMBOLS) {
+            consume(decoder.codeLen[j]);
+            return (uint16_t)j;
+        }
+        // Longer than 12 bits: one tree step per further bit. Tables are rebuilt whole for
+        // every block, so the walk meets only nodes of this block's code and ends within
+        // 16 - 12 steps.
+        uint64_t bits = window << CODE_TABLE_BITS;
+        for (uint32_t step = CODE_TABLE_BITS; j >= CODE_SYMBOLS; ++step) {
+            if (step == MAX_CODE_LENGTH) {
+                rejectBlock();
+                return 0;
+            }
+            j = (bits >> 63) ? decoder.treeRight[j] : decoder.treeLeft[j];
+            bits <<= 1;
+        }
+        consume(CODE_TABLE_BITS);
+        // An uncovered branch gives symbol 0, whose length may be shorter than 12 bits; the
+        // count then wraps in 8 bits, exactly as fillBits takes it.
+        skip((uint8_t)(decoder.codeLen[j] - CODE_TABLE_BITS));
+        return (uint16_t)j;
+    }
+
+    uint16_t nextDistance()
+    {
+        if (windowBits < 32) refill();
+        uint32_t j = decoder.auxTable[window >> (64 - AUX_TABLE_BITS)];
+        if (j < distSymbols) {
+            consume(decoder.auxLen[j]);
+        } else {
+            uint64_t bits = window << AUX_TABLE_BITS;
+            for (uint32_t step = AUX_TABLE_BITS; j >= distSymbols; ++step) {
+                if (step == MAX_CODE_LENGTH) {
+                    rejectBlock();
+                    return 0;
+                }
+                j = (bits >> 63) ? decoder.treeRight[j] : decoder.treeLeft[j];
+                bits <<= 1;
+            }
+            consume(AUX_TABLE_BITS);
+            skip((uint8_t)(decoder.auxLen[j] - AUX_TABLE_BITS));
+            if (windowBits < 32) refill();
+        }
+        if (j == 0) return 0;
+        uint32_t extra = j - 1;  // at most 15 (-lh7-)
+        uint32_t value = (1u << extra) + (extra == 0 ? 0 : (uint32_t)(window >> (64 - extra)));
+        consume(extra);
+        return (uint16_t)value;
+    }
+};
+
+}  // namespace
+
+void blockStartDecode()
+{
+    const uint32_t SMALL_DICT_BITS = 14;
+    const uint32_t LARGEST_DICT_BITS = 16;
+    if (decoder.dictBits <= SMALL_DICT_BITS) {
+        decoder.distSymbols = 14;
+        decoder.distCountBits = 4;
+    } else {
+        decoder.distCountBits = 5;
+        decoder.distSymbols = decoder.dictBits == LARGEST_DICT_BITS ? 17 : 16;
+    }
+    initBits();
+    decoder.blockRemaining = 0;  // the first code reads a block header
+}
+
+uint16_t blockNextCode()
+{
+    BlockCodes codes;
+    codes.load();
+    uint16_t code = codes.nextCode();
+    codes.store();
+    return code;
+}
+
+uint16_t blockNextDistance()
+{
+    BlockCodes codes;
+    codes.load();
+    uint16_t distance = codes.nextDistance();
+    codes.store();
+    return distance;
+}
+
+bool decodeBlockMember(uint32_t dictSize, uint32_t lengthBias)
+{
+    BlockCodes codes;
+    codes.load();
+    bool aborted = decodeLoop(codes, dictSize, lengthBias);
+    codes.store();
+    return aborted;
+}
+
+// Lengths of an auxiliary code (the code-length code or the distance code): `n` fields of 3
+// bits, where 7 is extended by one for every 1 bit that follows, up to a 0 bit (at most 13
+// further bits are examined, so a length reaches at most 20; above 16 the table builder
+// refuses it). After `special` lengths a 2-bit count of further zero lengths follows.
+void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special)
+{
+    const uint32_t LENGTH_FIELD_BITS = 3;
+    const uint32_t EXTENDED = 7;
+    uint32_t n = getBits((uint8_t)countBits);
+    if (count > AUX_SYMBOLS || n > AUX_SYMBOLS - 3) {  // n is at most 31 for every caller
+        rejectBlock();
+        return;
+    }
+    if (n == 0) {
+        uint32_t c = getBits((uint8_t)countBits);
+        if (c >= count) {  // a value that is no symbol would send lookups into stale nodes
+            rejectBlock();
+            return;
+        }
+        memset(decoder.auxLen, 0, count);
+        fillTable(decoder.auxTable, 1u << AUX_TABLE_BITS, (uint16_t)c);
+        return;
+    }
+    uint32_t i = 0;
+    while (i < n) {
+        uint32_t c = decoder.bits.bitBuffer >> (16 - LENGTH_FIELD_BITS);
+        if (c == EXTENDED) {
+            for (uint32_t bit = 0x1000; decoder.bits.bitBuffer & bit; bit >>= 1) ++c;
+            fillBits((uint8_t)(c - 3));  // the field, the 1 bits and the 0 bit after them
+        } else {
+            fillBits(LENGTH_FIELD_BITS);
+        }
+        decoder.auxLen[i++] = (uint8_t)c;
+        if ((int32_t)i == special) {
+            // i is 3 here and the count at most 3, so this stays inside auxLen.
+            uint32_t zeros = getBits(2);
+            while (zeros--) decoder.auxLen[i++] = 0;
+        }
+    }
+    // Lengths read beyond count stay in auxLen but take no part.
+    while (i < count) decoder.auxLen[i++] = 0;
+    if (!buildTable(count, decoder.auxLen, AUX_TABLE_BITS, decoder.auxTable)) return;
+    // A code without any length is harmless while nothing asks for it (a block without
+    // matches needs no distance code); should something ask, it gets symbol 0 for no bits
+    // instead of the tables of an earlier block.
+    if (!anyLength(decoder.auxLen, count)) fillTable(decoder.auxTable, 1u << AUX_TABLE_BITS, 0);
+}
+
+// Lengths of the literal/length code, each given by a symbol of the code-length code:
+//   0       one zero length
+//   1       4 bits + 3 zero lengths (3 to 18)
+//   2       9 bits + 20 zero lengths (20 to 531)
+//   3..18   one length of c - 2 (1 to 16)
+void readCodeLengths()
+{
+    uint32_t n = getBits(CODE_COUNT_BITS);
+    if (n == 0) {
+        uint32_t c = getBits(CODE_COUNT_BITS);
+        if (c >= CODE_SYMBOLS) {
+            rejectBlock();
+            return;
+        }
+        memset(decoder.codeLen, 0, CODE_SYMBOLS);
+        fillTable(decoder.codeTable, 1u << CODE_TABLE_BITS, (uint16_t)c);
+        return;
+    }
+    if (n > CODE_SYMBOLS) {
+        rejectBlock();
+        return;
+    }
+    uint32_t i = 0;
+    while (i < n) {
+        uint32_t c = decoder.auxTable[decoder.bits.bitBuffer >> (16 - AUX_TABLE_BITS)];
+        if (c >= CODE_LENGTH_SYMBOLS) {
+            // Codes longer than 8 bits continue in the low byte of bitBuffer; the walk
+            // looks at those bits without consuming them.
+            uint32_t bit = 0x80;
+            while (c >= CODE_LENGTH_SYMBOLS) {
+                if (bit == 0) {  // only a tree that is not this block's could get here
+                    rejectBlock();
+                    return;
+                }
+                c = (decoder.bits.bitBuffer & bit) ? decoder.treeRight[c] : decoder.treeLeft[c];
+                bit >>= 1;
+            }
+        }
+        fillBits(decoder.auxLen[c]);
+        if (c == 0) {
+            decoder.codeLen[i++] = 0;
+        } else if (c <= 2) {
+            uint32_t run = c == 1 ? getBits(4) + SHORT_ZERO_RUN : getBits(9) + LONG_ZERO_RUN;
+            if (i + run > CODE_SYMBOLS) {
+                rejectBlock();
+                return;
+            }
+            memset(decoder.codeLen + i, 0, run);
+            i += run;
+        } else {
+            decoder.codeLen[i++] = (uint8_t)(c - 2);
+        }
+    }
+    while (i < CODE_SYMBOLS) decoder.codeLen[i++] = 0;
+    // Every block decodes at least one code, so a literal/length code without any length
+    // can only come from a damaged stream.
+    if (!anyLength(decoder.codeLen, CODE_SYMBOLS)) {
+        rejectBlock();
+        return;
+    }
+    buildTable(CODE_SYMBOLS, decoder.codeLen, CODE_TABLE_BITS, decoder.codeTable);
+}

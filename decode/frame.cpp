@@ -1,8 +1,12 @@
-// Placeholder until the frame lands.
 #include "decode/frame.h"
+
+#include <stdlib.h>
+
+#include "decode/methods.h"
 
 DecoderContext decoder;
 uint16_t crc16Table[256];
+
 void buildCrc16Table()
 {
     for (uint32_t i = 0; i < 256; ++i) {
@@ -11,9 +15,175 @@ void buildCrc16Table()
         crc16Table[i] = c;
     }
 }
+
 uint16_t updateCrc16(uint16_t crc, const uint8_t* data, uint32_t length)
 {
     for (uint32_t i = 0; i < length; ++i) crc = (uint16_t)((crc >> 8) ^ crc16Table[(crc ^ data[i]) & 0xFF]);
     return crc;
 }
-bool DecodeJob::run() { decoder.corrupt = true; return false; }
+
+// ---- InputBuffer
+
+void refillInput()
+{
+    InputBuffer& in = decoder.in;
+    size_t got = fread(in.data, 1, in.capacity, decoder.input);
+    (void)got;  // a short read is judged by the CRC comparison
+    in.readPosition = 0;
+}
+
+// The buffer holds the whole member when the free physical memory allows, else as much as
+// is free. A packed size of 0 gets no buffer at all: nothing may be read for such a member.
+bool DecodeJob::prepareInput(uint32_t packedSize)
+{
+    const uint32_t FALLBACK_CAPACITY = 16384;
+    InputBuffer& in = decoder.in;
+    in.data = nullptr;
+    in.capacity = 0;
+    in.readPosition = 0;
+    if (packedSize == 0) return true;
+
+    uint32_t capacity = packedSize;
+    if (decoder.availPhys != 0 && packedSize > decoder.availPhys) capacity = decoder.availPhys;
+    uint8_t* data = (uint8_t*)malloc(capacity);
+    if (data == nullptr) {
+        capacity = FALLBACK_CAPACITY;
+        data = (uint8_t*)malloc(capacity);
+        if (data == nullptr) return false;
+    }
+    in.data = data;
+    in.capacity = capacity;
+    refillInput();
+    return true;
+}
+
+// ---- BitReader
+
+void refillBits()
+{
+    BitReader& b = decoder.bits;
+    InputBuffer& in = decoder.in;
+    if (b.packedRemaining >= 8 && in.capacity - in.readPosition >= 8 && b.windowBits <= 56) {
+        // Eight bytes at once; only the whole bytes that fit are taken.
+        const uint8_t* p = in.data + in.readPosition;
+        uint64_t v = ((uint64_t)p[0] << 56) | ((uint64_t)p[1] << 48) | ((uint64_t)p[2] << 40) |
+                     ((uint64_t)p[3] << 32) | ((uint64_t)p[4] << 24) | ((uint64_t)p[5] << 16) |
+                     ((uint64_t)p[6] << 8) | (uint64_t)p[7];
+        uint32_t bytes = (64 - b.windowBits) >> 3;
+        v &= ~(uint64_t)0 << (64 - 8 * bytes);
+        b.window |= v >> b.windowBits;
+        b.windowBits += 8 * bytes;
+        in.readPosition += bytes;
+        b.packedRemaining -= bytes;
+        return;
+    }
+    while (b.windowBits <= 56) {
+        if (b.packedRemaining == 0) {
+            b.windowBits = 64;  // the bits below the valid ones are already 0
+            return;
+        }
+        --b.packedRemaining;
+        b.window |= (uint64_t)nextByte() << (56 - b.windowBits);
+        b.windowBits += 8;
+    }
+}
+
+void fillBitsSlow(uint32_t n)
+{
+    BitReader& b = decoder.bits;
+    while (n > 0) {
+        uint32_t step = n > 32 ? 32 : n;
+        if (step + 16 > b.windowBits) refillBits();
+        b.window <<= step;
+        b.windowBits -= step;
+        n -= step;
+    }
+    b.bitBuffer = (uint16_t)(b.window >> 48);
+}
+
+// ---- Output
+
+bool writeOut(const uint8_t* data, uint32_t length)
+{
+    decoder.crc16 = updateCrc16(decoder.crc16, data, length);
+    if (fwrite(data, 1, length, decoder.output) == length) return true;
+    decoder.writeFailed = true;
+    return false;
+}
+
+// ---- The job
+
+namespace {
+
+// Any method: one indirect call per code.
+struct TableCodes {
+    static const bool readsContext = true;
+    DecodeSet set;
+    uint16_t nextCode() { return set.nextCode(); }
+    uint16_t nextDistance() { return set.nextDistance(); }
+};
+
+const uint32_t METHOD_COUNT = 12;
+const uint32_t LZS_INDEX = 8;
+const uint32_t MAX_DICT_BITS = 16;  // distances are 16-bit values
+const uint8_t DICTIONARY_FILL = 0x20;
+
+}  // namespace
+
+bool DecodeJob::run()
+{
+    decoder.writeFailed = false;
+    if (methodIndex >= METHOD_COUNT || DecodeSetTable[methodIndex].nextCode == nullptr ||
+        dictBits == 0 || dictBits > MAX_DICT_BITS) {
+        // Stored members and folders never reach a decoder; refuse rather than guess.
+        decoder.corrupt = true;
+        return false;
+    }
+    decoder.input = input;
+    decoder.output = output;
+    decoder.dictBits = (uint16_t)dictBits;
+    decoder.originalSize = originalSize;
+    decoder.bits.packedRemaining = packedSize;
+    set = DecodeSetTable[methodIndex];
+    decoder.crc16 = 0;
+    decoder.writePos = 0;
+    decoder.decodedCount = 0;
+
+    // No dictionary or no input buffer: the member fails, the walk goes on.
+    dictSize = 1u << dictBits;
+    decoder.dictionary = (uint8_t*)malloc(dictSize);
+    if (decoder.dictionary == nullptr) {
+        decoder.corrupt = true;
+        return false;
+    }
+    memset(decoder.dictionary, DICTIONARY_FILL, dictSize);
+    if (!prepareInput(packedSize)) {
+        free(decoder.dictionary);
+        decoder.dictionary = nullptr;
+        decoder.corrupt = true;
+        return false;
+    }
+
+    set.startDecode();
+    uint32_t lengthBias = methodIndex == LZS_INDEX ? 254 : 253;
+
+    bool aborted = false;
+    if (!decoder.corrupt) {
+        if (set.nextCode == blockNextCode) {
+            aborted = decodeBlockMember(dictSize, lengthBias);
+        } else {
+            TableCodes codes = {set};
+            aborted = decodeLoop(codes, dictSize, lengthBias);
+        }
+    }
+    if (!aborted && decoder.writePos != 0 && !decoder.writeFailed)
+        writeOut(decoder.dictionary, decoder.writePos);
+
+    free(decoder.dictionary);
+    decoder.dictionary = nullptr;
+    free(decoder.in.data);
+    decoder.in.data = nullptr;
+    decoder.in.capacity = 0;
+    decoder.in.readPosition = 0;
+    return aborted;
+}

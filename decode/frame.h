@@ -1,7 +1,7 @@
 // The decoder frame shared by every compressed method: bit input (BitReader) over a
 // read-ahead buffer (InputBuffer), the sliding dictionary that is also the output buffer,
 // output with the running CRC-16, progress reports and the RunFlag poll. A method supplies
-// only its three operations (DecodeSet); the one decode loop in DecodeJob::run drives them.
+// only its three operations (DecodeSet); the one decode loop, decodeLoop below, drives them.
 //
 // All decoder state lives in one process-wide DecoderContext: one member is decoded at a
 // time, always on the extraction thread.
@@ -9,23 +9,33 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
+
+#include "extract/progress.h"
 
 // ---- CRC-16/ARC: reflected polynomial 0xA001, initial value 0, no final inversion.
 extern uint16_t crc16Table[256];
 void buildCrc16Table();
 uint16_t updateCrc16(uint16_t crc, const uint8_t* data, uint32_t length);
 
+// The packed stream, taken most significant bit first. `bitBuffer` is the 16-bit view the
+// method code looks ahead with (its bit 15 is the next bit); it is always the top of
+// `window`, which holds `windowBits` further bits of look-ahead, left-aligned, with zeros
+// below them. Holding up to 64 bits lets the bit reader take eight bytes at a time; the bits
+// themselves are the same as a reader that pulls one byte whenever it runs short.
+// Bits beyond the member's packed data read as 0.
 struct BitReader {
-    uint16_t bitBuffer;  // its most significant bit is the next bit of the stream
-    uint8_t heldByte;    // the byte whose bits enter bitBuffer next, shifted past used bits
-    uint8_t heldBits;    // bits of heldByte not yet in bitBuffer, 0 to 8
+    uint16_t bitBuffer;        // the next 16 bits; equals window >> 48
+    uint64_t window;           // the next windowBits bits of the stream, left-aligned
+    uint32_t windowBits;       // 16 to 64 once initBits has run
     uint32_t packedRemaining;  // packed bytes not yet taken from the InputBuffer
 };
 
+// Read-ahead of packed data: the whole member in one fread when memory allows.
 struct InputBuffer {
-    uint8_t* data;
-    uint32_t capacity;
-    uint32_t readPosition;
+    uint8_t* data;          // null when capacity is 0
+    uint32_t capacity;      // bytes of data
+    uint32_t readPosition;  // index of the next byte in data
 };
 
 struct DecodeSet {
@@ -40,6 +50,7 @@ const uint32_t CODE_TABLE_BITS = 12;
 const uint32_t AUX_SYMBOLS = 128;
 const uint32_t AUX_TABLE_BITS = 8;
 const uint32_t TREE_NODES = 1019;
+const uint32_t MAX_CODE_LENGTH = 16;  // every code fits the 16-bit look-ahead
 
 // Node arrays of the adaptive Huffman methods -lh1- and -lh2-.
 const uint32_t ADAPTIVE_NODES = 884;
@@ -59,6 +70,7 @@ struct DecoderContext {
     uint32_t decodedCount;
     uint32_t availPhys;  // free physical memory as the host reported it; 0 = unknown
     bool corrupt;        // a method met data that names nothing; the member fails its CRC
+    bool writeFailed;    // fwrite took fewer bytes than it was given; decoding stops
 
     // ---- static Huffman (-lh4- to -lh7-), also used by -lh3- and -lh1-
     uint8_t codeLen[CODE_SYMBOLS];
@@ -109,10 +121,13 @@ public:
           packedSize(packedSize), dictBits(dictBits), methodIndex(methodIndex) {}
 
     // True when decoding stopped because RunFlag became 0, false when at least
-    // originalSize bytes were produced (or the member could not be decoded at all).
+    // originalSize bytes were produced, or when the member could not be decoded at all
+    // (decoder.corrupt is then set: no operations for methodIndex, no memory, bad data).
     bool run();
 
 private:
+    bool prepareInput(uint32_t packedSize);
+
     uint32_t dictSize;
     DecodeSet set;
     FILE* input;
@@ -123,9 +138,174 @@ private:
     uint32_t methodIndex;
 };
 
-// ---- BitReader and InputBuffer
-uint8_t nextByte();
-void fillBits(uint8_t n);
-uint16_t getBits(uint8_t n);
-void initBits();
-void writeOut(const uint8_t* data, uint32_t length);
+// ---- InputBuffer
+
+// Refills the buffer with one fread of `capacity` bytes. The count read is not examined: a
+// short read leaves old bytes behind, and the CRC comparison judges the member.
+void refillInput();
+
+// The next packed byte. A buffer of capacity 0 (packed size 0) holds none and gives 0.
+inline uint8_t nextByte()
+{
+    InputBuffer& in = decoder.in;
+    if (in.readPosition == in.capacity) {
+        if (in.capacity == 0) return 0;
+        refillInput();
+    }
+    return in.data[in.readPosition++];
+}
+
+// ---- BitReader
+
+// Tops `window` up to at least 57 bits: whole bytes from the InputBuffer while the member
+// has packed bytes left, zeros after that.
+void refillBits();
+void fillBitsSlow(uint32_t n);
+
+// Drops n bits from the top of bitBuffer and pulls n new bits in behind them. Any n works.
+inline void fillBits(uint8_t n)
+{
+    BitReader& b = decoder.bits;
+    if (n + 16u > b.windowBits) {
+        fillBitsSlow(n);
+        return;
+    }
+    b.window <<= n;  // n <= 48 here
+    b.windowBits -= n;
+    b.bitBuffer = (uint16_t)(b.window >> 48);
+}
+
+// The next n bits (0 to 16) as a number, consumed.
+inline uint16_t getBits(uint8_t n)
+{
+    uint16_t value = n == 0 ? 0 : (uint16_t)(decoder.bits.bitBuffer >> (16 - n));
+    fillBits(n);
+    return value;
+}
+
+// Starts the bit stream of a member: bitBuffer then holds its first two packed bytes.
+inline void initBits()
+{
+    BitReader& b = decoder.bits;
+    b.window = 0;
+    b.windowBits = 0;
+    refillBits();
+    b.bitBuffer = (uint16_t)(b.window >> 48);
+}
+
+// ---- Output
+
+// Updates crc16 over the bytes in order and writes them with one fwrite. False when the file
+// took fewer bytes (decoder.writeFailed is then set).
+bool writeOut(const uint8_t* data, uint32_t length);
+
+// ---- Static Huffman block headers (decode/block.cpp)
+
+// Reads the lengths of an auxiliary code of `count` symbols into auxLen and builds auxTable;
+// `special` is the number of lengths after which a 2-bit count of further zero lengths
+// follows, or -1 for none.
+void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special);
+// Reads codeLen through the code-length code and builds codeTable.
+void readCodeLengths();
+
+// The decode loop of -lh4- to -lh7- with the bit reader held in registers; run() uses it
+// whenever the job's set is the block set, so those methods pay no indirect call per code.
+bool decodeBlockMember(uint32_t dictSize, uint32_t lengthBias);
+
+// ---- The decode loop
+
+// Copies a match of `length` bytes from dictionary index `from` to writePos, byte by byte in
+// effect: where the source overlaps the bytes being written, the last (writePos - from)
+// bytes repeat. The source runs modulo the dictionary size, and a full dictionary is written
+// out whenever writePos reaches its end (a block write does not clear it). Returns false when
+// the output refused bytes.
+inline bool copyMatch(uint8_t* dictionary, uint32_t dictSize, uint32_t& writePos, uint32_t from,
+                      uint32_t length)
+{
+    uint32_t to = writePos;
+    if (to + length < dictSize && from + length <= dictSize) {
+        // Neither side wraps and no block is written in between.
+        writePos = to + length;
+        uint8_t* out = dictionary + to;
+        const uint8_t* src = dictionary + from;
+        uint32_t gap = to - from;  // modulo 2^32: huge when the source lies ahead
+        if (gap >= length) {
+            memmove(out, src, length);  // the source lies ahead (or fully behind): no repeat
+        } else if (gap == 1) {
+            memset(out, *src, length);
+        } else if (gap >= 8) {
+            // Each 8-byte piece reads only bytes written before it.
+            while (length >= 8) {
+                memcpy(out, src, 8);
+                out += 8;
+                src += 8;
+                length -= 8;
+            }
+            while (length--) *out++ = *src++;
+        } else {
+            while (length--) *out++ = *src++;
+        }
+        return true;
+    }
+    uint32_t mask = dictSize - 1;
+    bool written = true;
+    for (uint32_t k = 0; k < length; ++k) {
+        dictionary[to] = dictionary[(from + k) & mask];
+        if (++to == dictSize) {
+            if (!writeOut(dictionary, dictSize)) written = false;
+            to = 0;
+        }
+    }
+    writePos = to;
+    return written;
+}
+
+// The loop every method shares. `Codes` supplies nextCode() and nextDistance(); when
+// Codes::readsContext is true they may read decoder.writePos and decoder.decodedCount,
+// which are then kept current before each call. Returns true when RunFlag stopped it (the
+// bytes produced since the last block write are then not written); on the way out
+// decoder.writePos and decoder.decodedCount hold the final values.
+template <class Codes>
+inline bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t lengthBias)
+{
+    uint8_t* const dictionary = decoder.dictionary;
+    const uint32_t originalSize = decoder.originalSize;
+    const uint32_t mask = dictSize - 1;
+    uint32_t writePos = 0;
+    uint32_t decodedCount = 0;
+    bool aborted = false;
+    bool written = true;
+
+    while (decodedCount < originalSize) {
+        if (Codes::readsContext) {
+            decoder.writePos = writePos;
+            decoder.decodedCount = decodedCount;
+        }
+        uint32_t code = codes.nextCode();
+        if (decoder.corrupt) break;
+        if (code < 256) {
+            dictionary[writePos] = (uint8_t)code;
+            decodedCount += 1;
+            if (++writePos == dictSize) {
+                written = writeOut(dictionary, dictSize);
+                writePos = 0;
+            }
+        } else {
+            uint32_t length = code - lengthBias;
+            uint32_t distance = codes.nextDistance();
+            if (decoder.corrupt) break;
+            decodedCount += length;
+            uint32_t from = (writePos - distance - 1) & mask;
+            written = copyMatch(dictionary, dictSize, writePos, from, length);
+        }
+        updateProgress(decodedCount);
+        if (!running()) {
+            aborted = true;
+            break;
+        }
+        if (!written) break;
+    }
+    decoder.writePos = writePos;
+    decoder.decodedCount = decodedCount;
+    return aborted;
+}

@@ -1,0 +1,85 @@
+#include "decode/table.h"
+
+#include "decode/frame.h"
+
+namespace {
+
+// A damaged block: every lookup now gives symbol 0 and no walk starts.
+bool refuse(uint16_t* table, uint32_t tableBits)
+{
+    decoder.corrupt = true;
+    if (tableBits <= MAX_CODE_LENGTH) {
+        for (uint32_t i = 0; i < (1u << tableBits); ++i) table[i] = 0;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits, uint16_t* table)
+{
+    const uint32_t CODE_SPACE = 1u << MAX_CODE_LENGTH;  // codes left-aligned in 16 bits
+    if (tableBits == 0 || tableBits > MAX_CODE_LENGTH || symbolCount >= TREE_NODES)
+        return refuse(table, tableBits);
+
+    uint32_t count[MAX_CODE_LENGTH + 1] = {};
+    for (uint32_t s = 0; s < symbolCount; ++s) {
+        if (lengths[s] > MAX_CODE_LENGTH) return refuse(table, tableBits);
+        ++count[lengths[s]];
+    }
+
+    // start[len]: the first code of length len, left-aligned in 16 bits. Held in 32 bits,
+    // so that a complete code ends at 65,536 and an over-full one shows as more.
+    uint32_t start[MAX_CODE_LENGTH + 2];
+    start[1] = 0;
+    for (uint32_t len = 1; len <= MAX_CODE_LENGTH; ++len)
+        start[len + 1] = start[len] + (count[len] << (MAX_CODE_LENGTH - len));
+    uint32_t used = start[MAX_CODE_LENGTH + 1];
+    if (used > CODE_SPACE) return refuse(table, tableBits);
+    if (used == 0) return true;  // nothing coded: leave everything as it is
+
+    // Entries from `first` on belong to codes longer than tableBits or to no code at all;
+    // they are cleared so that the longer codes find empty roots, and the rest reads as
+    // symbol 0. Without any short code there is no entry of this build below `first`, and
+    // the stale roots could lead anywhere: such a code is refused.
+    const uint32_t shift = MAX_CODE_LENGTH - tableBits;
+    const uint32_t tableSize = 1u << tableBits;
+    uint32_t first = start[tableBits + 1] >> shift;
+    bool longCodes = used > start[tableBits + 1];
+    if (longCodes && first == 0) return refuse(table, tableBits);
+    for (uint32_t i = first; i < tableSize; ++i) table[i] = 0;
+
+    uint32_t avail = symbolCount;  // the next free node number
+    for (uint32_t s = 0; s < symbolCount; ++s) {
+        uint32_t len = lengths[s];
+        if (len == 0) continue;
+        uint32_t code = start[len];
+        uint32_t weight = 1u << (MAX_CODE_LENGTH - len);
+        start[len] = code + weight;
+        if (len <= tableBits) {
+            // Every entry this code is a prefix of; below `first`, since the code fits.
+            for (uint32_t i = code >> shift; i < (code + weight) >> shift; ++i) table[i] = (uint16_t)s;
+            continue;
+        }
+        // The first tableBits bits pick the root, each further bit one branch.
+        uint16_t* p = &table[code >> shift];
+        uint32_t rest = code << tableBits;  // the remaining bits, next one at bit 15
+        for (uint32_t step = tableBits; step < len; ++step) {
+            if (*p == 0) {
+                if (avail >= TREE_NODES) return refuse(table, tableBits);
+                decoder.treeLeft[avail] = 0;
+                decoder.treeRight[avail] = 0;
+                *p = (uint16_t)avail++;
+            } else if (*p < symbolCount) {
+                // A shorter code is a prefix of this one; cannot happen within the code
+                // space, kept as the guard of the node arrays.
+                return refuse(table, tableBits);
+            }
+            uint32_t node = *p;
+            p = (rest & 0x8000) ? &decoder.treeRight[node] : &decoder.treeLeft[node];
+            rest <<= 1;
+        }
+        *p = (uint16_t)s;
+    }
+    return true;
+}
