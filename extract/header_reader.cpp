@@ -217,7 +217,7 @@ int32_t dosTimeToUnix(uint32_t v)
     int64_t year = ((v >> 25) & 0x7F) + 1980;
     // Every year divisible by 4 is a leap year here, 2000 and 2100 included.
     int64_t days = (year - 1970) * 365 + (year - 1969) / 4 + daysBeforeMonth[month] + day - 1;
-    if (year % 4 == 0 && month >= 3) days += 1;
+    if (year % 4 == 0 && month >= 3 && month <= 12) days += 1;
     int64_t result = ((days * 24 + hours) * 60 + minutes) * 60 + localZoneWest() + seconds;
     return (int32_t)(uint32_t)result;  // stored times past 2038 wrap like the 32-bit field
 }

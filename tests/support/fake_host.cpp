@@ -55,6 +55,7 @@ void FakeHost::entryName(const char* name) { calls.push_back(std::string("entry 
 void FakeHost::barPosition(uint32_t position)
 {
     if (recordBar) calls.push_back("bar " + std::to_string(position));
+    if (onBar) onBar(position);
 }
 
 void FakeHost::notifyShell(ShellEvent event, const char* path)

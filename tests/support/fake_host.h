@@ -3,6 +3,7 @@
 // core's file output can be checked too.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ public:
     bool runInline = true;           // startThread runs the body before it returns
     uint32_t memory = 0;             // availablePhysicalMemory
     bool recordBar = true;
+    std::function<void(uint32_t)> onBar;  // runs after a bar position is recorded
 
     bool currentFolder(char* buffer, uint32_t size) override;
     bool windowsFolder(char* buffer, uint32_t size) override;

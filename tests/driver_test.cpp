@@ -1,0 +1,237 @@
+// The walk over an archive through the recording host: order of messages, CRC failures,
+// aborts, directory entries and skipped members.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "extract/extraction.h"
+#include "extract/progress.h"
+#include "support/fake_host.h"
+#include "support/lzh_writer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string contents(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class Walk : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        previous = fs::current_path();
+        root = fs::temp_directory_path() /
+               ("quor-walk-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root / "dest");
+        RunFlag = 1;
+    }
+    void TearDown() override
+    {
+        fs::current_path(previous);
+        fs::remove_all(root);
+        RunFlag = 1;
+    }
+    // Runs the whole walk over `archive` into root/dest.
+    void extract(const std::string& archive)
+    {
+        sfx.ownFile = fileWith(archive);
+        std::string dest = (root / "dest").string();
+        sfx.setDestination(dest.c_str());
+        ASSERT_TRUE(startExtraction(sfx));
+        fs::current_path(previous);
+    }
+    fs::path previous, root;
+    FakeHost host;
+    SfxExtractor sfx{&host};
+};
+
+Member stored(const std::string& name, const std::string& data, int level = 0)
+{
+    Member m;
+    m.name = name;
+    m.data = data;
+    m.level = level;
+    m.time = (30u << 25) | (6u << 21) | (15u << 16) | (12u << 11);  // 2010-06-15 12:00:00
+    return m;
+}
+
+const int32_t JUNE_15_2010_NOON = 1276603200;
+
+}  // namespace
+
+TEST_F(Walk, MessagesComeInOrderAndTimesAreSet)
+{
+    Member dir;
+    dir.method = "-lhd-";
+    dir.level = 2;
+    dir.directory = "docs\xFF";
+    std::string archive = lzhMember(dir) + lzhMember(stored("docs\\a.txt", "abc")) +
+                          lzhMember(stored("b.txt", std::string(997, 'b'), 1)) + std::string("\0", 1);
+    extract(archive);
+    std::string d = (root / "dest").string();
+    std::string shellDest = d;  // the shell gets '\\' separators throughout
+    for (char& c : shellDest)
+        if (c == '/') c = '\\';
+    EXPECT_EQ(host.calls, (std::vector<std::string>{
+                              "enter " + d,
+                              "thread",
+                              "entry docs/",
+                              "mkdir docs",
+                              "shell-mkdir docs",
+                              "shell-create " + shellDest + "\\docs\\",
+                              "entry docs/a.txt",
+                              "time docs/a.txt " + std::to_string(JUNE_15_2010_NOON),
+                              "shell-create " + shellDest + "\\docs\\a.txt",
+                              "entry b.txt",
+                              "bar 100",
+                              "time b.txt " + std::to_string(JUNE_15_2010_NOON),
+                              "shell-create " + shellDest + "\\b.txt",
+                              "ended done",
+                          }));
+    EXPECT_EQ(contents(root / "dest/docs/a.txt"), "abc");
+    EXPECT_EQ(fs::file_size(root / "dest/b.txt"), 997u);
+    struct stat st;
+    ASSERT_EQ(stat((root / "dest/b.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, JUNE_15_2010_NOON);
+    EXPECT_FALSE(sfx.failed);
+}
+
+TEST_F(Walk, ACrcMismatchInTheSecondOfThreeStopsTheWalk)
+{
+    Member bad = stored("second", "22222");
+    bad.crcOverride = 0x1234;
+    extract(lzhMember(stored("first", "1")) + lzhMember(bad) + lzhMember(stored("third", "333")));
+    EXPECT_TRUE(sfx.failed);
+    EXPECT_EQ(host.only("damaged"), std::vector<std::string>{"damaged second"});
+    EXPECT_EQ(host.calls.back(), "ended done");
+    EXPECT_EQ(contents(root / "dest/first"), "1");
+    EXPECT_EQ(contents(root / "dest/second"), "22222");  // the damaged file stays
+    EXPECT_FALSE(fs::exists(root / "dest/third"));
+    EXPECT_EQ(host.only("time").size(), 1u);
+    EXPECT_EQ(host.only("shell-create").size(), 1u);
+}
+
+TEST_F(Walk, AnAbortDeletesThePartialFileAndKeepsTheFinishedOnes)
+{
+    host.onBar = [](uint32_t position) {
+        if (position >= 60) RunFlag = 0;
+    };
+    extract(lzhMember(stored("small", std::string(1000, 's'))) +
+            lzhMember(stored("large", std::string(100000, 'L'))) + lzhMember(stored("never", "n")));
+    EXPECT_TRUE(sfx.failed);
+    EXPECT_EQ(host.calls.back(), "ended aborted");
+    EXPECT_TRUE(fs::exists(root / "dest/small"));
+    EXPECT_FALSE(fs::exists(root / "dest/large"));
+    EXPECT_FALSE(fs::exists(root / "dest/never"));
+    EXPECT_STREQ(sfx.currentOutputPath.get(), "large");
+    // The copy stopped at the block where the flag fell (the first at 60 % or more: 2048-byte
+    // blocks step the bar from 59 to 61), not at the end of the member.
+    EXPECT_EQ(host.only("bar").back(), "bar 61");
+}
+
+TEST_F(Walk, UnknownMethodsAreSkippedButCounted)
+{
+    Member odd = stored("odd", std::string(500, 'o'));
+    odd.method = "-lhx-";
+    extract(lzhMember(odd) + lzhMember(stored("next", std::string(500, 'n'))));
+    EXPECT_FALSE(fs::exists(root / "dest/odd"));
+    EXPECT_EQ(contents(root / "dest/next"), std::string(500, 'n'));
+    EXPECT_EQ(host.only("bar"), std::vector<std::string>{"bar 100"});  // 500 done before "next"
+    EXPECT_EQ(host.only("shell-create").size(), 2u);
+    EXPECT_FALSE(sfx.failed);
+}
+
+TEST_F(Walk, MembersWithoutCrcAreNeverDamagedAndEmptyMembersAreEmptyFiles)
+{
+    Member plain = stored("plain", "data");
+    plain.withCrc = false;
+    plain.crcOverride = 0x9999;
+    extract(lzhMember(plain) + lzhMember(stored("empty", "")));
+    EXPECT_FALSE(sfx.failed);
+    EXPECT_EQ(contents(root / "dest/plain"), "data");
+    EXPECT_TRUE(fs::exists(root / "dest/empty"));
+    EXPECT_EQ(fs::file_size(root / "dest/empty"), 0u);
+}
+
+TEST_F(Walk, AnExistingFileIsReplacedAndAnUnwritableOneSkipped)
+{
+    std::ofstream(root / "dest/old") << "previous contents that are longer";
+    fs::create_directories(root / "dest/folder");
+    extract(lzhMember(stored("old", "new")) + lzhMember(stored("folder", "x")) +
+            lzhMember(stored("after", "y")));
+    EXPECT_EQ(contents(root / "dest/old"), "new");
+    EXPECT_TRUE(fs::is_directory(root / "dest/folder"));  // a folder is not removed
+    EXPECT_EQ(contents(root / "dest/after"), "y");
+    EXPECT_FALSE(sfx.failed);
+}
+
+TEST_F(Walk, HostileNamesStayInsideTheDestination)
+{
+    extract(lzhMember(stored("..\\..\\escape1", "1")) + lzhMember(stored("/abs/escape2", "2")) +
+            lzhMember(stored("C:..\\escape3", "3")) + lzhMember(stored("a/../../escape4", "4", 1)));
+    EXPECT_TRUE(fs::exists(root / "dest/escape1"));
+    EXPECT_TRUE(fs::exists(root / "dest/abs/escape2"));
+    EXPECT_TRUE(fs::exists(root / "dest/escape3"));
+    EXPECT_TRUE(fs::exists(root / "dest/a/escape4"));
+    for (const auto& e : fs::directory_iterator(root)) EXPECT_EQ(e.path().filename(), "dest");
+}
+
+TEST_F(Walk, ATruncatedStoredMemberIsDamagedEvenWithoutACrc)
+{
+    Member cut = stored("cut", std::string(5000, 'c'));
+    cut.withCrc = false;
+    std::string bytes = lzhMember(cut);
+    extract(bytes.substr(0, bytes.size() - 1000));
+    EXPECT_TRUE(sfx.failed);
+    EXPECT_EQ(host.only("damaged"), std::vector<std::string>{"damaged cut"});
+}
+
+TEST_F(Walk, ADestinationThatCannotBeMadeStartsNoThread)
+{
+    std::ofstream(root / "blocker") << "a file";
+    sfx.ownFile = fileWith(lzhMember(stored("x", "x")));
+    std::string dest = (root / "blocker/sub").string();
+    sfx.setDestination(dest.c_str());
+    EXPECT_FALSE(startExtraction(sfx));
+    EXPECT_TRUE(host.only("thread").empty());
+    EXPECT_EQ(host.only("folder"), std::vector<std::string>{"folder-not-created"});
+
+    host.threadsStart = false;
+    sfx.setDestination((root / "dest").c_str());
+    EXPECT_FALSE(startExtraction(sfx));
+    fs::current_path(previous);
+}
+
+TEST_F(Walk, AFullDiskFailsTheMemberInsteadOfPassingIt)
+{
+    // The file-size limit makes writes beyond 4 KiB fail the way a full disk does. It is set
+    // in a child process so that the test runner keeps its own limits.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        extract(lzhMember(stored("big", std::string(20000, 'b'))) + lzhMember(stored("next", "n")));
+        bool reported = host.only("write-failed") == std::vector<std::string>{"write-failed big"};
+        _exit(reported && sfx.failed && !fs::exists(root / "dest/next") ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}

@@ -1,0 +1,268 @@
+// Member headers of levels 0, 1 and 2, the DOS time conversion and the size pre-scan.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "extract/header_reader.h"
+#include "extract/sfx_extractor.h"
+#include "support/fake_host.h"
+#include "support/lzh_writer.h"
+
+namespace {
+
+// Local time is UTC for every test here, so DOS times convert without an offset.
+class Reader : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    // Reads one header from `bytes`; `position` receives the file position afterwards.
+    bool read(const std::string& bytes, LhaEntryHeader& header, long* position = nullptr)
+    {
+        if (sfx.ownFile) std::fclose(sfx.ownFile);
+        sfx.ownFile = fileWith(bytes);
+        bool ok = readEntryHeader(sfx, header);
+        if (position) *position = std::ftell(sfx.ownFile);
+        return ok;
+    }
+    FakeHost host;
+    SfxExtractor sfx{&host};
+};
+
+const std::string DIRECTORY_ENTRY = std::string(
+    "\x25\x00"
+    "-lhd-"
+    "\x00\x00\x00\x00"
+    "\x00\x00\x00\x00"
+    "\x25\x33\xE5\x4A"
+    "\x20\x02"
+    "\x00\x00"
+    "M"
+    "\x03\x00" "\x01"
+    "\x08\x00" "\x02" "docs\xFF"
+    "\x00\x00",
+    37);
+
+}  // namespace
+
+TEST_F(Reader, TheWorkedLevelTwoDirectoryEntry)
+{
+    LhaEntryHeader h;
+    long position;
+    ASSERT_TRUE(read(DIRECTORY_ENTRY + "rest", h, &position));
+    EXPECT_EQ(position, 37);
+    EXPECT_STREQ(h.methodId, "-lhd-");
+    EXPECT_EQ(h.packedSize, 0u);
+    EXPECT_EQ(h.level, 2);
+    EXPECT_STREQ(h.name, "docs/");
+    EXPECT_EQ(h.modificationTime, 1256534821);
+    EXPECT_TRUE(h.hasCrc);
+    EXPECT_EQ(h.osId, 'M');
+}
+
+TEST_F(Reader, LevelZeroWithAndWithoutCrc)
+{
+    Member m;
+    m.name = "dir\\file.txt";
+    m.data = "hello";
+    m.time = (20u << 25) | (3u << 21) | (1u << 16);  // 2000-03-01 00:00:00
+    LhaEntryHeader h;
+    long position;
+    ASSERT_TRUE(read(lzhMember(m), h, &position));
+    EXPECT_STREQ(h.name, "dir/file.txt");
+    EXPECT_TRUE(h.hasCrc);
+    EXPECT_EQ(h.crc, crc16Of("hello"));
+    EXPECT_EQ(h.modificationTime, 951868800);
+    EXPECT_EQ(h.packedSize, 5u);
+    EXPECT_EQ(position, 2 + 22 + 12);
+
+    m.withCrc = false;
+    ASSERT_TRUE(read(lzhMember(m), h));
+    EXPECT_FALSE(h.hasCrc);
+    EXPECT_EQ(h.osId, 0);
+}
+
+TEST_F(Reader, LevelOneExtendedNameReplacesTheBaseNameAndLeavesThePackedSize)
+{
+    // Base name "base.txt", then a type-1 header "long name.txt" and a type-2 "a\xFFb\xFF".
+    Member m;
+    m.level = 1;
+    m.name = "base.txt";
+    m.data = "0123456789";
+    std::string member = lzhMember(m);
+    // Splice two extended headers in by hand: the writer only makes directory headers.
+    // Each extended header: type, data, size of the next; the first size is in the base.
+    std::string ext1 = std::string("\x01", 1) + "long name.txt" + std::string("\x07\x00", 2);
+    std::string ext2 = std::string("\x02", 1) + "a\xFF" "b\xFF" + std::string("\x00\x00", 2);
+    size_t H = (unsigned char)member[0];
+    std::string header = member.substr(0, H) + std::string("\x10\x00", 2);  // first size: 16
+    uint32_t packed = 10 + 16 + 7;
+    header[7] = (char)packed;
+    std::string bytes = header + ext1 + ext2 + m.data;
+    LhaEntryHeader h;
+    long position;
+    ASSERT_TRUE(read(bytes, h, &position));
+    EXPECT_STREQ(h.name, "a/b/long name.txt");
+    EXPECT_EQ(h.packedSize, 10u);
+    EXPECT_EQ(position, (long)(bytes.size() - 10));
+}
+
+TEST_F(Reader, AttributeHeaderCountsOnlyForDosLikeSystems)
+{
+    for (char os : {'M', 'U'}) {
+        // First size field, a type-0x40 header with attribute 0x21, a type-1 name, the end.
+        std::string ext = std::string("\x05\x00\x40\x21\x00", 5) + std::string("\x08\x00\x01", 3) +
+                          "n.txt" + std::string("\x00\x00", 2);
+        std::string body = "-lh0-" + std::string(12, '\0') + "\x20\x02" + std::string(2, '\0') + os;
+        std::string bytes = std::string(1, (char)(2 + body.size() + ext.size())) + '\0' + body + ext;
+        LhaEntryHeader h;
+        ASSERT_TRUE(read(bytes, h)) << os;
+        EXPECT_EQ(h.attribute, os == 'M' ? 0x21 : 0x20) << os;
+        EXPECT_STREQ(h.name, "n.txt") << os;
+    }
+}
+
+TEST_F(Reader, ShiftJisSecondByteBackslashStays)
+{
+    Member m;
+    m.name = "\x95\x5C\\\x83\x5C.txt";
+    LhaEntryHeader h;
+    ASSERT_TRUE(read(lzhMember(m), h));
+    EXPECT_STREQ(h.name, "\x95\x5C/\x83\x5C.txt");
+}
+
+TEST_F(Reader, EndOfArchive)
+{
+    LhaEntryHeader h;
+    EXPECT_FALSE(read(std::string("\0", 1), h));
+    EXPECT_FALSE(read("", h));
+    EXPECT_TRUE(host.calls.empty());
+}
+
+TEST_F(Reader, BrokenHeadersEndTheWalkWithoutReadingPastThem)
+{
+    LhaEntryHeader h;
+    Member m;
+    m.name = "file";
+    m.data = "x";
+    m.level = 2;
+    std::string good = lzhMember(m);
+    // Cut anywhere inside the header: never a member.
+    for (size_t keep = 1; keep < good.size() - 1; ++keep)
+        EXPECT_FALSE(read(good.substr(0, keep), h)) << keep;
+
+    // A level-2 header of 256 bytes or more.
+    std::string big = good;
+    big[1] = 1;
+    EXPECT_FALSE(read(big + std::string(300, 'x'), h));
+
+    // An extended header that claims more bytes than the header holds.
+    std::string leaving = good;
+    size_t firstSize = 24;
+    leaving[firstSize] = (char)0x40;
+    EXPECT_FALSE(read(leaving, h));
+
+    // Extended sizes below 3 cannot hold a type byte and the next size.
+    std::string tiny = good;
+    tiny[firstSize] = 2;
+    EXPECT_FALSE(read(tiny, h));
+    EXPECT_TRUE(host.only("unknown").empty());
+}
+
+TEST_F(Reader, LevelOneExtendedHeaderLargerThanTheBufferIsRefused)
+{
+    Member m;
+    m.level = 1;
+    m.name = "f";
+    m.directory = "d\xFF";
+    std::string bytes = lzhMember(m);
+    size_t H = (unsigned char)bytes[0];
+    bytes[H] = (char)0xF0;  // first extended header size 0x0FF0 + ... 
+    bytes[H + 1] = (char)0x1F;
+    bytes += std::string(9000, 'x');
+    LhaEntryHeader h;
+    EXPECT_FALSE(read(bytes, h));
+}
+
+TEST_F(Reader, UnknownHeaderLengthsAreReported)
+{
+    Member m;
+    m.name = "abc";
+    std::string bytes = lzhMember(m);
+    bytes[0] = (char)((unsigned char)bytes[0] - 1);  // H - n = 21
+    LhaEntryHeader h;
+    EXPECT_FALSE(read(bytes, h));
+    EXPECT_EQ(host.calls, std::vector<std::string>{"unknown-header"});
+}
+
+TEST_F(Reader, NamesLongerThanAPathAreCutAtACharacter)
+{
+    Member m;
+    m.level = 1;  // level 1: extended headers may make the whole longer than 255 bytes
+    m.directory = std::string(200, 'd') + "\xFF";
+    m.name = "\x82\xA0" + std::string(100, 'n');  // あ then 100 bytes
+    m.name = std::string(57, 'x') + m.name;         // the cut falls inside あ
+    LhaEntryHeader h;
+    ASSERT_TRUE(read(lzhMember(m), h));
+    EXPECT_EQ(std::strlen(h.name), 258u);  // 201 + 57, あ does not fit whole
+    EXPECT_EQ(h.name[PATH_BUFFER - 1], 0);
+}
+
+TEST(DosTime, Conversions)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(dosTimeToUnix(0), 0);
+    EXPECT_EQ(dosTimeToUnix((20u << 25) | (3u << 21) | (1u << 16)), 951868800);
+    // 2009-10-26 05:27:02: two-second resolution.
+    uint32_t v = (29u << 25) | (10u << 21) | (26u << 16) | (5u << 11) | (27u << 5) | 1u;
+    EXPECT_EQ(dosTimeToUnix(v), 1256534822);
+    // 2100 is counted as a leap year: 2100-03-01 is one day later than the calendar says.
+    uint32_t march2100 = (120u << 25) | (3u << 21) | (1u << 16);
+    EXPECT_EQ(dosTimeToUnix(march2100), (int32_t)(uint32_t)(4107542400LL + 86400));
+    // Months 0 and 13 count no days before them.
+    EXPECT_EQ(dosTimeToUnix((20u << 25) | (0u << 21) | (1u << 16)),
+              dosTimeToUnix((20u << 25) | (1u << 21) | (1u << 16)));
+    EXPECT_EQ(dosTimeToUnix((20u << 25) | (13u << 21) | (1u << 16)),
+              dosTimeToUnix((20u << 25) | (1u << 21) | (1u << 16)));
+
+    setenv("TZ", "JST-9", 1);  // nine hours east: local midnight is 15:00 UTC the day before
+    tzset();
+    EXPECT_EQ(dosTimeToUnix((20u << 25) | (3u << 21) | (1u << 16)), 951868800 - 9 * 3600);
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+TEST_F(Reader, PreScanSumsOriginalSizesAndLeavesThePosition)
+{
+    Member a, b, c;
+    a.name = "a";
+    a.data = "12345";
+    b.level = 1;
+    b.name = "b";
+    b.directory = "dir\xFF";
+    b.data = "123";
+    b.originalSize = 1000;
+    c.level = 2;
+    c.name = "c";
+    c.data = std::string(70000, 'z');
+    std::string archive = lzhMember(a) + lzhMember(b) + lzhMember(c) + std::string("\0", 1);
+    sfx.ownFile = fileWith("xx" + archive, 2);
+    EXPECT_EQ(sumOriginalSizes(sfx), 5u + 1000u + 70000u);
+    EXPECT_EQ(std::ftell(sfx.ownFile), 2);
+
+    // A header cut off by the end of the file adds nothing.
+    std::fclose(sfx.ownFile);
+    std::string cut = lzhMember(a) + lzhMember(c).substr(0, 15);
+    sfx.ownFile = fileWith(cut);
+    EXPECT_EQ(sumOriginalSizes(sfx), 5u);
+
+    std::fclose(sfx.ownFile);
+    sfx.ownFile = fileWith(std::string("\0", 1) + lzhMember(a));
+    EXPECT_EQ(sumOriginalSizes(sfx), 0u);
+}

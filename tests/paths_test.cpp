@@ -1,0 +1,217 @@
+// Member-path cleaning, Shift-JIS aware separators, folder chains and the destination.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "extract/paths.h"
+#include "extract/runtime.h"
+#include "extract/sfx_extractor.h"
+#include "support/fake_host.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string cleaned(const std::string& path)
+{
+    char buffer[PATH_BUFFER] = {};
+    std::memcpy(buffer, path.data(), path.size());
+    cleanEntryPath(buffer, '/');
+    return buffer;
+}
+
+// A fresh temporary folder that is the current folder for the test.
+class InTempFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        previous = fs::current_path();
+        root = fs::temp_directory_path() / ("quor-paths-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root);
+        fs::current_path(root);
+    }
+    void TearDown() override
+    {
+        fs::current_path(previous);
+        fs::remove_all(root);
+    }
+    fs::path previous, root;
+};
+
+}  // namespace
+
+TEST(CleanEntryPath, RemovesDotRunsDrivesAndLeadingSeparators)
+{
+    const std::pair<const char*, const char*> table[] = {
+        {"../../etc/hosts", "etc/hosts"}, {"/abs/file", "abs/file"}, {"a/../b", "a/b"},
+        {"a/./b", "a/b"},                 {"a/.../b", "a/b"},        {"a/.hidden", "a/hidden"},
+        {".profile", "profile"},          {"a/...", "a/"},           {"...", ""},
+        {"C:/dir/file.txt", "dir/file.txt"}, {"C:../x", "x"},        {"a//b", "a//b"},
+        {"dir/", "dir/"},
+    };
+    for (const auto& [in, out] : table) EXPECT_EQ(cleaned(in), out) << in;
+}
+
+TEST(CleanEntryPath, NoResultEscapesTheDestination)
+{
+    const char* hostile[] = {"//server/share/x", "/../x", "../", "a/b/../../../c", "C:/../../x",
+                             "..\\..\\x", "./.././x", "x/..", "D:x", "C:"};
+    for (const char* in : hostile) {
+        std::string out = cleaned(in);
+        EXPECT_TRUE(out.empty() || (out[0] != '/' && out[0] != '.')) << in << " -> " << out;
+        EXPECT_EQ(out.find("/../"), std::string::npos) << in;
+        EXPECT_NE(out.compare(0, 3, "../"), 0) << in;
+        EXPECT_FALSE(out.size() >= 2 && out[1] == ':') << in << " -> " << out;
+    }
+}
+
+TEST(CleanEntryPath, KeepsDotsInsideNamesAndShiftJisBytes)
+{
+    EXPECT_EQ(cleaned("dir/file.tar.gz"), "dir/file.tar.gz");
+    EXPECT_EQ(cleaned("\x95\x5C/\x83\x5C.txt"), "\x95\x5C/\x83\x5C.txt");
+}
+
+TEST(CleanEntryPath, NeverWritesPastAFullBuffer)
+{
+    char buffer[PATH_BUFFER + 8];
+    std::memset(buffer, 'a', sizeof buffer);
+    std::memset(buffer, '/', 10);
+    buffer[PATH_BUFFER - 1] = 0;
+    buffer[PATH_BUFFER] = 'Z';
+    cleanEntryPath(buffer, '/');
+    EXPECT_EQ(buffer[PATH_BUFFER], 'Z');
+    EXPECT_EQ(std::strlen(buffer), PATH_BUFFER - 11u);
+}
+
+TEST(ShiftJisSeparators, SecondBytesAreNeverSeparators)
+{
+    // 表 is 0x95 0x5C: its second byte is a backslash and must survive every conversion.
+    char name[] = "\x95\x5C\\a\\\xB1\\b";
+    slashBackslashes(name, sizeof name - 1);
+    EXPECT_STREQ(name, "\x95\x5C/a/\xB1/b");  // 0xB1 is half-width katakana: one byte
+
+    char dir[] = "docs\xFF\x83\x5C\xFFsub\\x/";
+    unifySeparators(dir, '/');
+    EXPECT_STREQ(dir, "docs/\x83\x5C/sub/x/");
+
+    // A lead byte before a byte that cannot be a second byte stands alone.
+    char broken[] = "\x81\x30\\x";
+    slashBackslashes(broken, sizeof broken - 1);
+    EXPECT_STREQ(broken, "\x81\x30/x");
+
+    // A lead byte right before the terminator does not let the walk run past it.
+    char tail[8] = "a\\\x81";
+    tail[4] = '\\';
+    unifySeparators(tail, '/');
+    EXPECT_STREQ(tail, "a/\x81");
+    EXPECT_EQ(tail[4], '\\');
+
+    OwnedString s("x\\\x95\x5C\xFFy/z");
+    s.replaceSeparators('\\');
+    EXPECT_STREQ(s.get(), "x\\\x95\x5C\\y\\z");
+}
+
+TEST(AppendBackslash, OnlyWhenTheTextDoesNotEndInOne)
+{
+    char empty[4] = "";
+    appendBackslash(empty, sizeof empty);
+    EXPECT_STREQ(empty, "");
+    char root[8] = "C:\\";
+    appendBackslash(root, sizeof root);
+    EXPECT_STREQ(root, "C:\\");
+    char folder[8] = "D:\\dl";
+    appendBackslash(folder, sizeof folder);
+    EXPECT_STREQ(folder, "D:\\dl\\");
+    char kanji[8] = "C:\\\x95\x5C";  // ends in 表, whose second byte is 0x5C
+    appendBackslash(kanji, sizeof kanji);
+    EXPECT_STREQ(kanji, "C:\\\x95\x5C\\");
+    char full[4] = "abc";
+    EXPECT_FALSE(appendBackslash(full, sizeof full));
+    EXPECT_STREQ(full, "abc");
+}
+
+TEST(SplitPath, DriveDirectoryNameExtension)
+{
+    char drive[PATH_PART], dir[PATH_PART], name[PATH_PART], ext[PATH_PART];
+    splitPath("C:\\WINDOWS\\system.ini", drive, dir, name, ext);
+    EXPECT_STREQ(drive, "C:");
+    EXPECT_STREQ(dir, "\\WINDOWS\\");
+    EXPECT_STREQ(name, "system");
+    EXPECT_STREQ(ext, ".ini");
+    splitPath("a.b/c", drive, dir, name, ext);
+    EXPECT_STREQ(dir, "a.b/");
+    EXPECT_STREQ(name, "c");
+    EXPECT_STREQ(ext, "");
+    char out[8];
+    EXPECT_FALSE(makePath(out, sizeof out, "abcd/", "efgh", ".i"));
+    EXPECT_EQ(std::strlen(out), 7u);
+}
+
+TEST_F(InTempFolder, FolderChainCreatesEveryMissingFolderAndAnnouncesTheTopmost)
+{
+    FakeHost host;
+    SfxExtractor sfx(&host);
+    ASSERT_TRUE(makeFolderChain(sfx, "a/b/c/"));
+    EXPECT_TRUE(fs::is_directory(root / "a/b/c"));
+    EXPECT_EQ(host.only("shell"), std::vector<std::string>{"shell-mkdir a"});
+
+    host.calls.clear();
+    EXPECT_TRUE(makeFolderChain(sfx, "a/b/c/file"));  // exists already: nothing made
+    EXPECT_TRUE(host.calls.empty());
+}
+
+TEST_F(InTempFolder, FolderChainRefusesAFileInThePathAndPathsWithoutFolders)
+{
+    FakeHost host;
+    SfxExtractor sfx(&host);
+    std::fclose(std::fopen("plain", "w"));
+    EXPECT_FALSE(makeFolderChain(sfx, "plain/x"));
+    EXPECT_FALSE(makeFolderChain(sfx, "plain/sub/x"));
+    EXPECT_FALSE(makeFolderChain(sfx, "name"));
+    EXPECT_FALSE(makeFolderChain(sfx, "/name"));
+    std::string tooLong(FOLDER_CHAIN_BUFFER + 10, 'a');
+    tooLong[5] = '/';
+    EXPECT_FALSE(makeFolderChain(sfx, tooLong.c_str()));
+}
+
+TEST_F(InTempFolder, DestinationIsEnteredOrCreated)
+{
+    FakeHost host;
+    SfxExtractor sfx(&host);
+    std::string existing = (root / "here").string();
+    fs::create_directory(existing);
+    EXPECT_TRUE(enterDestination(sfx, existing.c_str()));
+    EXPECT_EQ(host.only("mkdir").size(), 0u);
+    EXPECT_EQ(host.only("folder"), std::vector<std::string>{});
+
+    std::string missing = (root / "new/deeper").string();
+    EXPECT_TRUE(enterDestination(sfx, missing.c_str()));
+    EXPECT_EQ(fs::current_path(), fs::path(missing));
+
+    std::fclose(std::fopen((root / "file").c_str(), "w"));
+    std::string blocked = (root / "file/sub").string();
+    host.calls.clear();
+    EXPECT_FALSE(enterDestination(sfx, blocked.c_str()));
+    EXPECT_EQ(host.only("folder"), std::vector<std::string>{"folder-not-created"});
+
+    std::string tooLong = "/" + std::string(PATH_BUFFER + 20, 'x');
+    EXPECT_FALSE(enterDestination(sfx, tooLong.c_str()));
+}
+
+TEST(NotifyShell, MemberPathsGoOutWithBackslashesBelowTheDestination)
+{
+    FakeHost host;
+    SfxExtractor sfx(&host);
+    sfx.setDestination("C:\\Dest");
+    notifyShell(sfx, ShellEvent::memberExtracted, "dir/../a.txt");
+    sfx.setDestination("C:\\");
+    notifyShell(sfx, ShellEvent::memberExtracted, "b");
+    sfx.setDestination(std::string(PATH_BUFFER - 3, 'x').c_str());
+    notifyShell(sfx, ShellEvent::memberExtracted, "too-long-for-the-buffer");
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"shell-create C:\\Dest\\dir\\..\\a.txt",
+                                                     "shell-create C:\\b"}));
+}

@@ -1,0 +1,107 @@
+#include "support/lzh_writer.h"
+
+#include <utility>
+#include <vector>
+
+uint16_t crc16Of(const std::string& data)
+{
+    uint16_t crc = 0;
+    for (unsigned char c : data) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (uint16_t)((crc >> 1) ^ 0xA001) : (uint16_t)(crc >> 1);
+    }
+    return crc;
+}
+
+namespace {
+
+void le16(std::string& s, uint32_t v)
+{
+    s += (char)(v & 0xFF);
+    s += (char)((v >> 8) & 0xFF);
+}
+
+void le32(std::string& s, uint32_t v)
+{
+    le16(s, v & 0xFFFF);
+    le16(s, v >> 16);
+}
+
+// The size field of the first extended header, then every header: type, data, and the size
+// of the next one (0 after the last).
+std::string chain(const std::vector<std::pair<uint8_t, std::string>>& headers)
+{
+    std::string out;
+    le16(out, headers.empty() ? 0 : (uint32_t)headers[0].second.size() + 3);
+    for (size_t i = 0; i < headers.size(); ++i) {
+        out += (char)headers[i].first;
+        out += headers[i].second;
+        le16(out, i + 1 < headers.size() ? (uint32_t)headers[i + 1].second.size() + 3 : 0);
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string lzhMember(const Member& m)
+{
+    uint32_t original = m.originalSize == UINT32_MAX ? (uint32_t)m.data.size() : m.originalSize;
+    uint16_t crc = m.crcOverride >= 0 ? (uint16_t)m.crcOverride : crc16Of(m.data);
+    std::string fields;  // offsets 7 to 20
+    uint32_t packed = (uint32_t)m.data.size();
+
+    if (m.level == 2) {
+        std::vector<std::pair<uint8_t, std::string>> ext = {{1, m.name}};
+        if (!m.directory.empty()) ext.push_back({2, m.directory});
+        std::string tail;
+        le16(tail, crc);
+        tail += (char)m.osId;
+        tail += chain(ext);
+        std::string body = m.method.substr(0, 5);
+        le32(body, packed);
+        le32(body, original);
+        le32(body, m.time);
+        body += (char)0x20;
+        body += (char)2;
+        body += tail;
+        std::string header;
+        le16(header, (uint32_t)body.size() + 2);
+        return header + body + m.data;
+    }
+
+    std::string ext;
+    if (m.level == 1) {
+        std::vector<std::pair<uint8_t, std::string>> list;
+        if (!m.directory.empty()) list.push_back({2, m.directory});
+        ext = chain(list);
+        packed += (uint32_t)ext.size() - 2;  // the first size field belongs to the base header
+    }
+    std::string body = m.method.substr(0, 5);
+    le32(body, packed);
+    le32(body, original);
+    le32(body, m.time);
+    body += (char)0x20;
+    body += (char)m.level;
+    body += (char)m.name.size();
+    body += m.name;
+    if (m.withCrc) {
+        le16(body, crc);
+        if (m.level == 1) body += (char)m.osId;
+    }
+    body += ext;  // level 1: first size field, then the extended headers
+    // H counts the bytes after the first two, up to and including the first size field for
+    // level 1; the extended headers that follow are not part of it.
+    uint32_t base = (uint32_t)body.size() - (m.level == 1 ? (uint32_t)ext.size() - 2 : 0);
+    std::string header;
+    header += (char)base;
+    header += (char)0;
+    return header + body + m.data;
+}
+
+FILE* fileWith(const std::string& bytes, long position)
+{
+    FILE* f = std::tmpfile();
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fseek(f, position, SEEK_SET);
+    return f;
+}
