@@ -1,0 +1,282 @@
+// `quorsfx extract` and `quorsfx make` on archives written by jlha: every static-Huffman
+// method and the stored method at every header level come out byte for byte with their
+// times, also from a self-extractor, and a damaged member stops the walk.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "support/archives.h"
+
+using namespace archives;
+
+namespace {
+
+struct MethodCase {
+    const char* method;
+    size_t dictionary;  // bytes of the sliding dictionary; members straddle it
+};
+
+void PrintTo(const MethodCase& method, std::ostream* out) {
+    *out << method.method;
+}
+
+const MethodCase METHODS[] = {
+    {"-lh0-", 8192}, {"-lh4-", 4096}, {"-lh5-", 8192}, {"-lh6-", 32768}, {"-lh7-", 65536},
+};
+
+// Over 1 MiB, so that the dictionary wraps many times and the read-ahead of packed data
+// is refilled.
+const size_t LARGE = 1200000;
+
+std::string archiveName(const MethodCase& method, int level) {
+    std::string id = method.method;
+    return id.substr(1, 3) + "-level" + std::to_string(level) + ".lzh";
+}
+
+// Members and the times they carry; the folder entry is listed but has no time to check.
+std::vector<Member> methodMembers(const MethodCase& method, int level) {
+    const std::string m = method.method;
+    const size_t dict = method.dictionary;
+    return {
+        {m, level, SOME_TIME, "size0.bin", ""},
+        {m, level, SOME_TIME + 2, "size1.bin", "x"},
+        {m, level, SOME_TIME + 4, "dictionary.txt", wordText(dict, 11)},
+        {m, level, SOME_TIME + 6, "dictionary-plus-one.txt", wordText(dict + 1, 12)},
+        {m, level, SOME_TIME + 8, "random.bin", randomBytes(3 * dict + 5, 13)},
+        {"-lhd-", level, SOME_TIME, "folder/empty/", ""},
+        {m, level, 1709210096, "folder/large.txt", wordText(LARGE, 14)},
+    };
+}
+
+Tree expectedTree(const std::vector<Member>& members) {
+    Tree tree;
+    for (const Member& member : members) {
+        std::string path = member.name;
+        if (path.back() == '/') {
+            path.pop_back();
+        }
+        for (size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            tree[path.substr(0, slash)] = "dir";
+        }
+        tree[path] = member.method == "-lhd-" ? "dir" : "file:" + member.content;
+    }
+    return tree;
+}
+
+// The second of three members carries a wrong CRC. Stored members keep this a test of the
+// walk alone, whatever state the decoders are in.
+std::vector<Member> damagedMembers() {
+    return {
+        {"-lh0-", 1, SOME_TIME, "first.txt", wordText(3000, 21)},
+        {"-lh0-", 1, SOME_TIME, "second.txt", wordText(3000, 22), false, 0x1234},
+        {"-lh0-", 1, SOME_TIME, "third.txt", wordText(3000, 23)},
+    };
+}
+
+struct Built {
+    std::vector<BuiltArchive> archives;
+    std::string error;
+    const BuiltArchive* find(const std::string& fileName) const {
+        for (const BuiltArchive& archive : archives) {
+            if (std::filesystem::path(archive.path).filename() == fileName) {
+                return &archive;
+            }
+        }
+        return nullptr;
+    }
+};
+
+const Built& built() {
+    static Built result = [] {
+        std::vector<ArchiveSpec> specs;
+        for (const MethodCase& method : METHODS) {
+            for (int level = 0; level <= 2; level++) {
+                specs.push_back({archiveName(method, level), methodMembers(method, level)});
+            }
+        }
+        specs.push_back({"damaged.lzh", damagedMembers()});
+        Built b;
+        b.archives = makeArchives(specs, b.error);
+        return b;
+    }();
+    return result;
+}
+
+int64_t modificationTime(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 ? static_cast<int64_t>(status.st_mtime) : -1;
+}
+
+void expectTimes(const std::vector<Member>& members, const std::string& dest) {
+    for (const Member& member : members) {
+        if (member.method != "-lhd-") {
+            EXPECT_EQ(modificationTime(dest + "/" + member.name), member.time)
+                << printable(member.name);
+        }
+    }
+}
+
+class ExtractArchives : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string missing = jlhaMissing();
+        if (!missing.empty()) {
+            GTEST_SKIP() << "cannot write test archives: " << missing;
+        }
+        ASSERT_EQ(toolMissing(), "");
+        ASSERT_EQ(built().error, "");
+    }
+};
+
+class ExtractMethods : public ExtractArchives,
+                       public ::testing::WithParamInterface<std::tuple<MethodCase, int>> {};
+
+TEST_P(ExtractMethods, ReproducesEveryMemberWithItsTime) {
+    const auto& [method, level] = GetParam();
+    const BuiltArchive* archive = built().find(archiveName(method, level));
+    ASSERT_NE(archive, nullptr);
+    std::vector<Member> members = methodMembers(method, level);
+
+    std::string dest = newTempFolder("extract") + "/dest";
+    RunResult result = runTool({"extract", "-C", dest, archive->path});
+    ASSERT_EQ(result.exitStatus, 0) << result.describe();
+    EXPECT_EQ(diffTrees(expectedTree(members), readTree(dest)), "");
+    expectTimes(members, dest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StaticHuffmanAndStored, ExtractMethods,
+    ::testing::Combine(::testing::ValuesIn(METHODS), ::testing::Values(0, 1, 2)),
+    [](const ::testing::TestParamInfo<std::tuple<MethodCase, int>>& info) {
+        std::string id = std::get<0>(info.param).method;
+        return id.substr(1, 3) + "_level" + std::to_string(std::get<1>(info.param));
+    });
+
+TEST_F(ExtractArchives, DamagedMemberStopsTheWalkAndStaysOnDisk) {
+    const BuiltArchive* archive = built().find("damaged.lzh");
+    ASSERT_NE(archive, nullptr);
+    std::vector<Member> members = damagedMembers();
+    std::string dest = newTempFolder("damaged") + "/dest";
+
+    RunResult result = runTool({"extract", "-C", dest, archive->path});
+    EXPECT_EQ(result.exitStatus, 1) << result.describe();
+    EXPECT_NE(result.err.find("second.txt"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("first.txt"), std::string::npos) << result.err;
+
+    // The first member is finished with its time, the damaged one is kept as written (its
+    // bytes are right, only the stored CRC is not), the third is never touched.
+    Tree expected = {{"first.txt", "file:" + members[0].content},
+                     {"second.txt", "file:" + members[1].content}};
+    EXPECT_EQ(diffTrees(expected, readTree(dest)), "");
+    EXPECT_EQ(modificationTime(dest + "/first.txt"), members[0].time);
+}
+
+// A self-extractor: a stub of its own bytes, the configuration block at 32768, the archive.
+class SelfExtractor : public ExtractArchives {
+protected:
+    void SetUp() override {
+        ExtractArchives::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        folder = newTempFolder("sfx");
+        stub = folder + "/stub.exe";
+        writeFile(stub, "MZ" + randomBytes(20000, 31));
+        archive = built().find(archiveName(METHODS[2], 1));
+        ASSERT_NE(archive, nullptr);
+        out = folder + "/out.exe";
+    }
+
+    // A refused `make`: one line on stderr, status 2, no file left behind.
+    void expectRefused(const std::vector<std::string>& options, const std::string& why) {
+        std::vector<std::string> args = {"make", "-o", out, "--stub", stub};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(archive->path);
+        RunResult result = runTool(args);
+        EXPECT_EQ(result.exitStatus, 2) << why << ": " << result.describe();
+        EXPECT_FALSE(result.err.empty()) << why;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << why << ": "
+                                                                              << result.err;
+        EXPECT_FALSE(std::filesystem::exists(out)) << why;
+        std::filesystem::remove(out);
+    }
+
+    std::string folder, stub, out;
+    const BuiltArchive* archive = nullptr;
+};
+
+TEST_F(SelfExtractor, WithoutConfigurationExtractsLikeTheBareArchive) {
+    RunResult made = runTool({"make", "-o", out, "--stub", stub, "--no-config", archive->path});
+    ASSERT_EQ(made.exitStatus, 0) << made.describe();
+
+    std::string bytes = readFile(out);
+    std::string archiveBytes = readFile(archive->path);
+    ASSERT_EQ(bytes.size(), 32768 + 1 + archiveBytes.size());
+    EXPECT_EQ(bytes.substr(0, 20002), readFile(stub));
+    EXPECT_EQ(bytes.substr(20002, 32768 - 20002), std::string(32768 - 20002, '\0'));
+    EXPECT_EQ(bytes[32768], '\0');  // the block is the single byte 0
+    EXPECT_EQ(bytes.substr(32769), archiveBytes);
+
+    std::string dest = folder + "/dest";
+    RunResult result = runTool({"extract", "-C", dest, out});
+    ASSERT_EQ(result.exitStatus, 0) << result.describe();
+    std::vector<Member> members = methodMembers(METHODS[2], 1);
+    EXPECT_EQ(diffTrees(expectedTree(members), readTree(dest)), "");
+    expectTimes(members, dest);
+}
+
+TEST_F(SelfExtractor, ConfigurationBlockIsReadBackAndSkipped) {
+    // 表 has a 0x5C second byte; the block must carry the Shift-JIS bytes unchanged.
+    RunResult made = runTool({"make", "-o", out, "--stub", stub, "--title", "表示テスト",
+                              "--destination", "Viewer", "--under-program-files",
+                              "--shortcut-target", "viewer.exe", "--start-menu", "3",
+                              "--desktop", "1", "--send-to", "0", "--run", "readme.txt",
+                              "--shortcut-name", "Viewer", archive->path});
+    ASSERT_EQ(made.exitStatus, 0) << made.describe();
+    std::string bytes = readFile(out);
+    EXPECT_EQ(bytes.substr(32768, 12), "\x01\x0A\x95\x5C\x8E\xA6\x83\x65\x83\x58\x83\x67");
+
+    RunResult info = runTool({"info", out});
+    ASSERT_EQ(info.exitStatus, 0) << info.describe();
+    for (const char* line :
+         {"configuration block: present\n", "title: 表示テスト\n", "under program files: yes\n",
+          "destination: Viewer\n", "shortcut target: viewer.exe\n", "start menu flags: 3\n",
+          "desktop flags: 1\n", "send to flags: 0\n", "program to run: readme.txt\n",
+          "shortcut name: Viewer\n"}) {
+        EXPECT_NE(info.out.find(line), std::string::npos) << line << "in:\n" << info.out;
+    }
+    size_t blockSize = 1 + 11 + 1 + 7 + 11 + 3 + 11 + 7;
+    EXPECT_NE(info.out.find("archive offset: " + std::to_string(32768 + blockSize) + "\n"),
+              std::string::npos)
+        << info.out;
+
+    std::string dest = folder + "/dest";
+    RunResult result = runTool({"extract", "-C", dest, out});
+    ASSERT_EQ(result.exitStatus, 0) << result.describe();
+    EXPECT_EQ(diffTrees(expectedTree(methodMembers(METHODS[2], 1)), readTree(dest)), "");
+}
+
+TEST_F(SelfExtractor, MakeRefusesWhatTheStubCannotCarry) {
+    writeFile(stub, "MZ" + std::string(32767, 'x'));
+    expectRefused({"--no-config"}, "a stub of 32769 bytes");
+    writeFile(stub, "MZ" + std::string(32766, 'x'));  // exactly 32768 bytes still fits
+
+    expectRefused({"--title", "smile \xF0\x9F\x98\x80"}, "a title Shift-JIS cannot hold");
+    expectRefused({"--shortcut-name", std::string(256, 'a')}, "a name of 256 bytes");
+    std::string kanji256;  // 128 kanji: 384 bytes of UTF-8, 256 of Shift-JIS
+    for (int i = 0; i < 128; i++) {
+        kanji256 += "漢";
+    }
+    expectRefused({"--destination", kanji256}, "a destination of 256 Shift-JIS bytes");
+
+    // The longest text that fits, counted in Shift-JIS bytes, is taken.
+    std::string kanji255 = kanji256.substr(0, kanji256.size() - 3) + "a";
+    RunResult made = runTool({"make", "-o", out, "--stub", stub, "--title", kanji255,
+                              archive->path});
+    EXPECT_EQ(made.exitStatus, 0) << made.describe();
+    EXPECT_EQ(readFile(out).size() > 32768 + 256, true);
+}
+
+}  // namespace
