@@ -39,7 +39,19 @@ std::string sjisToUtf8(const std::string& sjis)
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
     iconv_close(cd);
-    return out;
+    // Control characters in a name would drive the terminal (a hostile archive can carry
+    // escape sequences); they are shown as \xNN like the bytes that are not Shift-JIS.
+    std::string shown;
+    for (unsigned char c : out) {
+        if (c < 0x20 || c == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", c);
+            shown += escape;
+        } else {
+            shown += (char)c;
+        }
+    }
+    return shown;
 }
 
 bool utf8ToSjis(const std::string& utf8, std::string& sjis)

@@ -3,7 +3,8 @@
 
 #include <string>
 
-// Bytes that are not valid code page 932 are shown as \xNN, so that every name can be shown.
+// Bytes that are not valid code page 932, and control characters, are shown as \xNN, so that
+// every name can be shown and none can drive the terminal.
 std::string sjisToUtf8(const std::string& sjis);
 
 // False when the text holds a character that code page 932 cannot store.
