@@ -13,6 +13,12 @@
 
 namespace {
 
+// The three COM identities used here. Defined locally: libuuid would bring all of its GUIDs,
+// 1.6 KB of the stub, along with them.
+const GUID SHELL_LINK_CLASS = {0x00021401, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID SHELL_LINK_A = {0x000214EE, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID PERSIST_FILE = {0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
 // Appends `text` to the path in `buffer` (PATH_BUFFER bytes); false when the whole would not
 // fit, so that a cut path is never used as a file name.
 bool appendPath(char* buffer, const char* text)
@@ -69,9 +75,9 @@ void createShortcut(SfxExtractor& sfx, HWND owner, int folderId)
     if (FAILED(CoInitialize(nullptr))) return;
     IShellLinkA* link = nullptr;
     IPersistFile* file = nullptr;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+    if (SUCCEEDED(CoCreateInstance(SHELL_LINK_CLASS, nullptr, CLSCTX_INPROC_SERVER, SHELL_LINK_A,
                                    (void**)&link)) &&
-        SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void**)&file))) {
+        SUCCEEDED(link->QueryInterface(PERSIST_FILE, (void**)&file))) {
         link->SetPath(target);
         link->SetIconLocation(target, 0);
         link->SetWorkingDirectory(sfx.destination);

@@ -1,0 +1,76 @@
+/* Section layout of the stub: five sections instead of the usual seven to ten.
+ *
+ * Every section costs a header and, on average, half of the 512-byte file alignment, and the
+ * stub must end before file offset 32768. So the read-only data joins the code in .text, and
+ * the writable data joins the import tables in .idata (writable anyway: the loader fills the
+ * import address table). .bss takes no room in the file; .rsrc and .reloc keep their own
+ * sections, where the loader and the resource functions look for them.
+ *
+ * The stub has no C runtime start-up, so nothing would run global constructors or
+ * destructors: the assertions below turn one into a link error instead of a silent fault.
+ */
+SECTIONS
+{
+  . = SIZEOF_HEADERS;
+  . = ALIGN(__section_alignment__);
+  .text __image_base__ + (__section_alignment__ < 0x1000 ? . : __section_alignment__) :
+  {
+    *(.text)
+    *(SORT(.text$*))
+    *(.text.*)
+    __stub_ctors_start = .;
+    KEEP (*(.ctors)) KEEP (*(.ctor)) KEEP (*(SORT_BY_NAME(.ctors.*)))
+    KEEP (*(.dtors)) KEEP (*(.dtor)) KEEP (*(SORT_BY_NAME(.dtors.*)))
+    KEEP (*(SORT(.CRT$*)))
+    KEEP (*(.tls)) KEEP (*(SORT(.tls$*)))
+    __stub_ctors_end = .;
+    *(.rdata)
+    *(SORT(.rdata$*))
+  }
+  ASSERT(__stub_ctors_start == __stub_ctors_end,
+         "the stub runs no global constructors, destructors or thread-local initialisers")
+
+  /* ld points the import directory at the start of the output section named .idata, so
+     the import tables come first and the writable data follows them. */
+  .idata BLOCK(__section_alignment__) :
+  {
+    KEEP (SORT(*)(.idata$2))
+    KEEP (SORT(*)(.idata$3))
+    LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
+    . = ALIGN(8);
+    KEEP (SORT(*)(.idata$4))
+    __IAT_start__ = .;
+    SORT(*)(.idata$5)
+    __IAT_end__ = .;
+    KEEP (SORT(*)(.idata$6))
+    KEEP (SORT(*)(.idata$7))
+    . = ALIGN(16);
+    *(.data)
+    *(.data2)
+    *(SORT(.data$*))
+  }
+
+  .bss BLOCK(__section_alignment__) :
+  {
+    *(.bss)
+    *(COMMON)
+  }
+
+  .rsrc BLOCK(__section_alignment__) : SUBALIGN(4)
+  {
+    KEEP (*(.rsrc))
+    KEEP (*(.rsrc$*))
+  }
+
+  .reloc BLOCK(__section_alignment__) :
+  {
+    *(.reloc)
+  }
+
+  /* Unwind tables serve only exceptions, which the stub does not use. */
+  /DISCARD/ :
+  {
+    *(.eh_frame*) *(.pdata*) *(.xdata*) *(.gcc_except_table)
+    *(.debug*) *(.zdebug*) *(.stab*) *(.drectve) *(.note.GNU-stack) *(.gnu.lto_*)
+  }
+}
