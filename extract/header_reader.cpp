@@ -195,6 +195,10 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     uint32_t fileLength = names.file ? names.fileLength : names.baseLength;
     uint32_t used = 0;
     if (names.dir) appendName(header, used, names.dir, names.dirLength);
+    // Some archivers store the directory without its final separator; joined as it stands,
+    // "subdir" and "hello.txt" would make a file "subdirhello.txt" in the wrong folder.
+    if (used > 0 && header.name[used - 1] != '/' && fileName && fileName[0])
+        appendName(header, used, "/", 1);
     if (fileName) appendName(header, used, fileName, fileLength);
     slashBackslashes(header.name, used);
 

@@ -127,6 +127,20 @@ TEST_F(Reader, AttributeHeaderCountsOnlyForDosLikeSystems)
     }
 }
 
+TEST_F(Reader, ADirectoryWithoutItsFinalSeparatorStillHoldsTheFile)
+{
+    Member m;
+    m.level = 2;
+    m.directory = "subdir\xFFsubdir2";
+    m.name = "hello.txt";
+    LhaEntryHeader h;
+    ASSERT_TRUE(read(lzhMember(m), h));
+    EXPECT_STREQ(h.name, "subdir/subdir2/hello.txt");
+    m.name = "";  // a directory entry: nothing is added behind it
+    ASSERT_TRUE(read(lzhMember(m), h));
+    EXPECT_STREQ(h.name, "subdir/subdir2");
+}
+
 TEST_F(Reader, ShiftJisSecondByteBackslashStays)
 {
     Member m;
