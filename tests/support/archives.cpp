@@ -121,27 +121,119 @@ std::string jlhaMissing() {
     return "";
 }
 
-std::vector<BuiltArchive> makeArchives(const std::vector<ArchiveSpec>& specs, std::string& error) {
+namespace {
+
+// FNV-1a, 64 bits: a stable name for a set of archives, the same in every process.
+class Fingerprint {
+public:
+    void add(const std::string& bytes) {
+        addRaw(std::to_string(bytes.size()) + ":");
+        addRaw(bytes);
+    }
+    std::string hex() const {
+        char text[24];
+        snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+        return text;
+    }
+
+private:
+    void addRaw(const std::string& bytes) {
+        for (unsigned char c : bytes) {
+            hash = (hash ^ c) * 0x100000001B3ull;
+        }
+    }
+    uint64_t hash = 0xCBF29CE484222325ull;
+};
+
+// Archives are kept in the build tree, named by a fingerprint of their description and of
+// the generator: CTest runs every test in a process of its own, and a Java run per process
+// would cost more than all the tests together.
+std::string archiveCache() {
+    return (fs::path(QUOR_TOOL).parent_path().parent_path() / "tests" / "archive-cache").string();
+}
+
+bool readPackedReport(const std::string& report, std::vector<BuiltArchive>& built,
+                      std::string& error) {
+    std::istringstream lines(report);
+    std::string word;
+    size_t archiveIndex, memberIndex;
+    uint32_t packed;
+    while (lines >> word >> archiveIndex >> memberIndex >> packed) {
+        if (word != "packed" || archiveIndex >= built.size() ||
+            memberIndex != built[archiveIndex].packedSizes.size()) {
+            error = "unexpected report from the archive generator: " + report;
+            return false;
+        }
+        built[archiveIndex].packedSizes.push_back(packed);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<BuiltArchive> makeArchives(const std::vector<ArchiveSpec>& specs, std::string& error,
+                                       bool reuse) {
     error = jlhaMissing();
     if (!error.empty()) {
         return {};
     }
-    std::string folder = newTempFolder("archives");
-    std::string description;
+    const std::string generator = std::string(QUOR_SOURCE_DIR) + "/tests/jlha/MakeArchive.java";
+    Fingerprint fingerprint;
+    fingerprint.add(readFile(generator));
+    for (const ArchiveSpec& spec : specs) {
+        fingerprint.add(spec.fileName);
+        for (const Member& member : spec.members) {
+            for (const std::string& field :
+                 {member.method, std::to_string(member.level), std::to_string(member.time),
+                  member.name, member.content, std::to_string(member.rawName),
+                  std::to_string(member.crcOverride)}) {
+                fingerprint.add(field);
+            }
+        }
+    }
+    const std::string folder = reuse ? archiveCache() + "/" + fingerprint.hex()
+                                     : newTempFolder("archives") + "/set";
+    const std::string reportName = "packed.txt";  // written last: its presence means done
+
     std::vector<BuiltArchive> built;
+    for (const ArchiveSpec& spec : specs) {
+        built.push_back({folder + "/" + spec.fileName, {}});
+    }
+    if (access((folder + "/" + reportName).c_str(), R_OK) == 0) {
+        if (!readPackedReport(readFile(folder + "/" + reportName), built, error)) {
+            return {};
+        }
+        for (size_t i = 0; i < built.size(); i++) {
+            if (built[i].packedSizes.size() != specs[i].members.size()) {
+                error = "a damaged archive cache: " + folder;
+                return {};
+            }
+        }
+        return built;
+    }
+
+    // Built aside and renamed into place, so that parallel test processes never see half an
+    // archive set; the loser of a race uses the winner's.
+    const std::string work = folder + ".tmp-" + std::to_string(getpid());
+    std::error_code ignored;
+    fs::remove_all(work, ignored);
+    fs::create_directories(work, ignored);
+    if (access(work.c_str(), W_OK) != 0) {
+        error = "cannot create " + work;
+        return {};
+    }
+    std::string description;
     // Equal contents share one file, and the generator packs each (method, file) once.
     std::map<std::string, std::string> contentFiles;
     for (const ArchiveSpec& spec : specs) {
-        BuiltArchive archive;
-        archive.path = folder + "/" + spec.fileName;
-        description += "archive " + archive.path + "\n";
+        description += "archive " + work + "/" + spec.fileName + "\n";
         for (const Member& member : spec.members) {
             std::string content = "-";
             if (!member.content.empty()) {
                 auto found = contentFiles.find(member.content);
                 if (found == contentFiles.end()) {
                     std::string path =
-                        folder + "/content-" + std::to_string(contentFiles.size()) + ".bin";
+                        work + "/content-" + std::to_string(contentFiles.size()) + ".bin";
                     writeFile(path, member.content);
                     found = contentFiles.emplace(member.content, path).first;
                 }
@@ -158,50 +250,52 @@ std::vector<BuiltArchive> makeArchives(const std::vector<ArchiveSpec>& specs, st
             }
             description += "\n";
         }
-        built.push_back(archive);
     }
-    std::string descriptionPath = folder + "/description.txt";
+    const std::string descriptionPath = work + "/description.txt";
     writeFile(descriptionPath, description);
 
-    RunResult result = run({"java", "-Duser.timezone=UTC", "-cp", JLHA_JAR,
-                            std::string(QUOR_SOURCE_DIR) + "/tests/jlha/MakeArchive.java",
+    RunResult result = run({"java", "-Duser.timezone=UTC", "-cp", JLHA_JAR, generator,
                             descriptionPath},
                            "", 300);
+    for (const auto& [content, path] : contentFiles) {
+        fs::remove(path, ignored);
+    }
     if (result.exitStatus != 0) {
         error = "the archive generator failed: " + result.describe();
+        fs::remove_all(work, ignored);
         return {};
     }
-    std::istringstream report(result.out);
-    std::string word;
-    size_t archiveIndex, memberIndex;
-    uint32_t packed;
-    while (report >> word >> archiveIndex >> memberIndex >> packed) {
-        if (word != "packed" || archiveIndex >= built.size()) {
-            error = "unexpected report from the archive generator: " + result.out;
-            return {};
-        }
-        built[archiveIndex].packedSizes.push_back(packed);
+    writeFile(work + "/" + reportName, result.out);
+    if (rename(work.c_str(), folder.c_str()) != 0) {
+        fs::remove_all(work, ignored);  // another process was first
     }
-    for (size_t i = 0; i < built.size(); i++) {
-        if (built[i].packedSizes.size() != specs[i].members.size()) {
-            error = "the archive generator reported the wrong number of members for " +
-                    built[i].path;
-            return {};
-        }
+    if (!readPackedReport(readFile(folder + "/" + reportName), built, error)) {
+        return {};
     }
     return built;
 }
 
 std::string randomBytes(size_t size, uint32_t seed) {
+    static std::map<std::pair<size_t, uint32_t>, std::string> made;
+    auto found = made.find({size, seed});
+    if (found != made.end()) {
+        return found->second;
+    }
     std::mt19937 generator(seed);
     std::string bytes(size, '\0');
     for (char& c : bytes) {
         c = static_cast<char>(generator() & 0xFF);
     }
+    made[{size, seed}] = bytes;
     return bytes;
 }
 
 std::string wordText(size_t size, uint32_t seed) {
+    static std::map<std::pair<size_t, uint32_t>, std::string> made;
+    auto found = made.find({size, seed});
+    if (found != made.end()) {
+        return found->second;
+    }
     std::mt19937 generator(seed);
     std::vector<std::string> words;
     for (int i = 0; i < 4000; i++) {
@@ -219,6 +313,7 @@ std::string wordText(size_t size, uint32_t seed) {
         text += generator() % 10 == 0 ? '\n' : ' ';
     }
     text.resize(size);
+    made[{size, seed}] = text;
     return text;
 }
 

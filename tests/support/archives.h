@@ -2,8 +2,10 @@
 // nobody here wrote) from a description, the quorsfx tool and the Debian oracles run as
 // child processes, directory trees compared byte for byte, and the shared corpus located.
 //
-// Every archive, tree and temporary file lives below one folder per test binary run, removed
-// when the binary ends (set QUOR_KEEP_TEMP=1 to keep it for a post-mortem).
+// Archives are cached in the build tree (tests/archive-cache), named by a fingerprint of
+// their description, so that the many test processes CTest starts share one Java run. Trees
+// and other temporary files live below one folder per test process, removed when it ends
+// (set QUOR_KEEP_TEMP=1 to keep it for a post-mortem).
 #pragma once
 
 #include <stdint.h>
@@ -44,8 +46,11 @@ struct BuiltArchive {
 // Why archives cannot be written on this machine ("" when java and jlha.jar are there).
 std::string jlhaMissing();
 
-// Writes every archive with one Java run. Empty result and `error` set on failure.
-std::vector<BuiltArchive> makeArchives(const std::vector<ArchiveSpec>& specs, std::string& error);
+// Writes every archive with one Java run, or finds them in the cache. `reuse` false: build
+// them afresh in the process's temporary folder (for archives that differ in every run).
+// Empty result and `error` set on failure.
+std::vector<BuiltArchive> makeArchives(const std::vector<ArchiveSpec>& specs, std::string& error,
+                                       bool reuse = true);
 
 // Deterministic contents: incompressible bytes, and word text that compresses with matches
 // both near and far back.
