@@ -71,53 +71,64 @@ struct BlockCodes {
 
     uint64_t window;
     uint32_t windowBits;
-    uint32_t packedRemaining;
     const uint8_t* data;
-    uint32_t readPosition;
-    uint32_t available;  // bytes of data from readPosition on
+    uint32_t position;     // readPosition in data
+    uint32_t fastEnd;      // end of the bytes in data that belong to this member
+    uint32_t loadedAt;     // position when loaded: the bytes taken since count off packedRemaining
     uint16_t blockRemaining;
     uint32_t distSymbols;
+    bool failed;           // decoder.corrupt as of the last load
 
-    void load()
+    QUOR_ALWAYS_INLINE void load()
     {
         window = decoder.bits.window;
         windowBits = decoder.bits.windowBits;
-        packedRemaining = decoder.bits.packedRemaining;
         data = decoder.in.data;
-        readPosition = decoder.in.readPosition;
-        available = decoder.in.capacity - readPosition;
+        position = decoder.in.readPosition;
+        loadedAt = position;
+        uint32_t inBuffer = decoder.in.capacity - position;
+        fastEnd = position + (inBuffer < decoder.bits.packedRemaining ? inBuffer
+                                                                    : decoder.bits.packedRemaining);
         blockRemaining = decoder.blockRemaining;
         distSymbols = decoder.distSymbols;
+        failed = decoder.corrupt;
+    }
+
+    QUOR_ALWAYS_INLINE bool damaged() const { return failed; }
+
+    void reject()
+    {
+        rejectBlock();
+        failed = true;
     }
 
     // The locals may run below the 16 bits that bitBuffer shows (a distance's extra bits
     // can take the last ones); the context gets them topped up.
-    void store()
+    QUOR_ALWAYS_INLINE void store()
     {
         decoder.bits.window = window;
         decoder.bits.windowBits = windowBits;
-        decoder.bits.packedRemaining = packedRemaining;
-        decoder.in.readPosition = readPosition;
+        decoder.bits.packedRemaining -= position - loadedAt;
+        decoder.in.readPosition = position;
+        loadedAt = position;
         decoder.blockRemaining = blockRemaining;
         if (windowBits < 16) refillBits();
         decoder.bits.bitBuffer = (uint16_t)(decoder.bits.window >> 48);
     }
 
-    // At least 57 valid bits afterwards.
-    void refill()
+    // At least 56 valid bits afterwards. The fast way loads eight bytes and counts only the
+    // whole bytes that fit; the bits of the next byte that also land below windowBits are
+    // that byte's true bits, so taking it later ORs the same bits in again.
+    QUOR_ALWAYS_INLINE void refill()
     {
-        if (packedRemaining >= 8 && available >= 8) {
-            const uint8_t* p = data + readPosition;
+        if (position + 8 <= fastEnd) {
+            const uint8_t* p = data + position;
             uint64_t v = ((uint64_t)p[0] << 56) | ((uint64_t)p[1] << 48) | ((uint64_t)p[2] << 40) |
                          ((uint64_t)p[3] << 32) | ((uint64_t)p[4] << 24) | ((uint64_t)p[5] << 16) |
                          ((uint64_t)p[6] << 8) | (uint64_t)p[7];
-            uint32_t bytes = (64 - windowBits) >> 3;
-            v &= ~(uint64_t)0 << (64 - 8 * bytes);
             window |= v >> windowBits;
-            windowBits += 8 * bytes;
-            readPosition += bytes;
-            available -= bytes;
-            packedRemaining -= bytes;
+            position += (63 - windowBits) >> 3;
+            windowBits |= 56;
             return;
         }
         store();
@@ -126,14 +137,14 @@ struct BlockCodes {
     }
 
     // n <= windowBits.
-    void consume(uint32_t n)
+    QUOR_ALWAYS_INLINE void consume(uint32_t n)
     {
         window <<= n;
         windowBits -= n;
     }
 
     // Any n, as fillBits takes it.
-    void skip(uint32_t n)
+    QUOR_ALWAYS_INLINE void skip(uint32_t n)
     {
         if (n + 16 <= windowBits) {
             consume(n);
@@ -144,7 +155,7 @@ struct BlockCodes {
         load();
     }
 
-    uint16_t nextCode()
+    QUOR_ALWAYS_INLINE uint16_t nextCode()
     {
         if (blockRemaining == 0) {
             store();
@@ -165,7 +176,7 @@ struct BlockCodes {
         uint64_t bits = window << CODE_TABLE_BITS;
         for (uint32_t step = CODE_TABLE_BITS; j >= CODE_SYMBOLS; ++step) {
             if (step == MAX_CODE_LENGTH) {
-                rejectBlock();
+                reject();
                 return 0;
             }
             j = (bits >> 63) ? decoder.treeRight[j] : decoder.treeLeft[j];
@@ -178,7 +189,7 @@ struct BlockCodes {
         return (uint16_t)j;
     }
 
-    uint16_t nextDistance()
+    QUOR_ALWAYS_INLINE uint16_t nextDistance()
     {
         if (windowBits < 32) refill();
         uint32_t j = decoder.auxTable[window >> (64 - AUX_TABLE_BITS)];
@@ -188,7 +199,7 @@ struct BlockCodes {
             uint64_t bits = window << AUX_TABLE_BITS;
             for (uint32_t step = AUX_TABLE_BITS; j >= distSymbols; ++step) {
                 if (step == MAX_CODE_LENGTH) {
-                    rejectBlock();
+                    reject();
                     return 0;
                 }
                 j = (bits >> 63) ? decoder.treeRight[j] : decoder.treeLeft[j];
@@ -200,7 +211,8 @@ struct BlockCodes {
         }
         if (j == 0) return 0;
         uint32_t extra = j - 1;  // at most 15 (-lh7-)
-        uint32_t value = (1u << extra) + (extra == 0 ? 0 : (uint32_t)(window >> (64 - extra)));
+        uint64_t top = window >> 32;  // shifted by 32 - extra, the extra bits (none for 0)
+        uint32_t value = (1u << extra) + (uint32_t)(top >> (32 - extra));
         consume(extra);
         return (uint16_t)value;
     }

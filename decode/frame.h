@@ -13,6 +13,15 @@
 
 #include "extract/progress.h"
 
+// For the few small functions of the per-code path that the compiler must inline even where
+// it would rather not (it keeps the decoder's locals in registers only when nothing takes
+// their address).
+#if defined(__GNUC__)
+#define QUOR_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define QUOR_ALWAYS_INLINE inline
+#endif
+
 // ---- CRC-16/ARC: reflected polynomial 0xA001, initial value 0, no final inversion.
 extern uint16_t crc16Table[256];
 void buildCrc16Table();
@@ -219,31 +228,43 @@ bool decodeBlockMember(uint32_t dictSize, uint32_t lengthBias);
 // bytes repeat. The source runs modulo the dictionary size, and a full dictionary is written
 // out whenever writePos reaches its end (a block write does not clear it). Returns false when
 // the output refused bytes.
-inline bool copyMatch(uint8_t* dictionary, uint32_t dictSize, uint32_t& writePos, uint32_t from,
+QUOR_ALWAYS_INLINE bool copyMatch(uint8_t* dictionary, uint32_t dictSize, uint32_t& writePos, uint32_t from,
                       uint32_t length)
 {
     uint32_t to = writePos;
-    if (to + length < dictSize && from + length <= dictSize) {
-        // Neither side wraps and no block is written in between.
+    if (to + length < dictSize && from + length <= dictSize && from < to) {
+        // Neither side wraps, no block is written in between, and the source lies behind.
         writePos = to + length;
         uint8_t* out = dictionary + to;
         const uint8_t* src = dictionary + from;
-        uint32_t gap = to - from;  // modulo 2^32: huge when the source lies ahead
-        if (gap >= length) {
-            memmove(out, src, length);  // the source lies ahead (or fully behind): no repeat
+        uint32_t gap = to - from;
+        if (gap >= 8) {
+            if (length >= 8) {
+                // Every 8-byte piece reads only bytes that are final before it is written;
+                // the last piece ends exactly at the match end and rewrites some bytes with
+                // the values they already have.
+                for (uint32_t k = 0; k + 8 < length; k += 8) memcpy(out + k, src + k, 8);
+                memcpy(out + length - 8, src + length - 8, 8);
+            } else if (length >= 4) {
+                // 4 to 7 bytes, no overlap: two 4-byte pieces.
+                uint32_t head, tail;
+                memcpy(&head, src, 4);
+                memcpy(&tail, src + length - 4, 4);
+                memcpy(out, &head, 4);
+                memcpy(out + length - 4, &tail, 4);
+            } else {
+                out[0] = src[0];
+                out[1] = src[1];
+                if (length == 3) out[2] = src[2];
+            }
+        } else if (gap >= 4 && length >= 4) {
+            // A short period: 4-byte pieces still read only final bytes.
+            for (uint32_t k = 0; k + 4 < length; k += 4) memcpy(out + k, src + k, 4);
+            memcpy(out + length - 4, src + length - 4, 4);
         } else if (gap == 1) {
             memset(out, *src, length);
-        } else if (gap >= 8) {
-            // Each 8-byte piece reads only bytes written before it.
-            while (length >= 8) {
-                memcpy(out, src, 8);
-                out += 8;
-                src += 8;
-                length -= 8;
-            }
-            while (length--) *out++ = *src++;
         } else {
-            while (length--) *out++ = *src++;
+            for (uint32_t k = 0; k < length; ++k) out[k] = src[k];
         }
         return true;
     }
@@ -260,13 +281,14 @@ inline bool copyMatch(uint8_t* dictionary, uint32_t dictSize, uint32_t& writePos
     return written;
 }
 
-// The loop every method shares. `Codes` supplies nextCode() and nextDistance(); when
+// The loop every method shares. `Codes` supplies nextCode(), nextDistance() and damaged()
+// (true once decoder.corrupt is set: the loop then ends as if the member were done); when
 // Codes::readsContext is true they may read decoder.writePos and decoder.decodedCount,
 // which are then kept current before each call. Returns true when RunFlag stopped it (the
 // bytes produced since the last block write are then not written); on the way out
 // decoder.writePos and decoder.decodedCount hold the final values.
 template <class Codes>
-inline bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t lengthBias)
+QUOR_ALWAYS_INLINE bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t lengthBias)
 {
     uint8_t* const dictionary = decoder.dictionary;
     const uint32_t originalSize = decoder.originalSize;
@@ -282,7 +304,7 @@ inline bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t lengthBias)
             decoder.decodedCount = decodedCount;
         }
         uint32_t code = codes.nextCode();
-        if (decoder.corrupt) break;
+        if (codes.damaged()) break;
         if (code < 256) {
             dictionary[writePos] = (uint8_t)code;
             decodedCount += 1;
@@ -293,7 +315,7 @@ inline bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t lengthBias)
         } else {
             uint32_t length = code - lengthBias;
             uint32_t distance = codes.nextDistance();
-            if (decoder.corrupt) break;
+            if (codes.damaged()) break;
             decodedCount += length;
             uint32_t from = (writePos - distance - 1) & mask;
             written = copyMatch(dictionary, dictSize, writePos, from, length);
