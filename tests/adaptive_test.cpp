@@ -1,0 +1,128 @@
+// -lh1- and -lh2-: the adaptive model must follow the encoder update for update, so members
+// packed by jlha are the test: sizes around the distance-tree growth thresholds, members long
+// enough to rebuild both trees several times, and data of every kind. Damaged data must stay
+// inside the node arrays, and each member starts from a fresh model.
+#include <gtest/gtest.h>
+
+#include "decode/frame.h"
+#include "support/legacy_support.h"
+
+using namespace legacy;
+
+namespace {
+
+// Random bytes up to `prefix`, then repeats that the encoder codes as matches: the first
+// distance is read with exactly `prefix` bytes produced.
+Bytes repeatAfter(size_t prefix, uint32_t seed)
+{
+    Bytes out = randomBytes(prefix, seed);
+    for (int round = 0; round < 3; ++round) {
+        size_t from = out.size() - std::min<size_t>(out.size(), 1000);
+        for (size_t i = 0; i < 40; ++i) out.push_back(out[from + i]);
+        Bytes tail = randomBytes(30, seed + (uint32_t)round);
+        out.insert(out.end(), tail.begin(), tail.end());
+    }
+    return out;
+}
+
+// Short tokens drawn from a small set: almost every item is a match of 3 to 6 bytes, so the
+// distance tree counts far more than 0x8000 updates and is rebuilt several times.
+Bytes shortMatches(size_t size, uint32_t seed)
+{
+    Bytes vocabulary = randomBytes(600, seed);
+    Bytes picks = randomBytes(size, seed + 1);
+    Bytes out;
+    for (size_t i = 0; out.size() < size; ++i) {
+        size_t token = picks[i] % 150;
+        size_t length = 3 + picks[i] % 4;
+        out.insert(out.end(), vocabulary.begin() + (long)(token * 4),
+                   vocabulary.begin() + (long)(token * 4 + length));
+    }
+    out.resize(size);
+    return out;
+}
+
+struct Case {
+    std::string name;
+    Bytes data;
+};
+
+std::vector<Case> adaptiveCases()
+{
+    std::vector<Case> cases = {
+        {"empty", Bytes()},
+        {"one byte", Bytes(1, 'x')},
+        {"64 bytes", mixedBytes(64, 21)},
+        {"65 bytes", mixedBytes(65, 22)},
+        {"8,128 bytes", mixedBytes(8128, 23)},
+        {"8,192 bytes", mixedBytes(8192, 24)},
+        {"leading spaces", Bytes(200, ' ')},
+        // Before the first split the single distance leaf is also the root; the weight it
+        // gathers there decides, after the split, which side of the root it stays on.
+        {"many matches before the first distance leaf", repetitiveBytes(3000)},
+        {"repetitive", repetitiveBytes(200000)},
+        {"random", randomBytes(100000, 25)},
+        {"short matches, several tree rebuilds", shortMatches(400000, 26)},
+        {"mixed, several MiB", mixedBytes(3 * 1024 * 1024 + 3, 27)},
+    };
+    // The first distance leaf comes once more than 64 bytes were produced, the last (code
+    // 127) once more than 8,128, and growth stops at 8,192.
+    for (size_t prefix : {62, 63, 64, 65, 66, 127, 128, 129, 8127, 8128, 8129, 8191, 8192, 8193})
+        cases.push_back({"first match after " + std::to_string(prefix) + " bytes",
+                         repeatAfter(prefix, (uint32_t)prefix)});
+    return cases;
+}
+
+}  // namespace
+
+TEST(AdaptiveMethods, MembersPackedByJlhaDecodeExactly)
+{
+    std::vector<Case> cases = adaptiveCases();
+    std::vector<std::pair<uint32_t, Bytes>> request;
+    for (uint32_t method : {LH1, LH2})
+        for (const Case& c : cases) request.push_back({method, c.data});
+    std::vector<PackedMember> members = packWithJlha(request);
+    for (size_t i = 0; i < members.size(); ++i) {
+        const Case& c = cases[i % cases.size()];
+        std::string what = std::string(methodIdOf(members[i].methodIndex)) + " " + c.name;
+        Decoded out = decode(members[i].methodIndex, members[i].packed, members[i].originalSize);
+        EXPECT_FALSE(out.corrupt) << what;
+        EXPECT_EQ(out.crc, members[i].crc) << what;
+        EXPECT_TRUE(out.bytes == c.data) << what << ": output differs";
+    }
+}
+
+TEST(AdaptiveMethods, DamagedDataStaysInsideTheModelAndTheNextMemberStartsFresh)
+{
+    std::vector<std::pair<uint32_t, Bytes>> request = {{LH1, mixedBytes(20000, 31)},
+                                                       {LH2, mixedBytes(20000, 32)}};
+    std::vector<PackedMember> members = packWithJlha(request);
+    for (const PackedMember& m : members) {
+        for (uint32_t seed = 0; seed < 4; ++seed) {
+            // Garbage packed data, and a member whose packed data is cut short (the rest
+            // reads as 0 bits): long enough to grow, rebuild and walk deep trees.
+            Decoded junk = decode(m.methodIndex, randomBytes(20000, 50 + seed), 150000);
+            EXPECT_GE(junk.bytes.size(), 150000u);
+            EXPECT_LT(junk.bytes.size(), 150000u + 288);
+            Bytes cut(m.packed.begin(), m.packed.begin() + (long)(m.packed.size() / 2));
+            Decoded truncated = decode(m.methodIndex, cut, 100000);
+            EXPECT_GE(truncated.bytes.size(), 100000u);
+
+            Decoded good = decode(m.methodIndex, m.packed, m.originalSize);
+            EXPECT_EQ(good.crc, m.crc) << methodIdOf(m.methodIndex) << " after a damaged member";
+            EXPECT_TRUE(good.bytes == request[m.methodIndex - 1].second);
+        }
+    }
+}
+
+TEST(AdaptiveMethods, EveryBlockNumberIsFilledInAtTheStartOfAMember)
+{
+    // Block numbers are handed out from freeBlocks; all 884 entries hold their own number,
+    // whatever the previous member left there.
+    for (uint32_t method : {LH1, LH2}) {
+        for (uint32_t i = 0; i < ADAPTIVE_NODES; ++i) decoder.freeBlocks[i] = 0xFFFF;
+        decode(method, Bytes(), 0);
+        for (uint32_t i = 0; i < ADAPTIVE_NODES; ++i)
+            ASSERT_EQ(decoder.freeBlocks[i], i) << methodIdOf(method) << " entry " << i;
+    }
+}

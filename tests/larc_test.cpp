@@ -1,0 +1,189 @@
+// -lzs- and -lz5-: members packed by jlha decode byte for byte, the absolute positions map
+// onto the right dictionary indexes, the -lz5- preset dictionary is exact, and damaged or
+// empty packed data stays inside the buffers.
+#include <gtest/gtest.h>
+
+#include "support/legacy_support.h"
+
+using namespace legacy;
+
+namespace {
+
+// The -lz5- dictionary before the first item, written out from its description: 18 spaces,
+// 256 runs of 13 bytes k, 0..255 rising, 255..0 falling, 128 zeros, 110 spaces.
+Bytes lz5Preset()
+{
+    Bytes d(18, 0x20);
+    for (int k = 0; k < 256; ++k) d.insert(d.end(), 13, (uint8_t)k);
+    for (int i = 0; i < 256; ++i) d.push_back((uint8_t)i);
+    for (int i = 255; i >= 0; --i) d.push_back((uint8_t)i);
+    d.insert(d.end(), 128, 0x00);
+    d.insert(d.end(), 110, 0x20);
+    return d;
+}
+
+// One -lz5- group: a flag byte and its items, each a literal or (position, length field).
+struct Lz5Item {
+    bool literal;
+    uint32_t value;   // the byte, or the position
+    uint32_t length;  // length field, matches only
+};
+
+Bytes lz5Stream(const std::vector<Lz5Item>& items)
+{
+    Bytes out;
+    for (size_t group = 0; group < items.size(); group += 8) {
+        uint8_t flags = 0;
+        for (size_t i = group; i < items.size() && i < group + 8; ++i)
+            if (items[i].literal) flags |= (uint8_t)(1 << (i - group));
+        out.push_back(flags);
+        for (size_t i = group; i < items.size() && i < group + 8; ++i) {
+            if (items[i].literal) {
+                out.push_back((uint8_t)items[i].value);
+            } else {
+                out.push_back((uint8_t)items[i].value);
+                out.push_back((uint8_t)((items[i].value >> 4 & 0xF0) | items[i].length));
+            }
+        }
+    }
+    return out;
+}
+
+void expectDecodes(const PackedMember& m, const Bytes& original, const std::string& what)
+{
+    Decoded out = decode(m.methodIndex, m.packed, m.originalSize);
+    EXPECT_FALSE(out.corrupt) << what;
+    EXPECT_EQ(out.crc, m.crc) << what;
+    EXPECT_TRUE(out.bytes == original) << what << ": output differs";
+}
+
+}  // namespace
+
+TEST(LarcMethods, MembersPackedByJlhaDecodeExactly)
+{
+    std::vector<std::pair<std::string, Bytes>> inputs = {
+        {"empty", Bytes()},
+        {"one byte", Bytes(1, 'x')},
+        {"64 bytes", mixedBytes(64, 1)},
+        {"65 bytes", mixedBytes(65, 2)},
+        {"2,049 bytes: past one -lzs- dictionary", mixedBytes(2049, 3)},
+        {"4,097 bytes: past one -lz5- dictionary", mixedBytes(4097, 4)},
+        {"8,192 bytes", mixedBytes(8192, 5)},
+        {"repetitive", repetitiveBytes(150000)},
+        {"random", randomBytes(60000, 6)},
+        {"leading spaces match the initial dictionary", Bytes(300, ' ')},
+        {"mixed, several MiB", mixedBytes(3 * 1024 * 1024 + 77, 7)},
+    };
+    std::vector<std::pair<uint32_t, Bytes>> request;
+    for (uint32_t method : {LZS, LZ5})
+        for (const auto& input : inputs) request.push_back({method, input.second});
+    std::vector<PackedMember> members = packWithJlha(request);
+    for (size_t i = 0; i < members.size(); ++i) {
+        const auto& input = inputs[i % inputs.size()];
+        expectDecodes(members[i], input.second,
+                      std::string(methodIdOf(members[i].methodIndex)) + " " + input.first);
+    }
+}
+
+TEST(LarcMethods, LzsPositionsAreAbsoluteAndLengthsRunFrom2To17)
+{
+    // "ABCD", then position 2,031 (index 0) with length field 2 (4 bytes), then position
+    // 2,032 (index 1) with field 0 (2 bytes) and field 15 (17 bytes) from index 2 = 'C'.
+    BitWriter w;
+    for (char c : std::string("ABCD")) {
+        w.put(1, 1);
+        w.put((uint8_t)c, 8);
+    }
+    w.put(0, 1), w.put(2031, 11), w.put(2, 4);
+    w.put(0, 1), w.put(2032, 11), w.put(0, 4);
+    w.put(0, 1), w.put(2033, 11), w.put(15, 4);
+    Bytes expected = {'A', 'B', 'C', 'D', 'A', 'B', 'C', 'D', 'B', 'C'};
+    // Index 2 onward repeats the output itself, which grows as it is copied.
+    for (int i = 0; i < 17; ++i) expected.push_back(expected[2 + i]);
+    Decoded out = decode(LZS, w.finish(), (uint32_t)expected.size());
+    EXPECT_EQ(out.bytes, expected);
+    EXPECT_EQ(out.crc, crc16Of(expected));
+}
+
+TEST(LarcMethods, LzsMatchAtTheStartReadsSpacesAndExhaustedDataReadsAsMatches)
+{
+    // A match before anything was written copies the spaces of the initial dictionary.
+    BitWriter w;
+    w.put(0, 1), w.put(1000, 11), w.put(3, 4);
+    Decoded out = decode(LZS, w.finish(), 5);
+    EXPECT_EQ(out.bytes, Bytes(5, ' '));
+
+    // Without packed data every bit is 0: matches of 2 bytes from position 0 (index 17),
+    // which reads the dictionary's spaces until the output reaches index 17.
+    Decoded empty = decode(LZS, Bytes(), 40, Bytes(64, 0xFF));
+    ASSERT_GE(empty.bytes.size(), 40u);
+    EXPECT_EQ(Bytes(empty.bytes.begin(), empty.bytes.begin() + 40), Bytes(40, ' '));
+}
+
+TEST(LarcMethods, Lz5CopyingTheWholeInitialDictionaryReproducesItsPattern)
+{
+    // Each match copies from the index it writes to, so it reads the preset byte there before
+    // overwriting it: 227 matches of 18 bytes and one of 10 cover indexes 0 to 4,095.
+    std::vector<Lz5Item> items;
+    for (uint32_t at = 0; at < 4096; at += 18) {
+        uint32_t length = std::min<uint32_t>(18, 4096 - at);
+        items.push_back({false, (at + 4096 - 18) % 4096, length - 3});
+    }
+    Bytes preset = lz5Preset();
+    ASSERT_EQ(preset.size(), 4096u);
+    Decoded out = decode(LZ5, lz5Stream(items), 4096);
+    EXPECT_EQ(out.bytes, preset);
+    EXPECT_EQ(out.crc, crc16Of(preset));
+}
+
+TEST(LarcMethods, Lz5FlagBytesAndMatchFieldsFollowTheByteLayout)
+{
+    // Position 4,078 reaches index 0 (spaces); position 0 with length field 10 gives run 0
+    // (13 zeros) and 13·k gives run k; the bytes 0x21 0xF3 give position 0xF21 and length 6.
+    // Later matches read only indexes the output has not overwritten yet. A group of eight
+    // literals has flag byte 0xFF, one of eight matches 0x00.
+    Bytes stream = {0x00,                    // eight matches
+                    0xEE, 0xF2,              // 4,078: index 0, 5 bytes of spaces
+                    0x00, 0x0A,              // run 0, 13 bytes
+                    13 * 7, 0x00,            // run 7, 3 bytes
+                    0x21, 0xF3,              // 0xF21 = index 3,879, 6 bytes of the zeros
+                    0x82, 0x0F,              // 130: run 10, 18 bytes (13 tens, five 11s)
+                    0x04, 0x10,              // 260: run 20, 3 bytes
+                    0x10, 0xD0,              // 0xD10: index 3,362 of the rising bytes
+                    0x00, 0x30,              // 0x300: index 786, inside run 59
+                    0xFF, 'l', 'i', 't', 'e', 'r', 'a', 'l', 's'};
+    Bytes expected(5, ' ');
+    expected.insert(expected.end(), 13, 0x00);
+    expected.insert(expected.end(), 3, 7);
+    expected.insert(expected.end(), 6, 0x00);
+    expected.insert(expected.end(), 13, 10);
+    expected.insert(expected.end(), 5, 11);
+    expected.insert(expected.end(), 3, 20);
+    for (int i = 16; i < 19; ++i) expected.push_back((uint8_t)i);
+    expected.insert(expected.end(), 3, 59);
+    for (char c : std::string("literals")) expected.push_back((uint8_t)c);
+    Decoded out = decode(LZ5, stream, (uint32_t)expected.size());
+    EXPECT_EQ(out.bytes, expected);
+}
+
+TEST(LarcMethods, Lz5WithoutPackedDataReadsZeroBytesNotTheArchiveBehindIt)
+{
+    // Zero bytes are flag bytes of matches with position 0 and length field 0: three bytes
+    // from index 18 each time, the zeros of run 0. Had the bytes behind the member (0xFF)
+    // been taken, the output would be literals 0xFF.
+    Decoded out = decode(LZ5, Bytes(), 30, Bytes(256, 0xFF));
+    ASSERT_GE(out.bytes.size(), 30u);
+    EXPECT_EQ(Bytes(out.bytes.begin(), out.bytes.begin() + 30), Bytes(30, 0x00));
+}
+
+TEST(LarcMethods, DamagedDataStaysInsideTheDictionary)
+{
+    for (uint32_t method : {LZS, LZ5}) {
+        for (uint32_t seed = 0; seed < 4; ++seed) {
+            Bytes junk = randomBytes(3000, 100 + seed);
+            Decoded out = decode(method, junk, 50000, randomBytes(512, seed));
+            EXPECT_GE(out.bytes.size(), 50000u);
+            EXPECT_LT(out.bytes.size(), 50000u + 18);
+        }
+    }
+}
