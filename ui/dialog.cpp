@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <string.h>
 
+#include "extract/runtime.h"
 #include "extract/sfx_extractor.h"
 #include "ui/resource.h"
 #include "ui/stub_ui.h"
@@ -31,7 +32,7 @@ void initialise(HWND dialog, SfxExtractor& sfx)
 {
     SetWindowTextA(dialog, sfx.title);
     memset(dialogPath, 0, sizeof dialogPath);
-    lstrcpynA(dialogPath, sfx.destination ? sfx.destination : "", sizeof dialogPath);
+    copyText(dialogPath, sizeof dialogPath, sfx.destination ? sfx.destination : "");
     SetDlgItemTextA(dialog, ID_DEST_EDIT, dialogPath);
     // A box can be checked and disabled at once: the builder chose the shortcut for the user.
     for (const FlagBox& box : FLAG_BOXES) {

@@ -23,7 +23,7 @@ const char CLASS_NAME[] = "QUORSFXCLASS";
 // 中止 (Abort)
 const char ABORT_TEXT[] = "\x92\x86\x8e~";
 
-// The progress window, its three children and where they sit (pixels, client coordinates).
+// The progress window's size, and where it stands relative to the mouse cursor.
 const int WINDOW_WIDTH = 220, WINDOW_HEIGHT = 100;
 const int CURSOR_OFFSET_X = -110, CURSOR_OFFSET_Y = 32;  // centred below the mouse cursor
 
@@ -53,7 +53,7 @@ void finish(HWND window, SfxExtractor& sfx, bool aborted)
     hostOf(sfx).walking = false;
     if (aborted) {
         // The member being written when the flag fell is incomplete; the thread has closed it.
-        if (sfx.currentOutputPath.get()) DeleteFileA(sfx.currentOutputPath.get());
+        if (sfx.currentOutputPath.get()) remove(sfx.currentOutputPath.get());
     } else if (!sfx.failed) {
         if (sfx.configPresent) createShortcuts(sfx, window);
         runConfiguredFile(sfx, window);
@@ -118,12 +118,21 @@ bool initialise(SfxExtractor& sfx, HINSTANCE instance)
     return RegisterClassExA(&windowClass) != 0;
 }
 
-HWND createChild(HWND parent, const char* className, const char* text, DWORD style, int x, int y,
-                 int width, int height, int id)
-{
-    return CreateWindowExA(0, className, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height,
-                           parent, (HMENU)(INT_PTR)id, appInstance, nullptr);
-}
+// The three children of the progress window (pixels, client coordinates). The label and the
+// button draw in DEFAULT_GUI_FONT; the bar keeps its own.
+struct Child {
+    const char* className;
+    const char* text;
+    DWORD style;
+    short x, y, width, height;
+    short id;
+    bool guiFont;
+};
+const Child CHILDREN[] = {
+    {"STATIC", "", SS_LEFT, 7, 5, 200, 15, 0, true},
+    {PROGRESS_CLASSA, nullptr, PBS_SMOOTH, 7, 23, 200, 20, 0, false},
+    {"BUTTON", ABORT_TEXT, BS_PUSHBUTTON, 65, 50, 88, 19, ID_ABORT, true},
+};
 
 // Builds the still hidden progress window and queues MSG_START.
 bool createWindows(SfxExtractor& sfx, StubHost& host)
@@ -131,24 +140,24 @@ bool createWindows(SfxExtractor& sfx, StubHost& host)
     POINT cursor = {};
     GetCursorPos(&cursor);
     // Not clamped to the screen: the window stands where the user clicked.
-    host.progressWindow = CreateWindowExA(
-        0, CLASS_NAME, DEFAULT_TITLE, WS_POPUP | WS_CAPTION | WS_SYSMENU, cursor.x + CURSOR_OFFSET_X,
-        cursor.y + CURSOR_OFFSET_Y, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, appInstance, &sfx);
-    if (!host.progressWindow) return false;
-    HGDIOBJ font = GetStockObject(DEFAULT_GUI_FONT);
-    host.labelWindow = createChild(host.progressWindow, "STATIC", "", SS_LEFT, 7, 5, 200, 15, 0);
-    if (!host.labelWindow) return false;
-    SendMessageA(host.labelWindow, WM_SETFONT, (WPARAM)font, FALSE);
-    host.barWindow =
-        createChild(host.progressWindow, PROGRESS_CLASSA, nullptr, PBS_SMOOTH, 7, 23, 200, 20, 0);
-    if (!host.barWindow) return false;
-    host.abortButton =
-        createChild(host.progressWindow, "BUTTON", ABORT_TEXT, BS_PUSHBUTTON, 65, 50, 88, 19, ID_ABORT);
-    if (!host.abortButton) return false;
-    SendMessageA(host.abortButton, WM_SETFONT, (WPARAM)font, FALSE);
-    ShowWindow(host.progressWindow, SW_HIDE);
-    UpdateWindow(host.progressWindow);
-    return PostMessageA(host.progressWindow, MSG_START, 0, 0) != 0;
+    HWND window = CreateWindowExA(0, CLASS_NAME, DEFAULT_TITLE, WS_POPUP | WS_CAPTION | WS_SYSMENU,
+                                  cursor.x + CURSOR_OFFSET_X, cursor.y + CURSOR_OFFSET_Y,
+                                  WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, appInstance, &sfx);
+    if (!window) return false;
+    host.progressWindow = window;
+    HWND* handles[] = {&host.labelWindow, &host.barWindow, &host.abortButton};
+    for (int i = 0; i < 3; ++i) {
+        const Child& c = CHILDREN[i];
+        HWND child = CreateWindowExA(0, c.className, c.text, WS_CHILD | WS_VISIBLE | c.style, c.x, c.y,
+                                     c.width, c.height, window, (HMENU)(INT_PTR)c.id, appInstance,
+                                     nullptr);
+        if (!child) return false;
+        if (c.guiFont) SendMessageA(child, WM_SETFONT, (WPARAM)GetStockObject(DEFAULT_GUI_FONT), FALSE);
+        *handles[i] = child;
+    }
+    ShowWindow(window, SW_HIDE);
+    UpdateWindow(window);
+    return PostMessageA(window, MSG_START, 0, 0) != 0;
 }
 
 UINT runMessageLoop()
@@ -179,8 +188,10 @@ UINT runStub(HINSTANCE instance)
 
 // The process entry (the linker's -e): no C runtime start-up runs before it. The command line
 // and the show state are not used.
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // the linker's name for the start of our own image
+
 extern "C" void quorEntry()
 {
-    UINT code = runStub(GetModuleHandleA(nullptr));
+    UINT code = runStub((HINSTANCE)&__ImageBase);
     ExitProcess(code);
 }

@@ -4,6 +4,7 @@
 #include <process.h>
 #include <shlobj.h>
 #include <stdio.h>
+#include <sys/utime.h>
 
 namespace {
 
@@ -22,9 +23,6 @@ const char NO_THREAD_TEXT[] =
 
 // A path of up to 259 bytes plus the text around it fits without cutting.
 const int MESSAGE_BUFFER = 320;
-
-// Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01 (the Unix epoch).
-const int64_t FILETIME_UNIX_OFFSET = 11644473600LL;
 
 // A folder API answers with the length it wrote, or with the size it would need when the
 // buffer is too small; both zero and a length that fills the buffer mean "no path".
@@ -63,17 +61,10 @@ bool StubHost::enterFolder(const char* path) { return SetCurrentDirectoryA(path)
 
 void StubHost::setFileTime(const char* path, int32_t unixTime)
 {
-    // Both access and modification time, as _utime would set them, without the CRT's
-    // 32/64-bit time_t variants.
-    HANDLE file = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    uint64_t ticks = (uint64_t)((int64_t)unixTime + FILETIME_UNIX_OFFSET) * 10000000ULL;
-    FILETIME time;
-    time.dwLowDateTime = (DWORD)ticks;
-    time.dwHighDateTime = (DWORD)(ticks >> 32);
-    SetFileTime(file, nullptr, &time, &time);
-    CloseHandle(file);
+    // The 64-bit variant whatever the build: msvcrt's plain _utime has a 32-bit time on i686.
+    __utimbuf64 times;
+    times.actime = times.modtime = unixTime;
+    _utime64(path, &times);
 }
 
 void StubHost::warnDamaged(const char* cleanedPath)

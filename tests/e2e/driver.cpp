@@ -1,0 +1,347 @@
+// The end-to-end test driver: a small Win32 program that starts the stub under Wine and works
+// its windows the way a user would, through window messages rather than timed key presses.
+// It finds the stub's windows by class (the dialog and message boxes are "#32770", the
+// progress window "QUORSFXCLASS") and by their control ids, reads texts and states, sets the
+// edit box and check boxes, presses buttons, and reports what it saw, one "key value" line per
+// observation, on stdout. Texts are reported as the stub holds them: Shift-JIS bytes.
+//
+//   driver run STUB WORKDIR STEP...   start STUB in WORKDIR and work through the steps
+//   driver link FILE.lnk              read a shortcut back through IShellLink
+//
+// Steps of `run` (each waits up to the time-out for what it needs):
+//   dialog           the destination dialog: caption, edit text, the three boxes
+//   edit=TEXT        put TEXT into the destination edit box
+//   check=ID:0|1     set a check box of the dialog
+//   ok | cancel      press OK or Cancel in the dialog
+//   progress         the shown progress window: caption
+//   label=TEXT       wait until the label contains TEXT; report it
+//   abort | close    press Abort, or close the progress window (WM_CLOSE)
+//   msgbox           a message box of the stub: text, caption and icon (left open)
+//   msgbox-move=X,Y  move the open message box (so that it covers nothing for a screenshot)
+//   msgbox-ok        press its OK button
+//   hold=FILE        report "hold", then wait until FILE exists (a screenshot is being taken)
+//   exit             wait for the stub to end; report its exit code
+// A message box that turns up while another step waits is reported and fails the run.
+//
+// Exit status: 0 when every step was carried out, 1 on a time-out or a surprise, 2 on usage.
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+const int ID_DEST_EDIT = 1000;
+const int ID_BOXES[] = {1002, 1003, 1004};
+const int ID_ABORT = 1017;
+const int ID_MSGBOX_TEXT = 0xFFFF;  // the static text of a message box
+const int ID_MSGBOX_ICON = 0x0440;  // the icon of a message box
+
+DWORD timeoutMs = 60000;
+const DWORD POLL_MS = 10;
+
+PROCESS_INFORMATION stub;
+
+void report(const char* key, const std::string& value)
+{
+    printf("%s %s\n", key, value.c_str());
+    fflush(stdout);
+}
+
+[[noreturn]] void give_up(const std::string& why)
+{
+    report("failed", why);
+    if (stub.hProcess) TerminateProcess(stub.hProcess, 99);
+    exit(1);
+}
+
+std::string textOf(HWND window)
+{
+    char buffer[1024] = {};
+    DWORD_PTR ignored;
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, (LPARAM)buffer, SMTO_ABORTIFHUNG, 5000,
+                        &ignored);
+    return buffer;
+}
+
+std::string classOf(HWND window)
+{
+    char buffer[64] = {};
+    GetClassNameA(window, buffer, sizeof buffer);
+    return buffer;
+}
+
+enum class Kind { dialog, messageBox, progress };
+
+struct Search {
+    DWORD process;
+    Kind kind;
+    HWND found;
+};
+
+bool isKind(HWND window, Kind kind)
+{
+    std::string name = classOf(window);
+    switch (kind) {
+    case Kind::dialog: return name == "#32770" && GetDlgItem(window, ID_DEST_EDIT);
+    // The dialog's label has the id -1 (0xFFFF) too, so a message box is the one without
+    // the edit box.
+    case Kind::messageBox:
+        return name == "#32770" && GetDlgItem(window, ID_MSGBOX_TEXT) && !GetDlgItem(window, ID_DEST_EDIT);
+    case Kind::progress: return name == "QUORSFXCLASS";
+    }
+    return false;
+}
+
+BOOL CALLBACK visit(HWND window, LPARAM context)
+{
+    Search* search = (Search*)context;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != search->process || !IsWindowVisible(window) || !isKind(window, search->kind))
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+HWND findWindow(Kind kind)
+{
+    Search search = {stub.dwProcessId, kind, nullptr};
+    EnumWindows(visit, (LPARAM)&search);
+    return search.found;
+}
+
+bool stubEnded() { return WaitForSingleObject(stub.hProcess, 0) == WAIT_OBJECT_0; }
+
+// Polls `ready` until it holds; a message box on the way is a surprise unless it is awaited.
+template <typename Ready>
+void waitFor(const char* what, Ready ready, bool boxesAllowed = false)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (ready()) return;
+        if (!boxesAllowed) {
+            if (HWND box = findWindow(Kind::messageBox))
+                give_up(std::string("unexpected message box while waiting for ") + what + ": " +
+                        textOf(GetDlgItem(box, ID_MSGBOX_TEXT)));
+        }
+        if (stubEnded()) give_up(std::string("the stub ended while waiting for ") + what);
+        if (GetTickCount() - start > timeoutMs) give_up(std::string("time-out waiting for ") + what);
+        Sleep(POLL_MS);
+    }
+}
+
+HWND await(Kind kind, const char* what)
+{
+    HWND window = nullptr;
+    waitFor(what, [&] { return (window = findWindow(kind)) != nullptr; }, kind == Kind::messageBox);
+    return window;
+}
+
+void press(HWND dialog, int id)
+{
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
+}
+
+const int ICON_SIZE = 32;  // message boxes show the system icons at their standard size
+
+// The pixels of a 32x32 square: taken from the screen at a window, or drawn from an icon onto
+// a given background colour.
+std::string pixels(HWND window, HICON icon, COLORREF background)
+{
+    // The screen, not the window's own DC: another process's window cannot be read through
+    // its DC under Wine, but what it has drawn on the screen can.
+    RECT place;
+    GetWindowRect(window, &place);
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, ICON_SIZE, ICON_SIZE);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    if (icon) {
+        RECT all = {0, 0, ICON_SIZE, ICON_SIZE};
+        HBRUSH brush = CreateSolidBrush(background);
+        FillRect(memory, &all, brush);
+        DeleteObject(brush);
+        DrawIconEx(memory, 0, 0, icon, ICON_SIZE, ICON_SIZE, 0, nullptr, DI_NORMAL);
+    } else {
+        BitBlt(memory, 0, 0, ICON_SIZE, ICON_SIZE, screen, place.left, place.top, SRCCOPY);
+    }
+    std::string out;
+    for (int y = 0; y < ICON_SIZE; ++y)
+        for (int x = 0; x < ICON_SIZE; ++x) {
+            COLORREF c = GetPixel(memory, x, y);
+            out.append((const char*)&c, sizeof c);
+        }
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return out;
+}
+
+// Which system icon a message box shows: its icon control as it appears on the screen,
+// compared with each system icon drawn on the same background. (Icon handles of another
+// process cannot be read here, so the picture is what is compared.)
+std::string iconName(HWND box)
+{
+    HWND control = GetDlgItem(box, ID_MSGBOX_ICON);
+    if (!control || !IsWindowVisible(control)) return "none";
+    const std::pair<const char*, LPCSTR> known[] = {{"warning", IDI_WARNING}, {"error", IDI_ERROR},
+        {"information", IDI_INFORMATION}, {"question", IDI_QUESTION}};
+    // A box that has just appeared may not have painted yet: look again for a moment.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string shown = pixels(control, nullptr, 0);
+        COLORREF background;
+        memcpy(&background, shown.data(), sizeof background);  // the corner is background
+        for (const auto& [name, id] : known)
+            if (pixels(control, LoadIconA(nullptr, id), background) == shown) return name;
+        Sleep(20);
+    }
+    return "other";
+}
+
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+void runStep(const std::string& step)
+{
+    if (step == "dialog") {
+        HWND dialog = await(Kind::dialog, "the dialog");
+        report("dialog.caption", textOf(dialog));
+        report("dialog.edit", textOf(GetDlgItem(dialog, ID_DEST_EDIT)));
+        for (int id : ID_BOXES) {
+            HWND box = GetDlgItem(dialog, id);
+            bool checked = SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+            char line[64];
+            snprintf(line, sizeof line, "%d checked=%d enabled=%d", id, checked ? 1 : 0,
+                     IsWindowEnabled(box) ? 1 : 0);
+            report("dialog.box", line);
+        }
+    } else if (startsWith(step, "edit=")) {
+        HWND dialog = await(Kind::dialog, "the dialog");
+        SendMessageA(GetDlgItem(dialog, ID_DEST_EDIT), WM_SETTEXT, 0, (LPARAM)(step.c_str() + 5));
+    } else if (startsWith(step, "check=")) {
+        HWND dialog = await(Kind::dialog, "the dialog");
+        int id = 0, state = 0;
+        if (sscanf(step.c_str() + 6, "%d:%d", &id, &state) != 2) give_up("bad step " + step);
+        SendMessageA(GetDlgItem(dialog, id), BM_SETCHECK, state ? BST_CHECKED : BST_UNCHECKED, 0);
+    } else if (step == "ok" || step == "cancel") {
+        HWND dialog = await(Kind::dialog, "the dialog");
+        press(dialog, step == "ok" ? IDOK : IDCANCEL);
+        waitFor("the dialog to close", [&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); },
+                true);
+    } else if (step == "progress") {
+        HWND window = await(Kind::progress, "the progress window");
+        report("progress.caption", textOf(window));
+    } else if (startsWith(step, "label=")) {
+        std::string wanted = step.substr(6), shown;
+        HWND window = await(Kind::progress, "the progress window");
+        HWND label = FindWindowExA(window, nullptr, "Static", nullptr);
+        waitFor("the label", [&] {
+            shown = textOf(label);
+            return !shown.empty() && shown.find(wanted) != std::string::npos;
+        });
+        report("label", shown);
+    } else if (step == "abort") {
+        HWND window = await(Kind::progress, "the progress window");
+        press(window, ID_ABORT);
+    } else if (step == "close") {
+        HWND window = await(Kind::progress, "the progress window");
+        PostMessageA(window, WM_CLOSE, 0, 0);
+    } else if (step == "msgbox") {
+        HWND box = await(Kind::messageBox, "a message box");
+        report("msgbox.text", textOf(GetDlgItem(box, ID_MSGBOX_TEXT)));
+        report("msgbox.caption", textOf(box));
+        report("msgbox.icon", iconName(box));
+    } else if (startsWith(step, "msgbox-move=")) {
+        HWND box = await(Kind::messageBox, "a message box");
+        int x = 0, y = 0;
+        if (sscanf(step.c_str() + 12, "%d,%d", &x, &y) != 2) give_up("bad step " + step);
+        SetWindowPos(box, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    } else if (step == "msgbox-ok") {
+        HWND box = await(Kind::messageBox, "a message box");
+        press(box, IDOK);
+        waitFor("the message box to close", [&] { return !IsWindow(box); }, true);
+    } else if (startsWith(step, "hold=")) {
+        std::string file = step.substr(5);
+        report("hold", file);
+        waitFor("the end of the hold",
+                [&] { return GetFileAttributesA(file.c_str()) != INVALID_FILE_ATTRIBUTES; }, true);
+    } else if (step == "exit") {
+        DWORD start = GetTickCount();
+        while (!stubEnded()) {
+            if (HWND box = findWindow(Kind::messageBox))
+                give_up("unexpected message box while waiting for the end: " +
+                        textOf(GetDlgItem(box, ID_MSGBOX_TEXT)));
+            if (GetTickCount() - start > timeoutMs) give_up("time-out waiting for the end");
+            Sleep(POLL_MS);
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(stub.hProcess, &code);
+        report("exit", std::to_string(code));
+    } else {
+        give_up("unknown step " + step);
+    }
+}
+
+int run(int argc, char** argv)
+{
+    if (argc < 4) return 2;
+    std::string command = std::string("\"") + argv[2] + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(argv[2], &command[0], nullptr, nullptr, FALSE, 0, nullptr, argv[3],
+                        &startup, &stub))
+        give_up("cannot start " + std::string(argv[2]));
+    for (int i = 4; i < argc; ++i) runStep(argv[i]);
+    // A stub left running would hold the prefix; the steps must have ended it.
+    if (!stubEnded()) give_up("the stub still runs after the last step");
+    return 0;
+}
+
+int readLink(const char* path)
+{
+    CoInitialize(nullptr);
+    IShellLinkA* link = nullptr;
+    IPersistFile* file = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                (void**)&link)) ||
+        FAILED(link->QueryInterface(IID_IPersistFile, (void**)&file)))
+        give_up("no shell link object");
+    WCHAR wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH);
+    if (FAILED(file->Load(wide, STGM_READ))) give_up(std::string("cannot load ") + path);
+    char text[MAX_PATH] = {};
+    link->GetPath(text, MAX_PATH, nullptr, SLGP_RAWPATH);
+    report("link.target", text);
+    int index = -1;
+    text[0] = 0;
+    link->GetIconLocation(text, MAX_PATH, &index);
+    report("link.icon", std::string(text) + "," + std::to_string(index));
+    text[0] = 0;
+    link->GetWorkingDirectory(text, MAX_PATH);
+    report("link.workdir", text);
+    file->Release();
+    link->Release();
+    CoUninitialize();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (const char* seconds = getenv("QUOR_E2E_TIMEOUT")) timeoutMs = (DWORD)atoi(seconds) * 1000;
+    if (argc >= 2 && strcmp(argv[1], "run") == 0) return run(argc, argv);
+    if (argc == 3 && strcmp(argv[1], "link") == 0) return readLink(argv[2]);
+    fprintf(stderr, "usage: driver run STUB WORKDIR STEP... | driver link FILE.lnk\n");
+    return 2;
+}
