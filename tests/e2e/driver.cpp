@@ -20,6 +20,8 @@
 //   msgbox-move=X,Y  move the open message box (so that it covers nothing for a screenshot)
 //   msgbox-ok        press its OK button
 //   hold=FILE        report "hold", then wait until FILE exists (a screenshot is being taken)
+//   freeze | thaw    suspend or resume the stub's threads other than the window's, so that
+//                    the progress window stands still, responsive, in mid-extraction
 //   exit             wait for the stub to end; report its exit code
 // A message box that turns up while another step waits is reported and fails the run.
 //
@@ -28,6 +30,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -206,6 +209,26 @@ std::string iconName(HWND box)
     return "other";
 }
 
+// Suspends (or resumes) every thread of the stub except the one that owns `window`.
+void suspendOthers(HWND window, bool suspend)
+{
+    DWORD uiThread = GetWindowThreadProcessId(window, nullptr);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != stub.dwProcessId || entry.th32ThreadID == uiThread) continue;
+        HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+        if (!thread) continue;
+        if (suspend)
+            SuspendThread(thread);
+        else
+            ResumeThread(thread);
+        CloseHandle(thread);
+    }
+    CloseHandle(snapshot);
+}
+
 bool startsWith(const std::string& text, const char* prefix)
 {
     return text.compare(0, strlen(prefix), prefix) == 0;
@@ -275,6 +298,9 @@ void runStep(const std::string& step)
         report("hold", file);
         waitFor("the end of the hold",
                 [&] { return GetFileAttributesA(file.c_str()) != INVALID_FILE_ATTRIBUTES; }, true);
+    } else if (step == "freeze" || step == "thaw") {
+        HWND window = await(Kind::progress, "the progress window");
+        suspendOthers(window, step == "freeze");
     } else if (step == "exit") {
         DWORD start = GetTickCount();
         while (!stubEnded()) {
