@@ -1,0 +1,552 @@
+// The bodies of the fuzz harnesses, kept in one header so that the libFuzzer binaries and the
+// unit suite's replay of tests/fuzz/regressions/ run every input through the same code.
+//
+// Each body takes the raw fuzz input, drives the core as the stub would, checks what must
+// hold whatever the input (paths inside the destination, CRC over exactly the bytes written,
+// no descriptor or buffer left behind) and returns "" or a description of the fault. Memory
+// faults are left to the sanitizers of the build.
+//
+// Input layouts (the first bytes steer the run, the rest is what the core reads):
+//   headers   [mode] [stub file from offset 32768: configuration block, archive]
+//             mode bit 7: no configuration block, the archive starts at once;
+//             bits 0-6: length / 2 of the current folder the host reports (composition
+//             bounds of the destination).
+//   decoders  [method] [original size, 24-bit LE, cut to 17 bits] [packed-size delta,
+//             signed] [read-ahead cap in bytes, 0 = unknown] [packed data ...]
+//   extract   [abort] [archive]: abort 1-100 sets RunFlag to 0 once the bar reaches that
+//             position; other values never abort.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "decode/frame.h"
+#include "decode/methods.h"
+#include "extract/extraction.h"
+#include "extract/header_reader.h"
+#include "extract/progress.h"
+#include "extract/sfx_extractor.h"
+#include "support/fake_host.h"
+
+namespace fuzz {
+
+// ---- Files the core reads and writes: real files (seeking past the end behaves as on
+// disk), kept in memory.
+
+class ScratchFile {
+public:
+    explicit ScratchFile(const char* name) : fd(memfd_create(name, 0)) {}
+    ~ScratchFile() { close(fd); }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    // A fresh stream over exactly `data`, positioned at its start; the caller closes it.
+    FILE* openWith(const uint8_t* data, size_t size, const char* mode = "rb")
+    {
+        if (fd < 0 || ftruncate(fd, 0) != 0) return nullptr;
+        size_t done = 0;
+        while (done < size) {
+            ssize_t n = pwrite(fd, data + done, size - done, (off_t)done);
+            if (n <= 0) return nullptr;
+            done += (size_t)n;
+        }
+        return reopen(mode);
+    }
+
+    // A second stream over the same bytes, positioned at its start.
+    FILE* reopen(const char* mode = "rb")
+    {
+        int copy = dup(fd);
+        if (copy < 0) return nullptr;
+        FILE* file = fdopen(copy, mode);
+        if (!file) {
+            close(copy);
+            return nullptr;
+        }
+        if (fseek(file, 0, SEEK_SET) != 0) {
+            fclose(file);
+            return nullptr;
+        }
+        return file;
+    }
+
+    std::string contents() const
+    {
+        struct stat st;
+        if (fstat(fd, &st) != 0) return {};
+        std::string bytes((size_t)st.st_size, '\0');
+        if (st.st_size > 0 && pread(fd, &bytes[0], bytes.size(), 0) != (ssize_t)bytes.size()) return {};
+        return bytes;
+    }
+
+private:
+    int fd;
+};
+
+inline uint16_t crcOf(const std::string& bytes)
+{
+    buildCrc16Table();
+    return updateCrc16(0, (const uint8_t*)bytes.data(), (uint32_t)bytes.size());
+}
+
+inline int openDescriptors()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir)) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+inline std::string printable(const std::string& bytes)
+{
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += (char)c;
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// ---- Where a path leads
+
+inline bool isCp932Lead(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+// Why `path`, taken relative to the destination, could name something outside it, or "".
+// Both readings count: Linux (only '/' separates) and Windows with code page 932, where '/'
+// and '\' separate unless the '\' is the second byte of a double-byte character, and a
+// leading "X:" names a drive.
+inline std::string escapes(const std::string& path)
+{
+    if (path.empty()) return "";
+    for (int windows = 0; windows < 2; ++windows) {
+        const char* system = windows ? "Windows" : "Linux";
+        std::vector<std::string> parts(1);
+        bool rooted = false;
+        for (size_t i = 0; i < path.size(); ++i) {
+            uint8_t c = (uint8_t)path[i];
+            if (windows && isCp932Lead(c) && i + 1 < path.size()) {
+                parts.back() += path.substr(i, 2);
+                ++i;
+            } else if (c == '/' || (windows && c == '\\')) {
+                if (i == 0) rooted = true;
+                parts.emplace_back();
+            } else {
+                parts.back() += (char)c;
+            }
+        }
+        if (rooted) return std::string("absolute on ") + system;
+        if (windows && path.size() >= 2 && path[1] == ':') return "a drive on Windows";
+        int depth = 0;
+        for (std::string part : parts) {
+            if (windows) {
+                // Windows drops trailing dots and blanks of a component: ". ." and "..." are
+                // no plain names there.
+                while (!part.empty() && (part.back() == ' ' || part.back() == '.') && part != "." && part != "..")
+                    part.pop_back();
+            }
+            if (part == "..") {
+                if (--depth < 0) return std::string("leaves the destination on ") + system;
+            } else if (!part.empty() && part != ".") {
+                ++depth;
+            }
+        }
+    }
+    return "";
+}
+
+// ---- Hosts
+
+// Answers what the readers ask and records nothing; used where only the core's own results
+// are checked.
+class QuietHost : public FakeHost {
+public:
+    void barPosition(uint32_t) override {}
+    void entryName(const char*) override {}
+};
+
+// ---- The configuration block, the header reader and the pre-scan
+
+inline std::string headers(const uint8_t* data, size_t size)
+{
+    if (size < 1) return "";
+    bool archiveOnly = (data[0] & 0x80) != 0;
+    uint32_t folderLength = (data[0] & 0x7F) * 2u;
+    static ScratchFile stub("quor-fuzz-stub");
+
+    FakeHost host;
+    host.current = "C:\\" + std::string(folderLength, 'd');  // up to 257 bytes: always fits
+    SfxExtractor sfx(&host);
+    sfx.ownFile = stub.openWith(data + 1, size - 1);
+    if (!sfx.ownFile) return "cannot open the scratch file";
+
+    if (!archiveOnly) {
+        if (!readConfiguration(sfx)) return "";  // start-up ends here
+        if (!sfx.title || !sfx.destination) return "configuration read without a title or destination";
+        if (strlen(sfx.destination) >= PATH_BUFFER) return "destination longer than a path buffer";
+    }
+
+    long start = ftell(sfx.ownFile);
+    sumOriginalSizes(sfx);
+    if (ftell(sfx.ownFile) != start) return "the pre-scan moved the archive position";
+
+    LhaEntryHeader header;
+    size_t members = 0;
+    while (readEntryHeader(sfx, header)) {
+        ++members;
+        if (memchr(header.name, 0, sizeof header.name) == nullptr) return "name not terminated";
+        if (header.methodId[5] != 0) return "method id not terminated";
+        char path[PATH_BUFFER];
+        memcpy(path, header.name, sizeof path);
+        cleanEntryPath(path, '/');
+        if (memchr(path, 0, sizeof path) == nullptr) return "cleaned path not terminated";
+        std::string why = escapes(path);
+        if (!why.empty())
+            return "member " + printable(header.name) + " cleaned to " + printable(path) + ": " + why;
+        long dataStart = ftell(sfx.ownFile);
+        if (dataStart < 0) return "";
+        if (fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0) break;
+    }
+    auto unknown = host.only("unknown-header");
+    if (unknown.size() > 1) return "more than one unknown-header message";
+    if (!unknown.empty() && host.calls.back() != "unknown-header")
+        return "the walk went on after an unknown header";
+    (void)members;
+    return "";
+}
+
+// ---- The decoders through a DecodeJob
+
+struct Family {
+    const char* name;
+    uint32_t methods[4];
+    uint32_t count;
+};
+
+const Family BLOCK = {"block", {METHOD_LH4, METHOD_LH5, METHOD_LH6, METHOD_LH7}, 4};
+const Family LH3 = {"lh3", {METHOD_LH3}, 1};
+const Family ADAPTIVE = {"adaptive", {METHOD_LH1, METHOD_LH2}, 2};
+const Family LARC = {"larc", {METHOD_LZS, METHOD_LZ5}, 2};
+
+// Above every dictionary size (64 KiB), so that wrapping is covered, yet short enough to keep
+// thousands of runs a second.
+const uint32_t MAX_ORIGINAL = (1u << 17) - 1;
+const uint32_t LONGEST_MATCH = 256;  // -lh4- to -lh7-; the other methods copy less
+const size_t DECODE_CONTROL = 6;
+
+// The dictionary size the driver gives each method.
+inline uint32_t dictBitsFor(uint32_t method)
+{
+    switch (method) {
+    case METHOD_LH1: case METHOD_LH4: case METHOD_LZ5: return 12;
+    case METHOD_LH6: return 15;
+    case METHOD_LH7: return 16;
+    case METHOD_LZS: return 11;
+    default: return 13;
+    }
+}
+
+struct DecodeOutcome {
+    std::string bytes;
+    uint16_t crc;
+    bool aborted;
+    bool corrupt;
+    bool writeFailed;
+};
+
+// One job over `input` (positioned at the packed data). The context holds what the previous
+// job left, as it does for the second member of an archive; `fresh` clears it first, as at
+// process start.
+inline std::string runJob(FILE* input, uint32_t originalSize, uint32_t packedSize, uint32_t method,
+                          uint32_t availPhys, bool fresh, DecodeOutcome& outcome)
+{
+    static ScratchFile out("quor-fuzz-out");
+    FILE* output = out.openWith(nullptr, 0, "wb");
+    if (!output) return "cannot open the output file";
+    if (fresh) memset((void*)&decoder, 0, sizeof decoder);
+    decoder.availPhys = availPhys;
+    decoder.corrupt = false;
+    DecodeJob job(input, output, originalSize, packedSize, dictBitsFor(method), method);
+    outcome.aborted = job.run();
+    outcome.crc = decoder.crc16;
+    outcome.corrupt = decoder.corrupt;
+    outcome.writeFailed = decoder.writeFailed;
+    bool buffersLeft = decoder.dictionary != nullptr || decoder.in.data != nullptr;
+    if (fclose(output) != 0) return "cannot close the output file";
+    if (buffersLeft) return "the job left its dictionary or input buffer behind";
+    outcome.bytes = out.contents();
+    return "";
+}
+
+inline std::string decode(const Family& family, const uint8_t* data, size_t size)
+{
+    if (size < DECODE_CONTROL) return "";
+    uint32_t method = family.methods[data[0] % family.count];
+    uint32_t originalSize = (data[1] | data[2] << 8 | (uint32_t)data[3] << 16) & MAX_ORIGINAL;
+    int64_t packed = (int64_t)(size - DECODE_CONTROL) + (int8_t)data[4];
+    uint32_t packedSize = packed < 0 ? 0 : (uint32_t)packed;
+    uint32_t availPhys = data[5];
+    static ScratchFile in("quor-fuzz-packed");
+
+    QuietHost host;
+    RunFlag = 1;
+    buildCrc16Table();
+
+    DecodeOutcome first, second;
+    for (int pass = 0; pass < 2; ++pass) {
+        resetProgress(&host, originalSize);
+        FILE* input = in.openWith(data + DECODE_CONTROL, size - DECODE_CONTROL);
+        if (!input) return "cannot open the packed data";
+        std::string why = runJob(input, originalSize, packedSize, method, availPhys,
+                                 pass == 0, pass == 0 ? first : second);
+        fclose(input);
+        if (!why.empty()) return why;
+    }
+
+    std::string id = MethodTable[method];
+    if (first.aborted) return id + ": the job reports an abort that nobody asked for";
+    if (first.writeFailed) return id + ": a write to the output failed";
+    if (crcOf(first.bytes) != first.crc) return id + ": crc16 does not cover exactly the bytes written";
+    if (first.bytes.size() >= (size_t)originalSize + LONGEST_MATCH)
+        return id + ": " + std::to_string(first.bytes.size()) + " bytes written for an original size of " +
+               std::to_string(originalSize);
+    if (!first.corrupt && first.bytes.size() < originalSize)
+        return id + ": only " + std::to_string(first.bytes.size()) + " of " + std::to_string(originalSize) +
+               " bytes written, and the member is not marked damaged";
+    if (first.bytes != second.bytes || first.corrupt != second.corrupt)
+        return id + ": the output depends on what the previous member left in the decoder";
+    return "";
+}
+
+// ---- The whole walk into a fresh folder
+
+const uint32_t MAX_WALK_ORIGINAL = 1u << 18;
+const size_t MAX_WALK_MEMBERS = 256;
+
+// Records every path the core names to the host, and the size and CRC of each file at the
+// moment it is given its time (that is, when it has passed).
+class WalkHost : public FakeHost {
+public:
+    struct Passed {
+        std::string path;
+        size_t entryIndex;
+        uint64_t size;
+        uint16_t crc;
+    };
+    std::vector<std::string> paths;
+    std::vector<Passed> passed;
+    size_t entries = 0;
+
+    PathState pathState(const char* path) override
+    {
+        paths.push_back(path);
+        return FakeHost::pathState(path);
+    }
+    bool createFolder(const char* path) override
+    {
+        paths.push_back(path);
+        return FakeHost::createFolder(path);
+    }
+    void entryName(const char* name) override
+    {
+        ++entries;
+        FakeHost::entryName(name);
+    }
+    void setFileTime(const char* path, int32_t unixTime) override
+    {
+        paths.push_back(path);
+        Passed p = {path, entries - 1, 0, 0};
+        std::string bytes;
+        if (FILE* f = fopen(path, "rb")) {
+            char buffer[65536];
+            size_t n;
+            while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
+            fclose(f);
+        }
+        p.size = bytes.size();
+        p.crc = crcOf(bytes);
+        passed.push_back(p);
+        FakeHost::setFileTime(path, unixTime);
+    }
+    void warnDamaged(const char* path) override
+    {
+        paths.push_back(path);
+        FakeHost::warnDamaged(path);
+    }
+    void warnWriteFailed(const char* path) override
+    {
+        paths.push_back(path);
+        FakeHost::warnWriteFailed(path);
+    }
+};
+
+// The members the walk will meet, read the way ExtractionThread reads them.
+inline bool scanMembers(ScratchFile& archive, std::vector<LhaEntryHeader>& members)
+{
+    QuietHost host;
+    SfxExtractor sfx(&host);
+    sfx.ownFile = archive.reopen();
+    if (!sfx.ownFile) return false;
+    uint64_t total = 0;
+    LhaEntryHeader header;
+    while (readEntryHeader(sfx, header)) {
+        members.push_back(header);
+        total += header.originalSize;
+        if (members.size() > MAX_WALK_MEMBERS || total > MAX_WALK_ORIGINAL) return false;
+        long dataStart = ftell(sfx.ownFile);
+        if (dataStart < 0 || fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0) break;
+    }
+    return true;
+}
+
+// Everything below `root` that does not lie in `inside`.
+inline std::string strayEntries(const std::string& root, const std::string& inside)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::string found;
+    for (fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::string path = it->path().string();
+        if (it->is_symlink(ec)) found += " symlink " + printable(path);
+        if (path != inside && path.compare(0, inside.size() + 1, inside + "/") != 0)
+            found += " " + printable(path);
+    }
+    return found;
+}
+
+// The temporary folder of this process: <root>/dest is the destination of every run.
+inline const std::string& walkRoot()
+{
+    static char pattern[] = "/tmp/quor-fuzz-XXXXXX";
+    static std::string root = [] {
+        if (!mkdtemp(pattern)) return std::string();
+        atexit([] { rmdir(pattern); });  // each run empties it
+        return std::string(pattern);
+    }();
+    return root;
+}
+
+inline std::string extract(const uint8_t* data, size_t size)
+{
+    namespace fs = std::filesystem;
+    if (size < 1) return "";
+    uint8_t abortAt = data[0];
+    static ScratchFile archive("quor-fuzz-archive");
+    FILE* written = archive.openWith(data + 1, size - 1);
+    if (!written) return "cannot write the archive";
+    fclose(written);  // the scan and the walk open streams of their own
+    std::vector<LhaEntryHeader> members;
+    if (!scanMembers(archive, members)) return "";  // too much output for one run
+
+    const std::string& root = walkRoot();
+    if (root.empty()) return "no temporary folder";
+    const std::string dest = root + "/dest";
+    std::error_code ec;
+    fs::remove_all(dest, ec);
+    if (mkdir(dest.c_str(), 0777) != 0) return "cannot create " + dest;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return "no current folder";
+
+    int descriptorsBefore = openDescriptors();
+    std::string fault;
+    bool stopped = false;
+    bool ended = false;
+    bool failed = false;
+    std::string lastOutput;
+    WalkHost host;
+    host.recordBar = false;
+    RunFlag = 1;
+    host.onBar = [&](uint32_t position) {
+        if (abortAt >= 1 && abortAt <= 100 && position >= abortAt) {
+            RunFlag = 0;
+            stopped = true;
+        }
+    };
+    {
+        SfxExtractor sfx(&host);
+        sfx.ownFile = archive.reopen();
+        sfx.setDestination(dest.c_str());
+        if (!sfx.ownFile || !sfx.destination) return "cannot set up the extractor";
+        if (!startExtraction(sfx)) fault = "the destination could not be entered";
+        failed = sfx.failed != 0;
+        if (sfx.currentOutputPath.get()) lastOutput = sfx.currentOutputPath.get();
+    }
+    bool aborted = !running();
+    RunFlag = 1;
+    int descriptorsAfter = openDescriptors();
+    ended = !host.calls.empty() && host.calls.back().compare(0, 6, "ended ") == 0;
+
+    // Checks that need the destination as the current folder: the run left it there.
+    if (fault.empty() && aborted && !lastOutput.empty()) {
+        struct stat st;
+        if (stat(lastOutput.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            fault = "the file cut off by the abort is still there: " + printable(lastOutput);
+    }
+    if (chdir(cwd) != 0) return "cannot return to " + std::string(cwd);
+
+    if (fault.empty() && descriptorsAfter != descriptorsBefore)
+        fault = std::to_string(descriptorsAfter - descriptorsBefore) + " file descriptors left open";
+    if (fault.empty()) {
+        for (const std::string& path : host.paths) {
+            std::string why = escapes(path);
+            if (!why.empty()) {
+                fault = "the core named " + printable(path) + ": " + why;
+                break;
+            }
+        }
+    }
+    if (fault.empty()) {
+        std::string stray = strayEntries(root, dest);
+        if (!stray.empty()) fault = "written outside the destination:" + stray;
+    }
+    if (fault.empty() && !ended) fault = "the walk did not end with walkEnded";
+    if (fault.empty() && aborted != stopped) fault = stopped ? "the abort was lost" : "an abort nobody asked for";
+    if (fault.empty() && aborted && host.calls.back() != "ended aborted") fault = "an abort reported as done";
+    if (fault.empty() && !aborted && host.calls.back() != "ended done") fault = "a completed walk reported as aborted";
+    if (fault.empty() && aborted && !failed) fault = "an abort that does not mark the run failed";
+    if (fault.empty() && host.entries > members.size())
+        fault = "the walk met more members than a scan of the archive finds";
+    if (fault.empty()) {
+        size_t warnings = host.only("damaged ").size() + host.only("write-failed ").size();
+        if (warnings > 1) fault = "the walk went on after a damaged member";
+        if (warnings == 1 && !failed) fault = "a damaged member that does not mark the run failed";
+    }
+    // A member given its time has passed: its file must hold what its header describes.
+    for (const WalkHost::Passed& p : host.passed) {
+        if (!fault.empty()) break;
+        if (p.entryIndex >= members.size()) {
+            fault = "a time set outside any member";
+            break;
+        }
+        const LhaEntryHeader& header = members[p.entryIndex];
+        if (!header.hasCrc) continue;  // nothing to judge it by
+        if (p.crc != header.crc)
+            fault = std::string(header.methodId) + " member " + printable(p.path) + " passed with a CRC of the file that differs from its header";
+        else if (p.size != header.originalSize)
+            fault = std::string(header.methodId) + " member " + printable(p.path) + " passed with " + std::to_string(p.size) +
+                    " bytes for an original size of " + std::to_string(header.originalSize);
+    }
+
+    fs::remove_all(dest, ec);
+    return fault;
+}
+
+}  // namespace fuzz
