@@ -77,10 +77,9 @@ bool appendBackslash(char* text, uint32_t capacity)
     return true;
 }
 
-// Cleaning keeps every member inside the destination: leading separators and dots go, every
-// run of dots and separators that follows a separator or a colon goes (so "..", "." and
-// "..." components vanish), and a drive is dropped. Dots inside a component stay.
-void cleanEntryPath(char* path, uint8_t separator)
+namespace {
+
+void cleanOnce(char* path, uint8_t separator)
 {
     uint8_t* p = (uint8_t*)path;
     bool removing = p[0] == separator || p[0] == '.';
@@ -101,6 +100,21 @@ void cleanEntryPath(char* path, uint8_t separator)
     splitPath(path, drive, dir, name, ext);
     const char* directory = dir[0] == (char)separator ? dir + 1 : dir;
     makePath(path, PATH_BUFFER, directory, name, ext);
+}
+
+}  // namespace
+
+// Cleaning keeps every member inside the destination: leading separators and dots go, every
+// run of dots and separators that follows a separator or a colon goes (so "..", "." and
+// "..." components vanish), and a drive is dropped. Dots inside a component stay.
+// Dropping one drive can uncover another: "C:D:/x" would leave "D:/x", a path on another
+// drive for Windows. So the cleaning runs again until no drive is left; every further pass
+// removes at least the two bytes of a drive, so it ends.
+void cleanEntryPath(char* path, uint8_t separator)
+{
+    do {
+        cleanOnce(path, separator);
+    } while (path[0] && path[1] == ':');
 }
 
 bool makeFolderChain(SfxExtractor& sfx, const char* path)
