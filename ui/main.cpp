@@ -162,7 +162,7 @@ bool createWindows(SfxExtractor& sfx, StubHost& host)
 
 UINT runMessageLoop()
 {
-    MSG message;
+    MSG message = {};
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageA(&message);

@@ -110,8 +110,8 @@ void StubHost::walkEnded(bool aborted)
 
 bool StubHost::startThread(void (*body)(void*), void* argument)
 {
-    // Set before the thread exists: its first message may be handled before _beginthread
-    // returns here.
+    // Set before the thread exists, so that there is no moment in which a running walk could
+    // be taken for an idle window (and a close would then destroy what the thread reads).
     walking = true;
     if (_beginthread(body, 0, argument) != (uintptr_t)-1) return true;
     walking = false;
