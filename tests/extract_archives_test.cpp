@@ -173,6 +173,23 @@ TEST_F(ExtractArchives, DamagedMemberStopsTheWalkAndStaysOnDisk) {
     EXPECT_EQ(modificationTime(dest + "/first.txt"), members[0].time);
 }
 
+// Levels 0 and 1 store MS-DOS times, which are local time: east of UTC the same stamp is an
+// earlier instant. Level 2 stores Unix time, which no zone changes.
+TEST_F(ExtractArchives, DosTimesAreReadAsLocalTime) {
+    for (int level = 0; level <= 2; level++) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        const BuiltArchive* archive = built().find(archiveName(METHODS[0], level));
+        ASSERT_NE(archive, nullptr);
+        std::string dest = newTempFolder("zone") + "/dest";
+        RunResult result = run({toolPath(), "extract", "-C", dest, archive->path}, "", 60,
+                               {"TZ=JST-9"});
+        ASSERT_EQ(result.exitStatus, 0) << result.describe();
+        int64_t shift = level == 2 ? 0 : 9 * 3600;
+        EXPECT_EQ(modificationTime(dest + "/size1.bin"), SOME_TIME + 2 - shift);
+        EXPECT_EQ(modificationTime(dest + "/folder/large.txt"), 1709210096 - shift);
+    }
+}
+
 // A self-extractor: a stub of its own bytes, the configuration block at 32768, the archive.
 class SelfExtractor : public ExtractArchives {
 protected:
