@@ -241,11 +241,10 @@ void updateDist(uint32_t p)
         d.distTotal = d.nodeFreq[DIST_ROOT];
         d.nodeFreq[DIST_ROOT] = ROOT_SENTINEL;
     }
+    // While code 0 is the only leaf it is the root itself, and its uses are not counted: the
+    // first split starts it again at weight 1. (jlha counts them, so its -lh2- archives that
+    // match within their first 64 bytes decode differently elsewhere.)
     uint32_t q = d.leafNode[DIST_LEAF_BASE + p];
-    // While code 0 is the only leaf it is also the root, and its weight still counts every
-    // use: the leaf that the first split moves to node 629 carries that weight. Archives
-    // made by other -lh2- encoders decode only with this count.
-    if (q == (uint32_t)DIST_ROOT) ++d.nodeFreq[DIST_ROOT];
     while (q != (uint32_t)DIST_ROOT) q = incrementNode(q);
     ++d.distTotal;
 }

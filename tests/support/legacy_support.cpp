@@ -70,7 +70,8 @@ static std::vector<PackedMember> readLevel0Archive(const std::string& archive)
     return members;
 }
 
-std::vector<PackedMember> packWithJlha(const std::vector<std::pair<uint32_t, Bytes>>& items)
+std::vector<PackedMember> packWithJlha(const std::vector<std::pair<uint32_t, Bytes>>& items,
+                                       std::string* archivePath)
 {
     archives::ArchiveSpec archive;
     archive.fileName = "legacy-methods.lzh";
@@ -87,6 +88,7 @@ std::vector<PackedMember> packWithJlha(const std::vector<std::pair<uint32_t, Byt
     if (built.empty()) throw std::runtime_error("jlha: " + error);
     std::vector<PackedMember> members = readLevel0Archive(archives::readFile(built[0].path));
     if (members.size() != items.size()) throw std::runtime_error("jlha archive lacks members");
+    if (archivePath) *archivePath = built[0].path;
     return members;
 }
 

@@ -25,8 +25,10 @@ struct PackedMember {
 };
 
 // Packs every (method, content) pair with jlha in one Java run (or finds the archive in the
-// shared archive cache) and reads the members back from the level-0 archive.
-std::vector<PackedMember> packWithJlha(const std::vector<std::pair<uint32_t, Bytes>>& items);
+// shared archive cache) and reads the members back from the level-0 archive, whose members
+// are named m0, m1, ... When `archivePath` is given it receives the archive's path.
+std::vector<PackedMember> packWithJlha(const std::vector<std::pair<uint32_t, Bytes>>& items,
+                                       std::string* archivePath = nullptr);
 
 struct Decoded {
     Bytes bytes;
