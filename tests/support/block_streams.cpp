@@ -28,7 +28,7 @@ uint32_t distSymbolsOf(uint32_t methodIndex)
 void BitWriter::put(uint32_t value, uint32_t bits)
 {
     for (uint32_t i = bits; i-- > 0;) {
-        acc_ = acc_ << 1 | ((value >> i) & 1);
+        acc_ = acc_ << 1 | (i < 32 ? (value >> i) & 1 : 0);
         if (++used_ == 8) {
             bytes_.push_back((uint8_t)acc_);
             acc_ = 0;
