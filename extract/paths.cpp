@@ -107,14 +107,16 @@ void cleanOnce(char* path, uint8_t separator)
 // Cleaning keeps every member inside the destination: leading separators and dots go, every
 // run of dots and separators that follows a separator or a colon goes (so "..", "." and
 // "..." components vanish), and a drive is dropped. Dots inside a component stay.
-// Dropping one drive can uncover another: "C:D:/x" would leave "D:/x", a path on another
-// drive for Windows. So the cleaning runs again until no drive is left; every further pass
-// removes at least the two bytes of a drive, so it ends.
+// Dropping the drive can uncover what the first phase removes only at the start: another
+// drive ("C:D:/x" would leave "D:/x", a path on another drive for Windows) or more
+// separators ("C://etc/x" would leave "/etc/x", an absolute path). So the cleaning runs
+// again until the path starts with neither; every further pass removes at least one byte,
+// so it ends.
 void cleanEntryPath(char* path, uint8_t separator)
 {
     do {
         cleanOnce(path, separator);
-    } while (path[0] && path[1] == ':');
+    } while (path[0] == (char)separator || (path[0] && path[1] == ':'));
 }
 
 bool makeFolderChain(SfxExtractor& sfx, const char* path)
