@@ -61,6 +61,12 @@ bool readCharLengths()
             return true;
         }
     }
+    // Every block decodes at least one character, so a code without any length comes only
+    // from a damaged stream. The table builder leaves the tables alone for it, and the block
+    // would decode with whatever an earlier block or member built.
+    bool anyLength = false;
+    for (uint32_t i = 0; i < LH3_CHAR_SYMBOLS; ++i) anyLength = anyLength || d.codeLen[i] != 0;
+    if (!anyLength) return false;
     return buildTable(LH3_CHAR_SYMBOLS, d.codeLen, CODE_TABLE_BITS, d.codeTable);
 }
 
@@ -95,7 +101,15 @@ bool readBlockHeader()
     } else {
         presetDistLengths(1);
     }
-    return built || buildTable(LH3_DIST_SYMBOLS, d.auxLen, AUX_TABLE_BITS, d.auxTable);
+    if (built) return true;
+    if (!buildTable(LH3_DIST_SYMBOLS, d.auxLen, AUX_TABLE_BITS, d.auxTable)) return false;
+    // A distance code without lengths is harmless while no match asks for it; should one ask,
+    // it gets code 0 for no bits rather than an earlier block's table.
+    bool anyLength = false;
+    for (uint32_t i = 0; i < LH3_DIST_SYMBOLS; ++i) anyLength = anyLength || d.auxLen[i] != 0;
+    if (!anyLength)
+        for (uint32_t k = 0; k < (1u << AUX_TABLE_BITS); ++k) d.auxTable[k] = 0;
+    return true;
 }
 
 }  // namespace
