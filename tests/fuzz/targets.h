@@ -11,7 +11,7 @@
 //             mode bit 7: no configuration block, the archive starts at once;
 //             bits 0-6: length / 2 of the current folder the host reports (composition
 //             bounds of the destination).
-//   decoders  [method] [original size, 24-bit LE, cut to 17 bits] [packed-size delta,
+//   decoders  [method] [original size, 24-bit LE, cut per family] [packed-size delta,
 //             signed] [read-ahead cap in bytes, 0 = unknown] [packed data ...]
 //   extract   [abort] [archive]: abort 1-100 sets RunFlag to 0 once the bar reaches that
 //             position; other values never abort.
@@ -234,20 +234,22 @@ inline std::string headers(const uint8_t* data, size_t size)
 
 // ---- The decoders through a DecodeJob
 
+// The original size is cut to `sizeBits`: above the family's largest dictionary, so that
+// wrapping is covered, yet short enough for many runs a second even with the adaptive
+// methods, which update their trees for every code.
 struct Family {
     const char* name;
     uint32_t methods[4];
     uint32_t count;
+    uint32_t sizeBits;
 };
 
-const Family BLOCK = {"block", {METHOD_LH4, METHOD_LH5, METHOD_LH6, METHOD_LH7}, 4};
-const Family LH3 = {"lh3", {METHOD_LH3}, 1};
-const Family ADAPTIVE = {"adaptive", {METHOD_LH1, METHOD_LH2}, 2};
-const Family LARC = {"larc", {METHOD_LZS, METHOD_LZ5}, 2};
+const Family BLOCK = {"block", {METHOD_LH4, METHOD_LH5, METHOD_LH6, METHOD_LH7}, 4, 17};
+const Family LH3 = {"lh3", {METHOD_LH3}, 1, 15};
+const Family ADAPTIVE = {"adaptive", {METHOD_LH1, METHOD_LH2}, 2, 15};
+const Family LARC = {"larc", {METHOD_LZS, METHOD_LZ5}, 2, 15};
 
-// Above every dictionary size (64 KiB), so that wrapping is covered, yet short enough to keep
-// thousands of runs a second.
-const uint32_t MAX_ORIGINAL = (1u << 17) - 1;
+const uint32_t MAX_ORIGINAL = (1u << 17) - 1;  // the largest of them
 const uint32_t LONGEST_MATCH = 256;  // -lh4- to -lh7-; the other methods copy less
 const size_t DECODE_CONTROL = 6;
 
@@ -299,7 +301,7 @@ inline std::string decode(const Family& family, const uint8_t* data, size_t size
 {
     if (size < DECODE_CONTROL) return "";
     uint32_t method = family.methods[data[0] % family.count];
-    uint32_t originalSize = (data[1] | data[2] << 8 | (uint32_t)data[3] << 16) & MAX_ORIGINAL;
+    uint32_t originalSize = (data[1] | data[2] << 8 | (uint32_t)data[3] << 16) & ((1u << family.sizeBits) - 1);
     int64_t packed = (int64_t)(size - DECODE_CONTROL) + (int8_t)data[4];
     uint32_t packedSize = packed < 0 ? 0 : (uint32_t)packed;
     uint32_t availPhys = data[5];
