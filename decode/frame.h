@@ -15,8 +15,8 @@
 
 // For the few small functions of the per-code path that the compiler must inline even where
 // it would rather not (it keeps the decoder's locals in registers only when nothing takes
-// their address).
-#if defined(__GNUC__)
+// their address). A build for size (the stub) leaves the choice to the compiler.
+#if defined(__GNUC__) && !defined(__OPTIMIZE_SIZE__)
 #define QUOR_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
 #define QUOR_ALWAYS_INLINE inline
