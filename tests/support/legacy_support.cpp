@@ -125,23 +125,19 @@ uint16_t crc16Of(const Bytes& data)
     return archives::crc16(std::string(data.begin(), data.end()));
 }
 
-void BitWriter::put(uint32_t value, uint32_t bits)
+::testing::AssertionResult decodesTo(const PackedMember& member, const Bytes& expected)
 {
-    for (uint32_t i = bits; i-- > 0;) {
-        acc_ = acc_ << 1 | ((value >> i) & 1);
-        if (++used_ == 8) {
-            out_.push_back((uint8_t)acc_);
-            acc_ = 0;
-            used_ = 0;
-        }
+    Decoded out = decode(member.methodIndex, member.packed, member.originalSize);
+    if (out.corrupt) return ::testing::AssertionFailure() << "marked damaged";
+    if (out.crc != member.crc)
+        return ::testing::AssertionFailure() << "CRC " << out.crc << ", header " << member.crc;
+    if (out.bytes != expected) {
+        size_t at = 0;
+        while (at < out.bytes.size() && at < expected.size() && out.bytes[at] == expected[at]) ++at;
+        return ::testing::AssertionFailure() << out.bytes.size() << " bytes, expected "
+                                             << expected.size() << ", first difference at " << at;
     }
-}
-
-Bytes BitWriter::finish() const
-{
-    Bytes result = out_;
-    if (used_) result.push_back((uint8_t)(acc_ << (8 - used_)));
-    return result;
+    return ::testing::AssertionSuccess();
 }
 
 namespace {
@@ -196,6 +192,21 @@ Bytes repetitiveBytes(size_t size)
     Bytes out(size);
     for (size_t i = 0; i < size; ++i) out[i] = (uint8_t)pattern[(i * 7 / 5) % (sizeof pattern - 1)];
     return out;
+}
+
+NamedInputs commonInputs(uint32_t seed)
+{
+    return {
+        {"empty", Bytes()},
+        {"one byte", Bytes(1, 'x')},
+        {"64 bytes", mixedBytes(64, seed + 1)},
+        {"65 bytes", mixedBytes(65, seed + 2)},
+        {"8,128 bytes", mixedBytes(8128, seed + 3)},
+        {"8,192 bytes", mixedBytes(8192, seed + 4)},
+        {"repetitive", repetitiveBytes(200000)},
+        {"random", randomBytes(100000, seed + 5)},
+        {"mixed, several MiB", mixedBytes(3 * 1024 * 1024 + 5, seed + 6)},
+    };
 }
 
 }  // namespace legacy

@@ -1,12 +1,16 @@
 // Test support for the -lh1-, -lh2-, -lh3-, -lzs- and -lz5- decoders: members packed by the
-// jlha library (an encoder nobody here wrote), a decode of packed bytes through DecodeJob, an
-// MSB-first bit writer for hand-built streams, and deterministic test data.
+// jlha library (an encoder nobody here wrote), a decode of packed bytes through DecodeJob, the
+// bit writer of the block tests for hand-built streams, and deterministic test data.
 #pragma once
 
 #include <stdint.h>
 
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/block_streams.h"
 
 namespace legacy {
 
@@ -43,22 +47,22 @@ Decoded decode(uint32_t methodIndex, const Bytes& packed, uint32_t originalSize,
 
 uint16_t crc16Of(const Bytes& data);
 
-// Writes fields most significant bit first, as the decoders' bit reader takes them.
-class BitWriter {
-public:
-    void put(uint32_t value, uint32_t bits);
-    Bytes finish() const;  // pads the last byte with 0 bits
+// Decodes `member` and checks that the member is not marked damaged, that the CRC matches
+// the header's and that the bytes are `expected`.
+::testing::AssertionResult decodesTo(const PackedMember& member, const Bytes& expected);
 
-private:
-    Bytes out_;
-    uint32_t acc_ = 0;
-    uint32_t used_ = 0;
-};
+// Fields most significant bit first, as the decoders' bit reader takes them.
+using BitWriter = blocks::BitWriter;
 
 // Deterministic data. `mixed` interleaves text with repeats, runs and random stretches, so
 // that every kind of item and long and short matches occur.
 Bytes randomBytes(size_t size, uint32_t seed);
 Bytes mixedBytes(size_t size, uint32_t seed);
 Bytes repetitiveBytes(size_t size);
+
+// Named inputs that every method is tested on: 0, 1, 64, 65, 8,128 and 8,192 bytes, highly
+// repetitive, random, and mixed data of several MiB.
+using NamedInputs = std::vector<std::pair<std::string, Bytes>>;
+NamedInputs commonInputs(uint32_t seed);
 
 }  // namespace legacy
