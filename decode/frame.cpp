@@ -165,6 +165,9 @@ const uint8_t DICTIONARY_FILL = 0x20;
 bool DecodeJob::run()
 {
     decoder.writeFailed = false;
+    decoder.crc16 = 0;
+    decoder.writePos = 0;
+    decoder.decodedCount = 0;
     if (methodIndex >= METHOD_COUNT || DecodeSetTable[methodIndex].nextCode == nullptr ||
         dictBits == 0 || dictBits > MAX_DICT_BITS) {
         // Stored members and folders never reach a decoder; refuse rather than guess.
@@ -177,9 +180,6 @@ bool DecodeJob::run()
     decoder.originalSize = originalSize;
     decoder.bits.packedRemaining = packedSize;
     set = DecodeSetTable[methodIndex];
-    decoder.crc16 = 0;
-    decoder.writePos = 0;
-    decoder.decodedCount = 0;
 
     // No dictionary or no input buffer: the member fails, the walk goes on.
     dictSize = 1u << dictBits;

@@ -108,7 +108,9 @@ TEST(InputBuffer, EmptyBufferGivesZeroWithoutReading)
 TEST(DecodeJob, RefusesMethodsWithoutOperations)
 {
     for (uint32_t methodIndex : {0u, 10u, 11u, 12u, 999u}) {
+        decoder.crc16 = 0x1234;  // from an earlier member
         Outcome run = runJob(methodIndex, Bytes(20, 0xFF), 100);
+        EXPECT_EQ(run.crc, 0) << methodIndex;
         EXPECT_TRUE(run.corrupt) << methodIndex;
         EXPECT_FALSE(run.aborted);
         EXPECT_TRUE(run.out.empty());
