@@ -74,7 +74,8 @@ struct BlockCodes {
     const uint8_t* data;
     uint32_t position;     // readPosition in data
     uint32_t fastEnd;      // end of the bytes in data that belong to this member
-    uint32_t loadedAt;     // position when loaded: the bytes taken since count off packedRemaining
+    uint32_t loadedAt;     // position at the last load or store; bytes taken since then are
+                           // still to be counted off packedRemaining
     uint16_t blockRemaining;
     uint32_t distSymbols;
     bool failed;           // decoder.corrupt as of the last load
@@ -96,7 +97,7 @@ struct BlockCodes {
 
     QUOR_ALWAYS_INLINE bool damaged() const { return failed; }
 
-    void reject()
+    QUOR_ALWAYS_INLINE void reject()
     {
         rejectBlock();
         failed = true;
