@@ -145,6 +145,7 @@ Outcome runJob(uint32_t methodIndex, const Bytes& packed, uint32_t originalSize,
     run.crc = decoder.crc16;
     run.corrupt = decoder.corrupt;
     run.decodedCount = decoder.decodedCount;
+    resetProgress(nullptr, 0);  // the bar may not outlive this call
     fflush(out);
     long size = ftell(out);
     rewind(out);
