@@ -250,7 +250,9 @@ const Family ADAPTIVE = {"adaptive", {METHOD_LH1, METHOD_LH2}, 2, 15};
 const Family LARC = {"larc", {METHOD_LZS, METHOD_LZ5}, 2, 15};
 
 const uint32_t MAX_ORIGINAL = (1u << 17) - 1;  // the largest of them
-const uint32_t LONGEST_MATCH = 256;  // -lh4- to -lh7-; the other methods copy less
+// A match may run past the original size by less than its length. The longest: a code
+// below 510 plus an 8-bit escape (-lh2-, -lh3-) less the length bias of 253.
+const uint32_t LONGEST_MATCH = 510 + 255 - 253;
 const size_t DECODE_CONTROL = 6;
 
 // The dictionary size the driver gives each method.
