@@ -37,10 +37,15 @@ void OwnedString::replaceSeparators(uint8_t replacement)
 
 // Directory names in LHA headers separate their parts with 0xFF (and some archivers with
 // '\' or '/'); the second byte of a double-byte character is never one of them.
+//
+// Both converters below take the lead bytes of code page 932 exactly as Windows does
+// (0x81-0x9F, 0xE0-0xFC). Counting 0x80 as a lead byte too, as older code did, would keep a
+// backslash after it unconverted, so that cleaning never saw it as a separator while Windows
+// does: "\x80\\..\\x" must not reach the file system with a ".." component in it.
 void unifySeparators(char* text, uint8_t replacement)
 {
     for (uint8_t* p = (uint8_t*)text; *p; ++p) {
-        if (isWideLeadByte(*p)) {
+        if (isLeadByte(*p)) {
             if (!*++p) break;
         } else if (*p == '\\' || *p == '/' || *p == 0xFF) {
             *p = replacement;
@@ -54,7 +59,7 @@ void slashBackslashes(char* text, uint32_t length)
 {
     uint8_t* p = (uint8_t*)text;
     for (uint32_t i = 0; i < length; ++i) {
-        if (isWideLeadByte(p[i]) && i + 1 < length && p[i + 1] >= 0x40 && p[i + 1] <= 0xFC &&
+        if (isLeadByte(p[i]) && i + 1 < length && p[i + 1] >= 0x40 && p[i + 1] <= 0xFC &&
             p[i + 1] != 0x7F) {
             ++i;
         } else if (p[i] == '\\') {

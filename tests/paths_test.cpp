@@ -98,6 +98,17 @@ TEST(ShiftJisSeparators, SecondBytesAreNeverSeparators)
     unifySeparators(dir, '/');
     EXPECT_STREQ(dir, "docs/\x83\x5C/sub/x/");
 
+    // 0x80 is no lead byte in code page 932: the backslash after it is a separator for
+    // Windows, so it must become one here too, where cleaning can see the ".." after it.
+    char stray[] = "\x80\\..\\..\\x";
+    slashBackslashes(stray, sizeof stray - 1);
+    EXPECT_STREQ(stray, "\x80/../../x");
+    cleanEntryPath(stray, '/');
+    EXPECT_STREQ(stray, "\x80/x");
+    char strayDir[] = "\x80\\..\xFF";
+    unifySeparators(strayDir, '/');
+    EXPECT_STREQ(strayDir, "\x80/../");
+
     // A lead byte before a byte that cannot be a second byte stands alone.
     char broken[] = "\x81\x30\\x";
     slashBackslashes(broken, sizeof broken - 1);
