@@ -134,12 +134,32 @@ void fillBitsSlow(uint32_t n)
 
 // ---- Output
 
+namespace {
+
+bool writeFile(const uint8_t* data, uint32_t length)
+{
+    if (length == 0 || fwrite(data, 1, length, decoder.output) == length) return true;
+    decoder.writeFailed = true;
+    return false;
+}
+
+}  // namespace
+
 bool writeOut(const uint8_t* data, uint32_t length)
 {
     decoder.crc16 = updateCrc16(decoder.crc16, data, length);
-    if (fwrite(data, 1, length, decoder.output) == length) return true;
-    decoder.writeFailed = true;
-    return false;
+    if (decoder.stage == nullptr || length > STAGE_SIZE) return writeFile(data, length);
+    if (decoder.staged + length > STAGE_SIZE && !flushOutput()) return false;
+    memcpy(decoder.stage + decoder.staged, data, length);
+    decoder.staged += length;
+    return true;
+}
+
+bool flushOutput()
+{
+    uint32_t length = decoder.staged;
+    decoder.staged = 0;
+    return decoder.stage == nullptr || writeFile(decoder.stage, length);
 }
 
 // ---- The job
@@ -195,6 +215,9 @@ bool DecodeJob::run()
         decoder.corrupt = true;
         return false;
     }
+    // Without the gathering block every dictionary goes out on its own: slower, same bytes.
+    decoder.stage = dictSize < STAGE_SIZE ? (uint8_t*)malloc(STAGE_SIZE) : nullptr;
+    decoder.staged = 0;
 
     set.startDecode();
     uint32_t lengthBias = methodIndex == LZS_INDEX ? 254 : 253;
@@ -208,9 +231,13 @@ bool DecodeJob::run()
             aborted = decodeLoop(codes, dictSize, lengthBias);
         }
     }
+    // On abort the partial dictionary stays unwritten; whole ones already handed over leave.
     if (!aborted && decoder.writePos != 0 && !decoder.writeFailed)
         writeOut(decoder.dictionary, decoder.writePos);
+    if (!decoder.writeFailed) flushOutput();
 
+    free(decoder.stage);
+    decoder.stage = nullptr;
     free(decoder.dictionary);
     decoder.dictionary = nullptr;
     free(decoder.in.data);

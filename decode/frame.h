@@ -80,6 +80,8 @@ struct DecoderContext {
     uint32_t availPhys;  // free physical memory as the host reported it; 0 = unknown
     bool corrupt;        // a method met data that names nothing; the member fails its CRC
     bool writeFailed;    // fwrite took fewer bytes than it was given; decoding stops
+    uint8_t* stage;      // output gathered into pieces of up to STAGE_SIZE bytes, or null
+    uint32_t staged;     // bytes waiting in stage
 
     // ---- static Huffman (-lh4- to -lh7-), also used by -lh3- and -lh1-
     uint8_t codeLen[CODE_SYMBOLS];
@@ -204,9 +206,14 @@ inline void initBits()
 
 // ---- Output
 
-// Updates crc16 over the bytes in order and writes them with one fwrite. False when the file
-// took fewer bytes (decoder.writeFailed is then set).
+// Updates crc16 over the bytes in order and hands them to the output file. Dictionaries
+// smaller than STAGE_SIZE are gathered first, so that a small dictionary does not cost one
+// system call per 2 to 32 KiB. False once the file took fewer bytes than it was given
+// (decoder.writeFailed is then set).
+const uint32_t STAGE_SIZE = 64 * 1024;
 bool writeOut(const uint8_t* data, uint32_t length);
+// Writes what writeOut has gathered. False when the file refused bytes.
+bool flushOutput();
 
 // ---- Static Huffman block headers (decode/block.cpp)
 
