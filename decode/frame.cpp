@@ -1,6 +1,7 @@
 #include "decode/frame.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "decode/methods.h"
 
@@ -55,7 +56,12 @@ void refillInput()
 {
     InputBuffer& in = decoder.in;
     size_t got = fread(in.data, 1, in.capacity, decoder.input);
-    (void)got;  // a short read is judged by the CRC comparison
+    // Reading past the member is fine (the next member or the end mark follows); only a read
+    // short of the member's own bytes means the archive was cut.
+    uint32_t wanted = in.unread < in.capacity ? in.unread : in.capacity;
+    if (got < wanted) decoder.corrupt = true;
+    in.unread -= got < wanted ? (uint32_t)got : wanted;
+    if (got < in.capacity) memset(in.data + got, 0, in.capacity - got);
     in.readPosition = 0;
 }
 
@@ -72,6 +78,7 @@ bool DecodeJob::prepareInput(uint32_t packedSize)
     in.data = nullptr;
     in.capacity = 0;
     in.readPosition = 0;
+    in.unread = 0;
     if (packedSize == 0) return true;
 
     uint32_t capacity = packedSize < READ_AHEAD ? packedSize : READ_AHEAD;
@@ -84,6 +91,7 @@ bool DecodeJob::prepareInput(uint32_t packedSize)
     }
     in.data = data;
     in.capacity = capacity;
+    in.unread = packedSize;
     refillInput();
     return true;
 }

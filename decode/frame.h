@@ -45,6 +45,7 @@ struct InputBuffer {
     uint8_t* data;          // null when capacity is 0
     uint32_t capacity;      // bytes of data
     uint32_t readPosition;  // index of the next byte in data
+    uint32_t unread;        // packed bytes of the member not yet read from the file
 };
 
 struct DecodeSet {
@@ -151,8 +152,9 @@ private:
 
 // ---- InputBuffer
 
-// Refills the buffer with one fread of `capacity` bytes. The count read is not examined: a
-// short read leaves old bytes behind, and the CRC comparison judges the member.
+// Refills the buffer with one fread of `capacity` bytes. A member cut off by the end of the
+// file is damaged: the bytes the read could not supply read as 0, never as stale memory, and
+// the member fails even when its header carries no CRC to tell.
 void refillInput();
 
 // The next packed byte. A buffer of capacity 0 (packed size 0) holds none and gives 0.

@@ -264,3 +264,32 @@ TEST(DecodeJob, StopsOnceTheOutputRefusesBytes)
 }
 
 }  // namespace
+
+TEST(DecodeJob, AMemberCutOffByTheEndOfTheFileIsDamaged)
+{
+    // 3,000 literals packed, but the file ends 100 bytes early. Headers without a CRC rely
+    // on this: the cut must fail the member by itself, and the missing bytes read as 0.
+    BlockWriter b(LH5);
+    b.flatHeader(3000);
+    for (int i = 0; i < 3000; ++i) b.literal((uint8_t)(i * 7));
+    Bytes packed = b.bits.finish();
+    for (uint32_t capacity : {0u, 64u}) {  // one read of the whole member, and many refills
+        FILE* input = std::tmpfile();
+        std::fwrite(packed.data(), 1, packed.size() - 100, input);
+        std::rewind(input);
+        FILE* output = std::fopen("/dev/null", "wb");
+        decoder.corrupt = false;
+        decoder.availPhys = capacity;
+        DecodeJob job(input, output, 3000, (uint32_t)packed.size(), 13, LH5);
+        job.run();
+        EXPECT_TRUE(decoder.corrupt) << capacity;
+        std::fclose(input);
+        std::fclose(output);
+    }
+    decoder.availPhys = 0;
+
+    // Reading past the member's end is no damage: the last member of a file is followed by
+    // nothing at all.
+    Outcome whole = runJob(LH5, packed, 3000, 64);
+    EXPECT_FALSE(whole.corrupt);
+}

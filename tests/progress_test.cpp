@@ -15,6 +15,7 @@ std::vector<std::string> barsFor(uint32_t total, const std::vector<uint32_t>& co
     resetProgress(&host, total);
     finishedSize = finished;
     for (uint32_t c : counts) updateProgress(c);
+    resetProgress(nullptr, 0);  // the host is local: no later test may report to it
     return host.calls;
 }
 
@@ -56,5 +57,6 @@ TEST(Progress, CountsRestartPerMemberOnTopOfTheFinishedSize)
     updateProgress(5000);
     finishedSize = 1000;
     updateProgress(0);
+    resetProgress(nullptr, 0);
     EXPECT_EQ(host.calls, (Bars{"bar 50", "bar 10"}));
 }

@@ -321,6 +321,7 @@ inline std::string decode(const Family& family, const uint8_t* data, size_t size
         std::string why = runJob(input, originalSize, packedSize, method, availPhys,
                                  pass == 0, pass == 0 ? first : second);
         fclose(input);
+        resetProgress(nullptr, 0);  // the host is local: no later run may report to it
         if (!why.empty()) return why;
     }
 
@@ -495,6 +496,7 @@ inline std::string extract(const uint8_t* data, size_t size)
     }
     bool aborted = !running();
     RunFlag = 1;
+    resetProgress(nullptr, 0);  // the host is local: no later run may report to it
     int descriptorsAfter = openDescriptors();
     ended = !host.calls.empty() && host.calls.back().compare(0, 6, "ended ") == 0;
 
