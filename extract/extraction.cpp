@@ -22,6 +22,17 @@ int32_t findMethod(const char* methodId)
     return -1;
 }
 
+uint32_t dictBitsFor(int32_t methodIndex)
+{
+    switch (methodIndex) {
+    case METHOD_LH1: case METHOD_LH4: case METHOD_LZ5: return 12;
+    case METHOD_LH6: return 15;
+    case METHOD_LH7: return 16;
+    case METHOD_LZS: return 11;
+    default: return 13;
+    }
+}
+
 bool startExtraction(SfxExtractor& sfx)
 {
     if (!enterDestination(sfx, sfx.destination)) return false;
@@ -100,16 +111,9 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint32_t originalSize, uin
         copyStored(sfx, output, originalSize);
         return decoder.crc16;
     }
-    uint32_t dictBits;
-    switch (methodIndex) {
-    case METHOD_LH1: case METHOD_LH4: case METHOD_LZ5: dictBits = 12; break;
-    case METHOD_LH6: dictBits = 15; break;
-    case METHOD_LH7: dictBits = 16; break;
-    case METHOD_LZS: dictBits = 11; break;
-    default: dictBits = 13; break;
-    }
     decoder.availPhys = sfx.host->availablePhysicalMemory();
-    DecodeJob job(sfx.ownFile, output, originalSize, packedSize, dictBits, (uint32_t)methodIndex);
+    DecodeJob job(sfx.ownFile, output, originalSize, packedSize, dictBitsFor(methodIndex),
+                  (uint32_t)methodIndex);
     job.run();
     return decoder.crc16;
 }

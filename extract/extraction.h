@@ -17,6 +17,9 @@ extern const char MethodTable[METHOD_COUNT][6];
 // -1 when the id is not in MethodTable.
 int32_t findMethod(const char* methodId);
 
+// Base-2 logarithm of the dictionary a compressed method decodes with.
+uint32_t dictBitsFor(int32_t methodIndex);
+
 // Enters (or creates) the destination and starts ExtractionThread through the host.
 bool startExtraction(SfxExtractor& sfx);
 void ExtractionThread(void* sfx);

@@ -1,5 +1,7 @@
 #include "support/block_streams.h"
 
+#include "extract/extraction.h"
+
 #include <stdio.h>
 
 #include <stdexcept>
@@ -9,16 +11,7 @@
 
 namespace blocks {
 
-uint32_t dictBitsOf(uint32_t methodIndex)
-{
-    switch (methodIndex) {
-    case LH4: return 12;
-    case LH5: return 13;
-    case LH6: return 15;
-    case LH7: return 16;
-    }
-    throw std::invalid_argument("not a block method");
-}
+uint32_t dictBitsOf(uint32_t methodIndex) { return dictBitsFor((int32_t)methodIndex); }
 
 uint32_t distSymbolsOf(uint32_t methodIndex)
 {
@@ -127,7 +120,7 @@ void BlockWriter::match(uint32_t length, uint32_t distanceValue)
 }
 
 Outcome runJob(uint32_t methodIndex, const Bytes& packed, uint32_t originalSize, uint32_t availPhys,
-           Host* bar, uint32_t total)
+           Host* bar, uint32_t total, const Bytes& trailing)
 {
     buildCrc16Table();
     resetProgress(bar, total);
@@ -135,11 +128,11 @@ Outcome runJob(uint32_t methodIndex, const Bytes& packed, uint32_t originalSize,
     FILE* out = tmpfile();
     if (!in || !out) throw std::runtime_error("no temporary file");
     if (!packed.empty()) fwrite(packed.data(), 1, packed.size(), in);
+    if (!trailing.empty()) fwrite(trailing.data(), 1, trailing.size(), in);
     rewind(in);
     decoder.availPhys = availPhys;
     decoder.corrupt = false;
-    uint32_t dictBits = methodIndex >= LH4 && methodIndex <= LH7 ? dictBitsOf(methodIndex) : 13;
-    DecodeJob job(in, out, originalSize, (uint32_t)packed.size(), dictBits, methodIndex);
+    DecodeJob job(in, out, originalSize, (uint32_t)packed.size(), dictBitsOf(methodIndex), methodIndex);
     Outcome run;
     run.aborted = job.run();
     run.crc = decoder.crc16;

@@ -16,7 +16,7 @@ using Bytes = std::vector<uint8_t>;
 
 // MethodTable positions of the block methods and their dictionary bits.
 const uint32_t LH4 = 4, LH5 = 5, LH6 = 6, LH7 = 7;
-uint32_t dictBitsOf(uint32_t methodIndex);
+uint32_t dictBitsOf(uint32_t methodIndex);  // any compressed method
 uint32_t distSymbolsOf(uint32_t methodIndex);
 
 // Fields most significant bit first, as the bit reader takes them.
@@ -76,10 +76,13 @@ struct Outcome {
     uint32_t decodedCount = 0;
 };
 
-// One DecodeJob over `packed` in a temporary input file, with `availPhys` as the free memory
-// the host reported. Progress goes to `bar` with `total` as the 100 % mark (none when null).
+// One DecodeJob over `packed` in a temporary input file, with the method's own dictionary and
+// `availPhys` as the free memory the host reported. Progress goes to `bar` with `total` as
+// the 100 % mark (none when null). `trailing` bytes follow the member in the file, where the
+// next header would stand.
 Outcome runJob(uint32_t methodIndex, const Bytes& packed, uint32_t originalSize,
-           uint32_t availPhys = 0, Host* bar = nullptr, uint32_t total = 0);
+           uint32_t availPhys = 0, Host* bar = nullptr, uint32_t total = 0,
+           const Bytes& trailing = Bytes());
 
 // Points the bit reader at `bytes` (kept by the caller) and calls initBits.
 void startBits(const Bytes& bytes);

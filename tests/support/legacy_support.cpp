@@ -7,20 +7,11 @@
 
 #include "decode/frame.h"
 #include "support/archives.h"
+#include "support/block_streams.h"
 
 namespace legacy {
 
-uint32_t dictBitsOf(uint32_t methodIndex)
-{
-    switch (methodIndex) {
-    case LH1: return 12;
-    case LH2: return 13;
-    case LH3: return 13;
-    case LZS: return 11;
-    case LZ5: return 12;
-    }
-    throw std::invalid_argument("not a legacy method");
-}
+uint32_t dictBitsOf(uint32_t methodIndex) { return blocks::dictBitsOf(methodIndex); }
 
 const char* methodIdOf(uint32_t methodIndex)
 {
@@ -95,28 +86,11 @@ std::vector<PackedMember> packWithJlha(const std::vector<std::pair<uint32_t, Byt
 Decoded decode(uint32_t methodIndex, const Bytes& packed, uint32_t originalSize,
                const Bytes& trailing)
 {
-    buildCrc16Table();
-    FILE* in = tmpfile();
-    FILE* out = tmpfile();
-    if (!in || !out) throw std::runtime_error("no temporary file");
-    if (!packed.empty()) fwrite(packed.data(), 1, packed.size(), in);
-    if (!trailing.empty()) fwrite(trailing.data(), 1, trailing.size(), in);
-    rewind(in);
-    decoder.corrupt = false;
-    DecodeJob job(in, out, originalSize, (uint32_t)packed.size(), dictBitsOf(methodIndex),
-                  methodIndex);
-    job.run();
+    blocks::Outcome run = blocks::runJob(methodIndex, packed, originalSize, 0, nullptr, 0, trailing);
     Decoded result;
-    result.crc = decoder.crc16;
-    result.corrupt = decoder.corrupt;
-    fflush(out);
-    long size = ftell(out);
-    rewind(out);
-    result.bytes.resize((size_t)size);
-    if (size > 0 && fread(result.bytes.data(), 1, (size_t)size, out) != (size_t)size)
-        throw std::runtime_error("short read of the output");
-    fclose(in);
-    fclose(out);
+    result.crc = run.crc;
+    result.corrupt = run.corrupt;
+    result.bytes = run.out;
     return result;
 }
 
