@@ -454,17 +454,17 @@ protected:
         members_ = new std::vector<JlhaMember>();
         std::string text = archives::wordText(900000, 5);
         std::string mixed = text + archives::randomBytes(80000, 6) + text.substr(0, 120000);
-        archives::ArchiveSpec spec;
-        spec.fileName = "block-methods.lzh";
+        archives::ArchivePlan plan;
+        plan.fileName = "block-methods.lzh";
         for (uint32_t method : {LH4, LH5, LH6, LH7}) {
             uint32_t dictSize = 1u << dictBitsOf(method);
             for (size_t size : {(size_t)0, (size_t)1, (size_t)dictSize, (size_t)dictSize + 1, mixed.size()}) {
                 archives::Member member;
                 member.method = "-lh" + std::to_string(method) + "-";
                 member.level = 0;
-                member.name = "m" + std::to_string(spec.members.size());
+                member.name = "m" + std::to_string(plan.members.size());
                 member.content = mixed.substr(0, size);
-                spec.members.push_back(member);
+                plan.members.push_back(member);
                 members_->push_back({method, Bytes(member.content.begin(), member.content.end()), {}});
             }
         }
@@ -473,7 +473,7 @@ protected:
             skip_ = error;
             return;
         }
-        std::vector<archives::BuiltArchive> built = archives::makeArchives({spec}, error);
+        std::vector<archives::BuiltArchive> built = archives::makeArchives({plan}, error);
         ASSERT_FALSE(built.empty()) << error;
         std::vector<Bytes> packed = packedMembersOf(archives::readFile(built[0].path));
         ASSERT_EQ(packed.size(), members_->size());

@@ -90,15 +90,15 @@ struct Built {
 
 const Built& built() {
     static Built result = [] {
-        std::vector<ArchiveSpec> specs;
+        std::vector<ArchivePlan> plans;
         for (const MethodCase& method : METHODS) {
             for (int level = 0; level <= 2; level++) {
-                specs.push_back({archiveName(method, level), methodMembers(method, level)});
+                plans.push_back({archiveName(method, level), methodMembers(method, level)});
             }
         }
-        specs.push_back({"damaged.lzh", damagedMembers()});
+        plans.push_back({"damaged.lzh", damagedMembers()});
         Built b;
-        b.archives = makeArchives(specs, b.error);
+        b.archives = makeArchives(plans, b.error);
         return b;
     }();
     return result;

@@ -90,16 +90,16 @@ const HostileArchive& hostileArchive() {
         HostileArchive built;
         built.watched = newTempFolder("hostile");
         built.names = hostileNames(built.watched);
-        ArchiveSpec spec{"hostile.lzh", {}};
+        ArchivePlan plan{"hostile.lzh", {}};
         for (size_t i = 0; i < built.names.size(); i++) {
             const HostileName& name = built.names[i];
             Member member{name.method, name.level, SOME_TIME, name.name,
                           name.method == std::string("-lhd-") ? "" : contentOf(i)};
             member.rawName = name.raw;
-            spec.members.push_back(member);
+            plan.members.push_back(member);
         }
         // The names hold this process's folder, so the archive is new in every run.
-        std::vector<BuiltArchive> archives = makeArchives({spec}, built.error, false);
+        std::vector<BuiltArchive> archives = makeArchives({plan}, built.error, false);
         if (!archives.empty()) {
             built.path = archives[0].path;
         }

@@ -33,12 +33,12 @@ std::vector<Member> membersAtLevel(int level) {
 const std::vector<BuiltArchive>& builtArchives(std::string& error) {
     static std::string buildError;
     static std::vector<BuiltArchive> built = [] {
-        std::vector<ArchiveSpec> specs;
+        std::vector<ArchivePlan> plans;
         for (int level = 0; level <= 2; level++) {
-            specs.push_back({"list-level" + std::to_string(level) + ".lzh",
+            plans.push_back({"list-level" + std::to_string(level) + ".lzh",
                              membersAtLevel(level)});
         }
-        return makeArchives(specs, buildError);
+        return makeArchives(plans, buildError);
     }();
     error = buildError;
     return built;

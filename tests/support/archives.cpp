@@ -172,7 +172,7 @@ bool readPackedReport(const std::string& report, std::vector<BuiltArchive>& buil
 
 }  // namespace
 
-std::vector<BuiltArchive> makeArchives(const std::vector<ArchiveSpec>& specs, std::string& error,
+std::vector<BuiltArchive> makeArchives(const std::vector<ArchivePlan>& plans, std::string& error,
                                        bool reuse) {
     error = jlhaMissing();
     if (!error.empty()) {
@@ -181,9 +181,9 @@ std::vector<BuiltArchive> makeArchives(const std::vector<ArchiveSpec>& specs, st
     const std::string generator = std::string(QUOR_SOURCE_DIR) + "/tests/jlha/MakeArchive.java";
     Fingerprint fingerprint;
     fingerprint.add(readFile(generator));
-    for (const ArchiveSpec& spec : specs) {
-        fingerprint.add(spec.fileName);
-        for (const Member& member : spec.members) {
+    for (const ArchivePlan& plan : plans) {
+        fingerprint.add(plan.fileName);
+        for (const Member& member : plan.members) {
             for (const std::string& field :
                  {member.method, std::to_string(member.level), std::to_string(member.time),
                   member.name, member.content, std::to_string(member.rawName),
@@ -197,15 +197,15 @@ std::vector<BuiltArchive> makeArchives(const std::vector<ArchiveSpec>& specs, st
     const std::string reportName = "packed.txt";  // written last: its presence means done
 
     std::vector<BuiltArchive> built;
-    for (const ArchiveSpec& spec : specs) {
-        built.push_back({folder + "/" + spec.fileName, {}});
+    for (const ArchivePlan& plan : plans) {
+        built.push_back({folder + "/" + plan.fileName, {}});
     }
     if (access((folder + "/" + reportName).c_str(), R_OK) == 0) {
         if (!readPackedReport(readFile(folder + "/" + reportName), built, error)) {
             return {};
         }
         for (size_t i = 0; i < built.size(); i++) {
-            if (built[i].packedSizes.size() != specs[i].members.size()) {
+            if (built[i].packedSizes.size() != plans[i].members.size()) {
                 error = "a damaged archive cache: " + folder;
                 return {};
             }
@@ -226,9 +226,9 @@ std::vector<BuiltArchive> makeArchives(const std::vector<ArchiveSpec>& specs, st
     std::string description;
     // Equal contents share one file, and the generator packs each (method, file) once.
     std::map<std::string, std::string> contentFiles;
-    for (const ArchiveSpec& spec : specs) {
-        description += "archive " + work + "/" + spec.fileName + "\n";
-        for (const Member& member : spec.members) {
+    for (const ArchivePlan& plan : plans) {
+        description += "archive " + work + "/" + plan.fileName + "\n";
+        for (const Member& member : plan.members) {
             std::string content = "-";
             if (!member.content.empty()) {
                 auto found = contentFiles.find(member.content);

@@ -33,7 +33,7 @@ struct Member {
     int crcOverride = -1;          // 0..0xFFFF: store this CRC instead of the true one
 };
 
-struct ArchiveSpec {
+struct ArchivePlan {
     std::string fileName;  // inside the run's archive folder, e.g. "lh5-level1.lzh"
     std::vector<Member> members;
 };
@@ -49,7 +49,7 @@ std::string jlhaMissing();
 // Writes every archive with one Java run, or finds them in the cache. `reuse` false: build
 // them afresh in the process's temporary folder (for archives that differ in every run).
 // Empty result and `error` set on failure.
-std::vector<BuiltArchive> makeArchives(const std::vector<ArchiveSpec>& specs, std::string& error,
+std::vector<BuiltArchive> makeArchives(const std::vector<ArchivePlan>& plans, std::string& error,
                                        bool reuse = true);
 
 // Deterministic contents: incompressible bytes, and word text that compresses with matches

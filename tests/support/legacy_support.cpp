@@ -64,7 +64,7 @@ static std::vector<PackedMember> readLevel0Archive(const std::string& archive)
 std::vector<PackedMember> packWithJlha(const std::vector<std::pair<uint32_t, Bytes>>& items,
                                        std::string* archivePath)
 {
-    archives::ArchiveSpec archive;
+    archives::ArchivePlan archive;
     archive.fileName = "legacy-methods.lzh";
     for (size_t i = 0; i < items.size(); ++i) {
         archives::Member member;
