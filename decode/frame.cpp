@@ -239,6 +239,9 @@ bool DecodeJob::run()
             aborted = decodeLoop(codes, dictSize, lengthBias);
         }
     }
+    // An encoder ends on the original size exactly. A last match that runs past it can only
+    // come from damaged data, which must fail also in a member whose header has no CRC.
+    if (!aborted && decoder.decodedCount != originalSize) decoder.corrupt = true;
     // On abort the partial dictionary stays unwritten; whole ones already handed over leave.
     if (!aborted && decoder.writePos != 0 && !decoder.writeFailed)
         writeOut(decoder.dictionary, decoder.writePos);

@@ -47,6 +47,12 @@ void ExtractionThread(void* argument)
 
     LhaEntryHeader header;
     while (readEntryHeader(sfx, header)) {
+        // Only the copy and the decoders poll the flag; members that write nothing (folders,
+        // unknown methods) must not let the walk run on after an abort.
+        if (!running()) {
+            sfx.failed = 1;
+            break;
+        }
         long dataStart = ftell(sfx.ownFile);
         sfx.host->entryName(header.name);
         if (!extractEntry(sfx, header)) {
@@ -130,11 +136,15 @@ uint32_t copyStored(SfxExtractor& sfx, FILE* output, uint32_t count)
     while (count > 0) {
         uint32_t n = count < COPY_BLOCK ? count : COPY_BLOCK;
         // A member cut off by the end of the file is damaged, also when its header carries
-        // no CRC to tell; the missing bytes are written as zeros, never as stale memory.
+        // no CRC to tell.
         size_t got = fread(buffer, 1, n, sfx.ownFile);
         if (got < n) {
-            memset(buffer + got, 0, n - got);
+            // Cut off: what there is stays on disk like any damaged member, but no further
+            // bytes are made up for it.
+            fwrite(buffer, 1, got, output);
+            decoder.crc16 = updateCrc16(decoder.crc16, buffer, (uint32_t)got);
             decoder.corrupt = true;
+            break;
         }
         fwrite(buffer, 1, n, output);
         decoder.crc16 = updateCrc16(decoder.crc16, buffer, n);

@@ -94,9 +94,10 @@ void cleanOnce(char* path, uint8_t separator)
         if (removing) {
             if (c == separator || c == '.') continue;
             removing = false;
-        } else if ((c == separator || c == ':') && p[r + 1] == '.') {
-            removing = true;
         }
+        // Also a colon that just ended a run: in ":.:..", the ".." after the second colon
+        // would otherwise survive.
+        if ((c == separator || c == ':') && p[r + 1] == '.') removing = true;
         p[w++] = c;
     }
     p[w] = 0;
@@ -107,6 +108,16 @@ void cleanOnce(char* path, uint8_t separator)
     makePath(path, PATH_BUFFER, directory, name, ext);
 }
 
+// For Windows a double-byte character in front of a colon is a drive too: it looks for the
+// colon in the UTF-16 name, where the character is one unit. "Ａ:\x" names a device.
+bool dropWideDrive(char* path)
+{
+    const uint8_t* p = (const uint8_t*)path;
+    if (!isLeadByte(p[0]) || !p[1] || p[2] != ':') return false;
+    memmove(path, path + 3, strlen(path + 3) + 1);
+    return true;
+}
+
 }  // namespace
 
 // Cleaning keeps every member inside the destination: leading separators and dots go, every
@@ -114,14 +125,17 @@ void cleanOnce(char* path, uint8_t separator)
 // "..." components vanish), and a drive is dropped. Dots inside a component stay.
 // Dropping the drive can uncover what the first phase removes only at the start: another
 // drive ("C:D:/x" would leave "D:/x", a path on another drive for Windows) or more
-// separators ("C://etc/x" would leave "/etc/x", an absolute path). So the cleaning runs
-// again until the path starts with neither; every further pass removes at least one byte,
-// so it ends.
+// separators ("C://etc/x" would leave "/etc/x", an absolute path) or dots ("::../x" would
+// leave "../x"). So the cleaning runs again until the path starts with none of them; every
+// further pass removes at least one byte, so it ends.
 void cleanEntryPath(char* path, uint8_t separator)
 {
-    do {
+    for (;;) {
         cleanOnce(path, separator);
-    } while (path[0] == (char)separator || (path[0] && path[1] == ':'));
+        if (dropWideDrive(path)) continue;
+        if (path[0] == (char)separator || path[0] == '.' || (path[0] && path[1] == ':')) continue;
+        return;
+    }
 }
 
 bool makeFolderChain(SfxExtractor& sfx, const char* path)

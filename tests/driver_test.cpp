@@ -200,6 +200,28 @@ TEST_F(Walk, ATruncatedStoredMemberIsDamagedEvenWithoutACrc)
     extract(bytes.substr(0, bytes.size() - 1000));
     EXPECT_TRUE(sfx.failed);
     EXPECT_EQ(host.only("damaged"), std::vector<std::string>{"damaged cut"});
+    // What the file held is kept; nothing is made up for the missing part, however large
+    // the header says the member is.
+    EXPECT_EQ(contents(root / "dest/cut"), std::string(4000, 'c'));
+}
+
+TEST_F(Walk, AnAbortAlsoStopsARunOfFolderEntries)
+{
+    Member folder;
+    folder.method = "-lhd-";
+    folder.level = 2;
+    std::string archive = lzhMember(stored("file", std::string(3000, 'f')));
+    for (int i = 0; i < 5; ++i) {
+        folder.directory = "dir" + std::to_string(i) + "\xFF";
+        archive += lzhMember(folder);
+    }
+    host.onBar = [](uint32_t position) {
+        if (position == 100) RunFlag = 0;  // the file has just been copied whole
+    };
+    extract(archive);
+    EXPECT_EQ(host.calls.back(), "ended aborted");
+    EXPECT_TRUE(host.only("mkdir").empty());
+    EXPECT_TRUE(sfx.failed);
 }
 
 TEST_F(Walk, ADestinationThatCannotBeMadeStartsNoThread)
@@ -225,10 +247,14 @@ TEST_F(Walk, AFullDiskFailsTheMemberInsteadOfPassingIt)
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+        // The archive is written before the limit, so that only the output hits it.
+        sfx.ownFile = fileWith(lzhMember(stored("big", std::string(20000, 'b'))) +
+                               lzhMember(stored("next", "n")));
         std::signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {4096, 4096};
         setrlimit(RLIMIT_FSIZE, &limit);
-        extract(lzhMember(stored("big", std::string(20000, 'b'))) + lzhMember(stored("next", "n")));
+        sfx.setDestination((root / "dest").c_str());
+        if (!startExtraction(sfx)) _exit(2);
         bool reported = host.only("write-failed") == std::vector<std::string>{"write-failed big"};
         _exit(reported && sfx.failed && !fs::exists(root / "dest/next") ? 0 : 1);
     }

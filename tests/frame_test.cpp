@@ -193,6 +193,10 @@ TEST(DecodeJob, AMatchRunningPastTheOriginalSizeIsCopiedWhole)
     Outcome run = runJob(LH5, b.bits.finish(), 10);
     EXPECT_EQ(run.out, Bytes(51, 'r'));
     EXPECT_EQ(run.decodedCount, 51u);
+    // An encoder never ends past the size: without this verdict a member whose header
+    // carries no CRC would pass with the extra bytes.
+    EXPECT_TRUE(run.corrupt);
+    EXPECT_FALSE(runJob(LH5, b.bits.finish(), 51).corrupt);
 }
 
 // Progress after every code, abort within one code.
@@ -293,3 +297,4 @@ TEST(DecodeJob, AMemberCutOffByTheEndOfTheFileIsDamaged)
     Outcome whole = runJob(LH5, packed, 3000, 64);
     EXPECT_FALSE(whole.corrupt);
 }
+

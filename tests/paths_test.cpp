@@ -59,13 +59,15 @@ TEST(CleanEntryPath, RemovesDotRunsDrivesAndLeadingSeparators)
 TEST(CleanEntryPath, NoResultEscapesTheDestination)
 {
     const char* hostile[] = {"//server/share/x", "/../x", "../", "a/b/../../../c", "C:/../../x",
-                             "..\\..\\x", "./.././x", "x/..", "D:x", "C:"};
+                             "..\\..\\x", "./.././x", "x/..", "D:x", "C:", ":.:../x", "::../x",
+                             "C:D:/x", "C://etc/x", "\x82\x60:/x", "\x82\x60:\x82\x60:../x"};
     for (const char* in : hostile) {
         std::string out = cleaned(in);
         EXPECT_TRUE(out.empty() || (out[0] != '/' && out[0] != '.')) << in << " -> " << out;
         EXPECT_EQ(out.find("/../"), std::string::npos) << in;
         EXPECT_NE(out.compare(0, 3, "../"), 0) << in;
         EXPECT_FALSE(out.size() >= 2 && out[1] == ':') << in << " -> " << out;
+        EXPECT_FALSE(out.size() >= 3 && isLeadByte((uint8_t)out[0]) && out[2] == ':') << in;
     }
 }
 
