@@ -7,7 +7,7 @@
 //   character lengths 286 entries of 1 flag bit, then 4 bits v when the flag is 1 (length
 //                    v + 1) or nothing (length 0). When the first three lengths are all 1, a
 //                    9-bit single code replaces the other 283 entries.
-//   distance flag    1 bit: 1 = 128 lengths of 4 bits follow (a 10-bit single code replaces
+//   distance flag    1 bit: 1 = 128 lengths of 4 bits follow (a 7-bit single code replaces
 //                    the other 125 when the first three are 1), 0 = preset row 1
 //   codes            character codes; code 285 takes 8 extra bits, and every code of 256 and
 //                    above is followed by a distance code and 6 raw bits.
@@ -24,7 +24,11 @@ const uint32_t LH3_ESCAPE = 285;            // followed by 8 bits: lengths 32 to
 const uint32_t LH3_DIST_SYMBOLS = 128;
 const uint32_t LH3_DIST_LOW_BITS = 6;       // raw bits after every distance code
 const uint32_t SINGLE_CHAR_BITS = 9;
-const uint32_t SINGLE_DIST_BITS = 10;
+// The single codes are as wide as their symbol counts need: 9 bits name one of 286
+// characters, 7 bits one of 128 distance codes. Archives from other encoders (an all-zero file
+// gives a block whose only distance code is 0) decode to their last bit with 7, and read
+// block headers from the middle of the codes with any other width.
+const uint32_t SINGLE_DIST_BITS = 7;
 // Codes are at most 16 bits long, so a walk below a 12-bit or 8-bit table takes at most
 // this many steps. A longer walk can only come from tables left behind by a damaged block.
 const uint32_t MAX_CHAR_STEPS = 16 - CODE_TABLE_BITS;
@@ -70,24 +74,21 @@ bool readCharLengths()
     return buildTable(LH3_CHAR_SYMBOLS, d.codeLen, CODE_TABLE_BITS, d.codeTable);
 }
 
-// Reads the sent distance lengths into auxLen. *built is set when the single-code case has
+// Reads the sent distance lengths into auxLen. Returns true when the single-code case has
 // already filled auxTable, so that there is nothing left to build.
-bool readDistLengths(bool* built)
+bool readDistLengths()
 {
     DecoderContext& d = decoder;
-    *built = false;
     for (uint32_t i = 0; i < LH3_DIST_SYMBOLS; ++i) {
         d.auxLen[i] = (uint8_t)getBits(4);
         if (i == 2 && d.auxLen[0] == 1 && d.auxLen[1] == 1 && d.auxLen[2] == 1) {
             uint16_t c = getBits(SINGLE_DIST_BITS);
-            if (c >= LH3_DIST_SYMBOLS) return false;
             for (uint32_t k = 0; k < LH3_DIST_SYMBOLS; ++k) d.auxLen[k] = 0;
             for (uint32_t k = 0; k < (1u << AUX_TABLE_BITS); ++k) d.auxTable[k] = c;
-            *built = true;
             return true;
         }
     }
-    return true;
+    return false;
 }
 
 bool readBlockHeader()
@@ -97,7 +98,7 @@ bool readBlockHeader()
     if (!readCharLengths()) return false;
     bool built = false;
     if (getBits(1)) {
-        if (!readDistLengths(&built)) return false;
+        built = readDistLengths();
     } else {
         presetDistLengths(1);
     }

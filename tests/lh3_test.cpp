@@ -66,7 +66,7 @@ public:
     {
         w.put(1, 1);
         for (int i = 0; i < 3; ++i) w.put(1, 4);
-        w.put(c, 10);
+        w.put(c, 7);
         singleDist = (int)c;
     }
 
@@ -133,6 +133,10 @@ void expectOutput(const Lh3Writer& lw, const std::string& what)
 TEST(Lh3Method, MembersPackedByJlhaDecodeExactly)
 {
     NamedInputs inputs = commonInputs(10);
+    // One repeated byte makes blocks whose only distance code is 0: jlha sends it as a single
+    // code, whose width an earlier reading got wrong.
+    inputs.push_back({"200,000 zeros", Bytes(200000, 0)});
+    inputs.push_back({"70,000 times 'a'", Bytes(70000, 'a')});
     std::vector<std::pair<uint32_t, Bytes>> request;
     for (const auto& input : inputs) request.push_back({LH3, input.second});
     std::vector<PackedMember> members = packWithJlha(request);
@@ -207,8 +211,9 @@ TEST(Lh3Method, BlockSizeZeroMeans65536Codes)
     expectOutput(lw, "65,536 codes");
 }
 
-TEST(Lh3Method, SingleCodesThatNameNoSymbolFailTheMember)
+TEST(Lh3Method, SingleCharacterCodesThatNameNoSymbolFailTheMember)
 {
+    // Nine bits reach past the 286 characters; seven bits name every distance code.
     for (uint32_t c : {286u, 300u, 511u}) {
         Lh3Writer lw;
         lw.singleChar(10, c);
@@ -216,16 +221,7 @@ TEST(Lh3Method, SingleCodesThatNameNoSymbolFailTheMember)
         Decoded out = decode(LH3, lw.w.finish(), 1000);
         EXPECT_TRUE(out.corrupt) << "character code " << c;
     }
-    for (uint32_t c : {128u, 500u, 1023u}) {
-        Lh3Writer lw;
-        lw.singleChar(10, 256);
-        lw.singleDistance(c);
-        Bytes stream = lw.w.finish();
-        stream.resize(stream.size() + 16, 0);
-        Decoded out = decode(LH3, stream, 1000);
-        EXPECT_TRUE(out.corrupt) << "distance code " << c;
-    }
-    // The highest valid single codes still decode.
+    // The highest single codes still decode.
     Lh3Writer lw;
     lw.singleChar(1, 'k');
     lw.presetDistances();
