@@ -30,8 +30,12 @@ const uint16_t LZ5_DICT_BITS = 12;
 const uint32_t ITEMS_PER_FLAG = 8;
 const uint16_t MATCH_CODE = 256;        // code = 256 + length field
 
-// The preset -lz5- dictionary: after 18 spaces, 256 runs of 13 equal bytes (run k holds k),
-// the bytes 0 to 255 rising, then falling, 128 zeros and 110 spaces (the frame's fill).
+// The preset -lz5- dictionary: 18 zeros, 256 runs of 13 equal bytes (run k holds k), the
+// bytes 0 to 255 rising, then falling, 128 zeros and 110 spaces. The first 18 indexes are
+// where LArc's own window holds its look-ahead, positions 4,078 to 4,095; they start as
+// zeros, not as the spaces of the frame's fill. A match into them before they were written
+// copies zeros in LArc's archives and in every other reader of them.
+const uint32_t LZ5_LOOKAHEAD = 18;
 const uint32_t LZ5_RUNS_AT = 18;
 const uint32_t LZ5_RUN_LENGTH = 13;
 const uint32_t LZ5_RISING_AT = 3346;
@@ -67,6 +71,7 @@ void lz5StartDecode()
         return;
     }
     uint8_t* dict = d.dictionary;
+    for (uint32_t i = 0; i < LZ5_LOOKAHEAD; ++i) dict[i] = 0x00;
     for (uint32_t k = 0; k < 256; ++k)
         for (uint32_t i = 0; i < LZ5_RUN_LENGTH; ++i) dict[LZ5_RUNS_AT + LZ5_RUN_LENGTH * k + i] = (uint8_t)k;
     for (uint32_t i = 0; i < 256; ++i) dict[LZ5_RISING_AT + i] = (uint8_t)i;
