@@ -136,6 +136,10 @@ int split(const std::string& out, const std::vector<std::string>& archives)
                 seed += '\0';  // read-ahead as large as the member
                 seed += archive.substr((size_t)dataStart, header.packedSize);
                 emit(family, seed);
+                // The same data under a size it cannot make: the packed data must end it.
+                seed[0] = (char)(selector | fuzz::CLAIMED_SIZE);
+                seed[3] = (char)0xFF;
+                emit(family, seed);
             }
             if (fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0) break;
         }

@@ -13,6 +13,8 @@
 //             bounds of the destination).
 //   decoders  [method] [original size, 24-bit LE, cut per family] [packed-size delta,
 //             signed] [read-ahead cap in bytes, 0 = unknown] [packed data ...]
+//             method bit 7: a claimed size, the 24 bits times 256 (up to 4 GiB, as a
+//             damaged header may claim), which the packed data cannot back.
 //   extract   [abort] [archive]: abort 1-100 sets RunFlag to 0 once the bar reaches that
 //             position; other values never abort.
 #pragma once
@@ -25,8 +27,10 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -178,8 +182,20 @@ inline std::string escapes(const std::string& path)
 // are checked.
 class QuietHost : public FakeHost {
 public:
-    void barPosition(uint32_t) override {}
+    void barPosition(uint32_t position) override
+    {
+        if (abortPercent != 0 && position >= abortPercent) RunFlag = 0;
+    }
     void entryName(const char*) override {}
+
+    // Presses Abort once the bar shows about `bytes` of `total` done (at least 1 %).
+    void abortAtProgress(uint32_t bytes, uint32_t total)
+    {
+        abortPercent = total / 100 == 0 ? 0 : std::max<uint32_t>(1, bytes / (total / 100));
+    }
+
+private:
+    uint32_t abortPercent = 0;
 };
 
 // ---- The configuration block, the header reader and the pre-scan
@@ -236,24 +252,76 @@ inline std::string headers(const uint8_t* data, size_t size)
 
 // The original size is cut to `sizeBits`: above the family's largest dictionary, so that
 // wrapping is covered, yet short enough for many runs a second even with the adaptive
-// methods, which update their trees for every code.
+// methods, which update their trees for every code. A claimed size (method bit 7) is not cut;
+// the packed data must then end the member. `bytesPerPackedByte` is the most that any stream
+// of the family can make of one packed byte (the cheapest codes of its format), so that a
+// member that goes on decoding after its packed data has run out is caught even when it is
+// fast: -lh4- to -lh7- make 65,536 matches of 256 bytes from a 52-bit block header of
+// single-value codes; -lh3- 65,536 literals from a 41-bit single-code header; -lh2- a
+// 287-byte match from 15 bits (a one-bit code, 8 escape bits, the one-leaf distance tree and
+// 6 raw bits); -lh1- 60 bytes from 10 bits; -lzs- 17 bytes from 16 bits; -lz5- 18 bytes
+// from 17.
 struct Family {
     const char* name;
     uint32_t methods[4];
     uint32_t count;
     uint32_t sizeBits;
+    uint32_t bytesPerPackedByte;
 };
 
-const Family BLOCK = {"block", {METHOD_LH4, METHOD_LH5, METHOD_LH6, METHOD_LH7}, 4, 17};
-const Family LH3 = {"lh3", {METHOD_LH3}, 1, 15};
-const Family ADAPTIVE = {"adaptive", {METHOD_LH1, METHOD_LH2}, 2, 15};
-const Family LARC = {"larc", {METHOD_LZS, METHOD_LZ5}, 2, 15};
+const Family BLOCK = {"block", {METHOD_LH4, METHOD_LH5, METHOD_LH6, METHOD_LH7}, 4, 17, 2581111};
+const Family LH3 = {"lh3", {METHOD_LH3}, 1, 15, 12788};
+const Family ADAPTIVE = {"adaptive", {METHOD_LH1, METHOD_LH2}, 2, 15, 154};
+const Family LARC = {"larc", {METHOD_LZS, METHOD_LZ5}, 2, 15, 9};
 
 const uint32_t MAX_ORIGINAL = (1u << 17) - 1;  // the largest of them
 // A match may run past the original size by less than its length. The longest: a code
 // below 510 plus an 8-bit escape (-lh2-, -lh3-) less the length bias of 253.
 const uint32_t LONGEST_MATCH = 510 + 255 - 253;
 const size_t DECODE_CONTROL = 6;
+const uint8_t CLAIMED_SIZE = 0x80;
+// A claimed size still gets at most this much output, so that a stream the format allows to
+// expand a million-fold (single-value codes) stays within a run's time and memory.
+const uint32_t MAX_CLAIMED_OUTPUT = 32u << 20;
+// Bytes a decoder may read past its packed data: the bit reader's look-ahead and the end of
+// the last code.
+const uint32_t PACKED_SLACK = 64;
+
+// CPU time per byte (packed in, plus written out), measured over the runs of this process. An
+// input that takes ten times the usual time per byte is slow however fast the machine is;
+// runs below SLOW_FLOOR_NS are too short to judge through the noise of fixed costs.
+struct PaceMeter {
+    double nanoseconds = 0;
+    double bytes = 0;
+    uint64_t runs = 0;
+};
+const uint64_t PACE_WARMUP_RUNS = 100;
+const double SLOW_FACTOR = 10;
+const double SLOW_FLOOR_NS = 20e6;
+
+inline double cpuNanoseconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e9 + t.tv_nsec;
+}
+
+// "" or why the run was slow; records the run either way.
+inline std::string judgePace(PaceMeter& pace, double nanoseconds, double bytes)
+{
+    bytes += 1;
+    std::string verdict;
+    if (pace.runs >= PACE_WARMUP_RUNS && nanoseconds > SLOW_FLOOR_NS) {
+        double usual = pace.nanoseconds / pace.bytes;
+        if (nanoseconds / bytes > SLOW_FACTOR * usual)
+            verdict = "slow: " + std::to_string((long)(nanoseconds / bytes)) + " ns per byte, usually " +
+                      std::to_string((long)usual);
+    }
+    pace.nanoseconds += nanoseconds;
+    pace.bytes += bytes;
+    pace.runs += 1;
+    return verdict;
+}
 
 // The dictionary size the driver gives each method.
 inline uint32_t dictBitsFor(uint32_t method)
@@ -302,19 +370,26 @@ inline std::string runJob(FILE* input, uint32_t originalSize, uint32_t packedSiz
 inline std::string decode(const Family& family, const uint8_t* data, size_t size)
 {
     if (size < DECODE_CONTROL) return "";
-    uint32_t method = family.methods[data[0] % family.count];
-    uint32_t originalSize = (data[1] | data[2] << 8 | (uint32_t)data[3] << 16) & ((1u << family.sizeBits) - 1);
+    uint32_t method = family.methods[(data[0] & ~CLAIMED_SIZE) % family.count];
+    uint32_t field = data[1] | data[2] << 8 | (uint32_t)data[3] << 16;
+    bool claimed = (data[0] & CLAIMED_SIZE) != 0;
+    uint32_t originalSize = claimed ? field << 8 : field & ((1u << family.sizeBits) - 1);
     int64_t packed = (int64_t)(size - DECODE_CONTROL) + (int8_t)data[4];
     uint32_t packedSize = packed < 0 ? 0 : (uint32_t)packed;
     uint32_t availPhys = data[5];
     static ScratchFile in("quor-fuzz-packed");
+    static PaceMeter pace;
 
     QuietHost host;
     RunFlag = 1;
     buildCrc16Table();
+    // The host aborts a claimed size's run once it has had its share of output.
+    if (claimed) host.abortAtProgress(MAX_CLAIMED_OUTPUT, originalSize);
 
+    double started = cpuNanoseconds();
     DecodeOutcome first, second;
     for (int pass = 0; pass < 2; ++pass) {
+        RunFlag = 1;
         resetProgress(&host, originalSize);
         FILE* input = in.openWith(data + DECODE_CONTROL, size - DECODE_CONTROL);
         if (!input) return "cannot open the packed data";
@@ -324,20 +399,27 @@ inline std::string decode(const Family& family, const uint8_t* data, size_t size
         resetProgress(nullptr, 0);  // the host is local: no later run may report to it
         if (!why.empty()) return why;
     }
+    double elapsed = cpuNanoseconds() - started;
+    RunFlag = 1;
 
     std::string id = MethodTable[method];
-    if (first.aborted) return id + ": the job reports an abort that nobody asked for";
+    if (first.aborted && !claimed) return id + ": the job reports an abort that nobody asked for";
     if (first.writeFailed) return id + ": a write to the output failed";
     if (crcOf(first.bytes) != first.crc) return id + ": crc16 does not cover exactly the bytes written";
     if (first.bytes.size() >= (size_t)originalSize + LONGEST_MATCH)
         return id + ": " + std::to_string(first.bytes.size()) + " bytes written for an original size of " +
                std::to_string(originalSize);
-    if (!first.corrupt && first.bytes.size() < originalSize)
+    if (!first.corrupt && !first.aborted && first.bytes.size() < originalSize)
         return id + ": only " + std::to_string(first.bytes.size()) + " of " + std::to_string(originalSize) +
                " bytes written, and the member is not marked damaged";
-    if (first.bytes != second.bytes || first.corrupt != second.corrupt)
+    // -lz5- may read past its packed size into what follows it in the file.
+    uint64_t readable = std::max<uint64_t>(packedSize, size - DECODE_CONTROL) + PACKED_SLACK;
+    if (first.bytes.size() > readable * family.bytesPerPackedByte)
+        return id + ": " + std::to_string(first.bytes.size()) + " bytes made from " + std::to_string(packedSize) +
+               " packed bytes: decoding went on after the packed data ran out";
+    if (first.bytes != second.bytes || first.corrupt != second.corrupt || first.aborted != second.aborted)
         return id + ": the output depends on what the previous member left in the decoder";
-    return "";
+    return judgePace(pace, elapsed, 2.0 * ((double)(size - DECODE_CONTROL) + (double)first.bytes.size()));
 }
 
 // ---- The whole walk into a fresh folder
