@@ -55,14 +55,23 @@ uint16_t updateCrc16(uint16_t crc, const uint8_t* data, uint32_t length)
 void refillInput()
 {
     InputBuffer& in = decoder.in;
+    in.consumed += in.readPosition;
+    in.readPosition = 0;
+    if (in.unread == 0) {
+        // The member's bytes are all taken (only -lz5-, which reads whole bytes, gets here):
+        // a stream that wants more is damaged, and nothing behind the member is read for it.
+        decoder.corrupt = true;
+        memset(in.data, 0, in.capacity);
+        return;
+    }
     size_t got = fread(in.data, 1, in.capacity, decoder.input);
-    // Reading past the member is fine (the next member or the end mark follows); only a read
-    // short of the member's own bytes means the archive was cut.
+    // A read short of the member's own bytes means the archive was cut. What the read brings
+    // from behind the member (the next header) reads as 0, like what it could not bring.
     uint32_t wanted = in.unread < in.capacity ? in.unread : in.capacity;
     if (got < wanted) decoder.corrupt = true;
-    in.unread -= got < wanted ? (uint32_t)got : wanted;
-    if (got < in.capacity) memset(in.data + got, 0, in.capacity - got);
-    in.readPosition = 0;
+    uint32_t member = got < wanted ? (uint32_t)got : wanted;
+    in.unread -= member;
+    memset(in.data + member, 0, in.capacity - member);
 }
 
 // The buffer holds the whole member when it is small, else READ_AHEAD bytes, and never more
@@ -79,6 +88,7 @@ bool DecodeJob::prepareInput(uint32_t packedSize)
     in.capacity = 0;
     in.readPosition = 0;
     in.unread = 0;
+    in.consumed = 0;
     if (packedSize == 0) return true;
 
     uint32_t capacity = packedSize < READ_AHEAD ? packedSize : READ_AHEAD;
@@ -93,6 +103,7 @@ bool DecodeJob::prepareInput(uint32_t packedSize)
     in.capacity = capacity;
     in.unread = packedSize;
     refillInput();
+    in.consumed = 0;
     return true;
 }
 
@@ -118,7 +129,12 @@ void refillBits()
     }
     while (b.windowBits <= 56) {
         if (b.packedRemaining == 0) {
-            b.windowBits = 64;  // the bits below the valid ones are already 0
+            // The bits below the valid ones are already 0. A stream that goes on reading
+            // them (a damaged member, or a header that claims more than the data holds) stops
+            // here, within a few bytes, however large its original size.
+            b.zeroBytes += (64 - b.windowBits) >> 3;
+            if (b.zeroBytes > PACKED_SLACK_BYTES) decoder.corrupt = true;
+            b.windowBits = 64;
             return;
         }
         --b.packedRemaining;
@@ -240,8 +256,10 @@ bool DecodeJob::run()
         }
     }
     // An encoder ends on the original size exactly. A last match that runs past it can only
-    // come from damaged data, which must fail also in a member whose header has no CRC.
+    // come from damaged data, which must fail also in a member whose header has no CRC; so
+    // must a -lz5- member that took bytes beyond its packed data.
     if (!aborted && decoder.decodedCount != originalSize) decoder.corrupt = true;
+    if (decoder.in.consumed + decoder.in.readPosition > packedSize) decoder.corrupt = true;
     // On abort the partial dictionary stays unwritten; whole ones already handed over leave.
     if (!aborted && decoder.writePos != 0 && !decoder.writeFailed)
         writeOut(decoder.dictionary, decoder.writePos);

@@ -32,13 +32,21 @@ uint16_t updateCrc16(uint16_t crc, const uint8_t* data, uint32_t length);
 // `window`, which holds `windowBits` further bits of look-ahead, left-aligned, with zeros
 // below them. Holding up to 64 bits lets the bit reader take eight bytes at a time; the bits
 // themselves are the same as a reader that pulls one byte whenever it runs short.
-// Bits beyond the member's packed data read as 0.
+// Bits beyond the member's packed data read as 0, but only a few: an encoder ends its stream
+// with its last code, so a member that reads on past its data is damaged, and stopping it
+// there keeps the work linear in the packed size whatever original size the header claims.
 struct BitReader {
     uint16_t bitBuffer;        // the next 16 bits; equals window >> 48
     uint64_t window;           // the next windowBits bits of the stream, left-aligned
     uint32_t windowBits;       // 16 to 64 once initBits has run
     uint32_t packedRemaining;  // packed bytes not yet taken from the InputBuffer
+    uint32_t zeroBytes;        // zero bytes put into the window after the packed data ran out
 };
+
+// Zero bytes the bit reader may supply past the packed data before the member counts as
+// damaged: the 8 bytes of look-ahead that the window holds beyond what a code consumes, and as
+// much again for an encoder that left off a last byte of zero bits.
+const uint32_t PACKED_SLACK_BYTES = 16;
 
 // Read-ahead of packed data: the whole member in one fread when memory allows.
 struct InputBuffer {
@@ -46,6 +54,7 @@ struct InputBuffer {
     uint32_t capacity;      // bytes of data
     uint32_t readPosition;  // index of the next byte in data
     uint32_t unread;        // packed bytes of the member not yet read from the file
+    uint32_t consumed;      // bytes taken from the fills before the current one
 };
 
 struct DecodeSet {
@@ -157,12 +166,16 @@ private:
 // the member fails even when its header carries no CRC to tell.
 void refillInput();
 
-// The next packed byte. A buffer of capacity 0 (packed size 0) holds none and gives 0.
+// The next packed byte. A buffer of capacity 0 (packed size 0) holds none: it gives 0 and
+// marks the member damaged, as a buffer whose member is used up does.
 inline uint8_t nextByte()
 {
     InputBuffer& in = decoder.in;
     if (in.readPosition == in.capacity) {
-        if (in.capacity == 0) return 0;
+        if (in.capacity == 0) {
+            decoder.corrupt = true;
+            return 0;
+        }
         refillInput();
     }
     return in.data[in.readPosition++];
@@ -202,6 +215,7 @@ inline void initBits()
     BitReader& b = decoder.bits;
     b.window = 0;
     b.windowBits = 0;
+    b.zeroBytes = 0;
     refillBits();
     b.bitBuffer = (uint16_t)(b.window >> 48);
 }

@@ -269,6 +269,27 @@ TEST(DecodeJob, StopsOnceTheOutputRefusesBytes)
 
 }  // namespace
 
+TEST(DecodeJob, AClaimedSizeThePackedDataCannotMakeEndsWithTheData)
+{
+    // A 2.6 KB member once claimed 2.9 GB and kept decoding zero bits for minutes. Zero
+    // bytes are valid codes for most methods (single-value blocks, adaptive codes, LArc
+    // matches): each member must stop within a few bytes of its data, damaged, whatever
+    // size its header claims; -lz5- must not take the bytes behind it either.
+    const uint32_t CLAIMED = 3000000000u;
+    std::mt19937 random(5);
+    Bytes noise(2600);
+    for (uint8_t& b : noise) b = (uint8_t)random();
+    for (uint32_t method = 1; method <= 9; ++method) {
+        for (const Bytes& packed : {Bytes(64, 0), noise}) {
+            Outcome run = runJob(method, packed, CLAIMED, 0, nullptr, 0, Bytes(4096, 0));
+            EXPECT_TRUE(run.corrupt) << "method " << method << ", " << packed.size() << " bytes";
+            // The most any method makes of a packed byte is below 2.6 MB (single-value
+            // -lh4- to -lh7- blocks); with the slack this bounds what the rest can make.
+            EXPECT_LT(run.out.size(), (packed.size() + 64) * 2600000) << "method " << method;
+        }
+    }
+}
+
 TEST(DecodeJob, AMemberCutOffByTheEndOfTheFileIsDamaged)
 {
     // 3,000 literals packed, but the file ends 100 bytes early. Headers without a CRC rely
