@@ -46,7 +46,7 @@ void ExtractionThread(void* argument)
     resetProgress(sfx.host, sumOriginalSizes(sfx));
 
     LhaEntryHeader header;
-    while (readEntryHeader(sfx, header)) {
+    while (readNextHeader(sfx, header)) {
         // Only the copy and the decoders poll the flag; members that write nothing (folders,
         // unknown methods) must not let the walk run on after an abort.
         if (!running()) {
@@ -74,15 +74,41 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header)
     copyText(path, sizeof path, header.name);
     cleanEntryPath(path, '/');
 
+    // A member that is passed over does not stop the walk, but it is lost: the run has failed
+    // and must not end in the completion actions as if all went well.
     int32_t index = findMethod(header.methodId);
-    if (index < 0) return true;  // unknown methods are skipped without a word
+    if (index < 0) {
+        sfx.failed = 1;
+        sfx.host->memberSkipped(path, true);
+        return true;
+    }
     sfx.methodIndex = index;
+
+    // Some archivers store a folder as an empty stored member whose name ends in a separator
+    // (LHA for the Amiga does): make the folder as for a folder entry. With data behind it
+    // such a name names no file, and the member is passed over.
+    size_t length = strlen(path);
+    if (index != METHOD_LHD && (length == 0 || path[length - 1] == '/')) {
+        if (header.originalSize == 0) {
+            if (length > 0) makeFolderChain(sfx, path);
+            return true;
+        }
+        sfx.failed = 1;
+        sfx.host->memberSkipped(path, false);
+        return true;
+    }
 
     // An existing file of that name is replaced; a folder of that name is left alone.
     if (sfx.host->pathState(path) == PathState::notFolder) remove(path);
 
     FILE* output = openOutputFile(sfx, path);
-    if (!output) return true;
+    if (!output) {
+        if (index != METHOD_LHD) {
+            sfx.failed = 1;
+            sfx.host->memberSkipped(path, false);
+        }
+        return true;
+    }
 
     uint16_t crc = decodeEntry(sfx, output, header.originalSize, header.packedSize, path, index);
     // A full disk must not pass for a good member: every failed write leaves the stream's

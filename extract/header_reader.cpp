@@ -76,31 +76,62 @@ void appendName(LhaEntryHeader& header, uint32_t& used, const char* text, uint32
     header.name[used] = 0;
 }
 
+// Header bytes every layout has: levels 0 and 1 up to the name length, level 2 up to the
+// first byte of its CRC. Reading them first shows the level before the length is trusted.
+const uint32_t BASE_BYTES = 22;
+const uint32_t OFFSET_OS_ID = 23;  // level 2
+// The OS-9/68K port of LHA counts a level-2 header as levels 0 and 1 count theirs, without
+// its first two bytes; other readers add them back for headers with its OS id.
+const uint8_t OS_ID_OS9_68K = 'K';
+const uint32_t OS9_68K_UNCOUNTED = 2;
+
+bool refuse(SfxExtractor& sfx, HeaderFault fault)
+{
+    sfx.headerFault = fault;
+    return false;
+}
+
+// Reads header bytes [from, to) into the buffer.
+bool readBytes(SfxExtractor& sfx, uint8_t* buffer, uint32_t from, uint32_t to)
+{
+    return to <= from || fread(buffer + from, 1, to - from, sfx.ownFile) == to - from;
+}
+
+// The total length that a level-2 header stores in its first two bytes, little-endian.
+uint32_t levelTwoLength(const uint8_t* buffer)
+{
+    return (uint32_t)buffer[0] | (uint32_t)buffer[1] << 8;
+}
+
 }  // namespace
 
 bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
 {
     memset(&header, 0, sizeof header);
+    sfx.headerFault = HeaderFault::none;
     FILE* file = sfx.ownFile;
     uint8_t buffer[HEADER_BUFFER];
-    // Bytes the header does not reach read as 0 rather than as what a previous header left:
-    // a header too short to hold a level byte is then read as level 0 and fails the length
-    // check below instead of being judged by stale bytes.
-    memset(buffer, 0, 258);
 
     int first = getc(file);
     if (first == EOF || first == 0) return false;  // 0 is the archive's end mark
     uint32_t H = (uint32_t)first;
     buffer[0] = (uint8_t)H;
-    if (H > 1 && fread(buffer + 1, 1, H - 1, file) != H - 1) return false;
+    if (!readBytes(sfx, buffer, 1, BASE_BYTES)) return refuse(sfx, HeaderFault::cutOff);
 
-    // A level-2 header is read whole as H bytes; levels 0 and 1 have two more, which hold
-    // the size of the first extended header (level 1) or the end of the base header.
+    // Levels 0 and 1: H counts the bytes after the first two; the two last of them hold the
+    // size of the first extended header (level 1). Level 2: the first two bytes are the
+    // total length, read whole, so that a header of 256 bytes or more (a long name) is not
+    // taken for a short one.
     bool levelTwo = buffer[OFFSET_LEVEL] == 2;
-    uint32_t end = H;
-    if (!levelTwo) {
-        if (fread(buffer + H, 1, 2, file) != 2) return false;
-        end = H + 2;
+    uint32_t stored = levelTwo ? levelTwoLength(buffer) : H;
+    uint32_t end = levelTwo ? stored : H + 2;
+    if (end > HEADER_BUFFER) return refuse(sfx, HeaderFault::tooLong);
+    // A header shorter than its base reads no further; its length check below refuses it.
+    if (!readBytes(sfx, buffer, BASE_BYTES, end)) return refuse(sfx, HeaderFault::cutOff);
+    if (levelTwo && end > OFFSET_OS_ID && buffer[OFFSET_OS_ID] == OS_ID_OS9_68K) {
+        if (end + OS9_68K_UNCOUNTED > HEADER_BUFFER) return refuse(sfx, HeaderFault::tooLong);
+        if (!readBytes(sfx, buffer, end, end + OS9_68K_UNCOUNTED)) return refuse(sfx, HeaderFault::cutOff);
+        end += OS9_68K_UNCOUNTED;
     }
 
     sfx.headerCursor = buffer + OFFSET_PACKED;
@@ -111,35 +142,27 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     header.rawTime = readLe32(sfx);
     header.attribute = buffer[OFFSET_ATTRIBUTE];
     header.level = buffer[OFFSET_LEVEL];
-    // A level byte that only the two extra bytes supplied, or a level-2 header of 256 bytes
-    // or more (whose length does not fit the one byte used), cannot be read safely: end the
-    // walk as at the end of the archive.
-    if ((header.level == 2) != levelTwo) return false;
-    if (levelTwo && buffer[1] != 0) return false;
 
     NameParts names;
     uint32_t n = levelTwo ? 0 : buffer[OFFSET_NAME_LENGTH];
-    int32_t d = (int32_t)H - (int32_t)n;
-    if (d != 20 && d != 22 && d < 24) {
-        sfx.host->errorUnknownHeader();
-        return false;
-    }
+    int32_t d = (int32_t)stored - (int32_t)n;
+    if (d != 20 && d != 22 && d < 24) return refuse(sfx, HeaderFault::unknownLayout);
     if (!levelTwo) {
         // d >= 20 puts the name inside the H + 2 bytes read.
         names.base = copyBytes(buffer + OFFSET_NAME_LENGTH + 1, n);
-        if (!names.base) return false;
+        if (!names.base) return refuse(sfx, HeaderFault::noMemory);
         names.baseLength = n;
         sfx.headerCursor = buffer + OFFSET_NAME_LENGTH + 1 + n;
     } else {
         sfx.headerCursor = buffer + OFFSET_NAME_LENGTH;
     }
     if (d >= 24) {
-        if (levelTwo && 24 > end) return false;
+        if (levelTwo && 24 > end) return refuse(sfx, HeaderFault::badExtension);
         header.crc = readLe16(sfx);
         header.osId = *sfx.headerCursor++;
         header.hasCrc = 1;
     } else if (d == 22) {
-        if (levelTwo && 23 > end) return false;
+        if (levelTwo && 23 > end) return refuse(sfx, HeaderFault::badExtension);
         header.crc = readLe16(sfx);
         header.hasCrc = 1;
     }
@@ -150,31 +173,32 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         const uint8_t* chainStart = sfx.headerCursor;
         for (;;) {
             uint32_t at = (uint32_t)(sfx.headerCursor - buffer);
-            if (at + 2 > end) return false;  // a chain that leaves the bytes read is broken
+            // A chain that leaves the bytes read is broken.
+            if (at + 2 > end) return refuse(sfx, HeaderFault::badExtension);
             uint32_t S = readLe16(sfx);
             if (S == 0) break;
             at += 2;
             if (levelOne) {
-                if (S > HEADER_BUFFER - at) return false;
-                if (fread(buffer + at, 1, S, file) != S) return false;
+                if (S > HEADER_BUFFER - at) return refuse(sfx, HeaderFault::tooLong);
+                if (!readBytes(sfx, buffer, at, at + S)) return refuse(sfx, HeaderFault::cutOff);
                 end = at + S;
             } else if (at + S > end) {
-                return false;
+                return refuse(sfx, HeaderFault::badExtension);
             }
             // Type byte, S - 3 data bytes, and the size of the next extended header.
-            if (S < 3) return false;
+            if (S < 3) return refuse(sfx, HeaderFault::badExtension);
             uint8_t type = buffer[at];
             const uint8_t* data = buffer + at + 1;
             uint32_t length = S - 3;
             if (type == EXT_FILE_NAME) {
                 free(names.file);
                 names.file = copyBytes(data, length);
-                if (!names.file) return false;
+                if (!names.file) return refuse(sfx, HeaderFault::noMemory);
                 names.fileLength = length;
             } else if (type == EXT_DIRECTORY) {
                 free(names.dir);
                 names.dir = copyBytes(data, length);
-                if (!names.dir) return false;
+                if (!names.dir) return refuse(sfx, HeaderFault::noMemory);
                 unifySeparators(names.dir, '/');
                 names.dirLength = length;
             } else if (type == EXT_ATTRIBUTE && length >= 2) {
@@ -186,7 +210,7 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         if (levelOne) {
             // A level-1 header counts its extended headers in the stored packed size.
             uint32_t total = (uint32_t)(sfx.headerCursor - chainStart) - 2;
-            if (total > header.packedSize) return false;
+            if (total > header.packedSize) return refuse(sfx, HeaderFault::badExtension);
             header.packedSize -= total;
         }
     }
@@ -232,20 +256,35 @@ uint32_t sumOriginalSizes(SfxExtractor& sfx)
     long start = ftell(file);
     uint32_t sum = 0;
     for (long header = start; header >= 0;) {
-        // Bytes 0 (H), 1 (high length byte of level 2), 7-10 packed, 11-14 original, 20 level.
-        uint8_t bytes[21];
-        if (fread(bytes, 1, sizeof bytes, file) != sizeof bytes || bytes[0] == 0) break;
+        // Bytes 0 (H, or with byte 1 the level-2 length), 7-10 packed, 11-14 original, 20
+        // level, 23 the level-2 OS id. A header cut off before its base ends the count.
+        uint8_t bytes[OFFSET_OS_ID + 1];
+        size_t got = fread(bytes, 1, sizeof bytes, file);
+        if (got < BASE_BYTES || bytes[0] == 0) break;
         uint32_t packed = bytes[7] | bytes[8] << 8 | bytes[9] << 16 | (uint32_t)bytes[10] << 24;
         uint32_t original = bytes[11] | bytes[12] << 8 | bytes[13] << 16 | (uint32_t)bytes[14] << 24;
-        bool levelTwo = bytes[20] == 2;
-        // The reader refuses a level-2 header of 256 bytes or more; so does the count.
-        if (levelTwo && bytes[1] != 0) break;
         sum += original;
         // Levels 0 and 1: the stored packed size already counts the extended headers.
-        uint64_t next = (uint64_t)header + bytes[0] + (levelTwo ? 0 : 2) + packed;
+        uint64_t length = bytes[0] + 2u;
+        if (bytes[OFFSET_LEVEL] == 2) {
+            length = levelTwoLength(bytes);
+            if (got > OFFSET_OS_ID && bytes[OFFSET_OS_ID] == OS_ID_OS9_68K) length += OS9_68K_UNCOUNTED;
+        }
+        uint64_t next = (uint64_t)header + length + packed;
         if (next > LONG_MAX || fseek(file, (long)next, SEEK_SET) != 0) break;
         header = (long)next;
     }
     fseek(file, start, SEEK_SET);
     return sum;
+}
+
+bool readNextHeader(SfxExtractor& sfx, LhaEntryHeader& header)
+{
+    long offset = ftell(sfx.ownFile);
+    if (readEntryHeader(sfx, header)) return true;
+    if (sfx.headerFault != HeaderFault::none) {
+        sfx.failed = 1;
+        sfx.host->brokenHeader(sfx.headerFault, offset, sfx.ownPath);
+    }
+    return false;
 }

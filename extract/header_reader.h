@@ -25,9 +25,13 @@ struct LhaEntryHeader {
 };
 
 // Reads one header at the position of ownFile. True: `header` is filled and ownFile stands
-// on the first packed byte. False: the archive has ended (end mark, end of file, or a header
-// that cannot be read safely).
+// on the first packed byte. False: the archive has ended; sfx.headerFault tells a clean end
+// (none: the end mark or the end of the file) from a header that cannot be read safely.
 bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header);
+
+// readEntryHeader for a walk: a header that cannot be read fails the run (sfx.failed) and is
+// reported to the host with its offset.
+bool readNextHeader(SfxExtractor& sfx, LhaEntryHeader& header);
 
 int32_t dosTimeToUnix(uint32_t dosTime);
 

@@ -11,6 +11,17 @@
 
 enum class PathState : uint8_t { missing, folder, notFolder };
 
+// Why a member header could not be read. The walk stops at such a header as at the end of
+// the archive, but the members behind it are lost, so the run has failed.
+enum class HeaderFault : uint8_t {
+    none,           // a clean end: the end mark, or the end of the file where a header starts
+    cutOff,         // the file ends inside the header
+    unknownLayout,  // its length and name length fit no header layout ("Unknown header")
+    badExtension,   // an extended header leaves the header or is too short for its type
+    tooLong,        // longer than the header buffer
+    noMemory,       // a name text could not be allocated
+};
+
 enum class ShellEvent : uint8_t {
     folderCreated,    // SHCNE_MKDIR: a folder made by makeFolderChain
     memberExtracted,  // SHCNE_CREATE: a member the walk has passed
@@ -31,7 +42,13 @@ public:
     virtual void warnDamaged(const char* cleanedPath) = 0;  // the CRC did not match
     virtual void warnWriteFailed(const char* cleanedPath) = 0;  // the disk refused bytes
     virtual void warnFolderNotCreated() = 0;
-    virtual void errorUnknownHeader() = 0;
+    // A member was passed over (a method this extractor does not know, or a file that could
+    // not be opened); the walk goes on, but the run no longer counts as a success. The stub
+    // passes over such members without a word, as archives of other systems expect.
+    virtual void memberSkipped(const char* cleanedPath, bool unknownMethod) = 0;
+    // The header at archive byte `offset` of `archivePath` cannot be read; nothing behind it
+    // is extracted.
+    virtual void brokenHeader(HeaderFault fault, long offset, const char* archivePath) = 0;
 
     // Progress. Both wait until the user interface has shown the value.
     virtual void entryName(const char* name) = 0;

@@ -49,6 +49,7 @@ struct SfxExtractor {
     uint8_t sendToFlags;
     uint8_t configPresent;
     uint8_t failed;
+    HeaderFault headerFault;  // why the last readEntryHeader returned false
 };
 
 // Reads the block from ownFile, which stands at SfxConfig::offset. False when the file ends

@@ -299,7 +299,12 @@ TEST_F(Corpus, ExtractionAgreesWithLhasa) {
         RunResult oracle =
             run({"lhasa", "xqfw=" + oracleDest, archive.path}, oracleDest, TIMEOUT_SECONDS);
         ContainedRun extracted = extractContained(archive.path, "corpus");
-        EXPECT_EQ(extracted.result.exitStatus, 0) << extracted.result.describe();
+        // Where lhasa fails too (a file and a folder of one name), a member is lost and the
+        // run fails; it never crashes or counts as a usage error.
+        if (oracle.exitStatus == 0)
+            EXPECT_EQ(extracted.result.exitStatus, 0) << extracted.result.describe();
+        else
+            EXPECT_LE(extracted.result.exitStatus, 1) << extracted.result.describe();
         EXPECT_EQ(extracted.escaped, "");
         EXPECT_EQ(compareWithLhasa(readTree(oracleDest), readTree(extracted.dest),
                                    oracle.exitStatus == 0, wrapsMacBinary(archive)),

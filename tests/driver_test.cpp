@@ -154,7 +154,34 @@ TEST_F(Walk, UnknownMethodsAreSkippedButCounted)
     EXPECT_EQ(contents(root / "dest/next"), std::string(500, 'n'));
     EXPECT_EQ(host.only("bar"), std::vector<std::string>{"bar 100"});  // 500 done before "next"
     EXPECT_EQ(host.only("shell-create").size(), 2u);
-    EXPECT_FALSE(sfx.failed);
+    // The walk goes on, but a member is lost: the run has failed, and the host knows which.
+    EXPECT_TRUE(sfx.failed);
+    EXPECT_EQ(host.only("skipped"), std::vector<std::string>{"skipped-method odd"});
+}
+
+TEST_F(Walk, ABrokenHeaderBehindAMemberFailsTheRunAndSaysWhere)
+{
+    // The second header is cut off inside: the first member stays, the walk ends there, and
+    // the run is no success. An end of the file right behind a member is a clean end.
+    std::string first = lzhMember(stored("first.txt", "one"));
+    std::string second = lzhMember(stored("second.txt", "two"));
+    extract(first + second.substr(0, 10));
+    EXPECT_EQ(contents(root / "dest/first.txt"), "one");
+    EXPECT_TRUE(sfx.failed);
+    EXPECT_EQ(host.only("broken-header"),
+              std::vector<std::string>{"broken-header 1 at " + std::to_string(first.size())});
+    EXPECT_EQ(host.calls.back(), "ended done");
+}
+
+TEST_F(Walk, AnEmptyStoredMemberNamedLikeAFolderMakesTheFolder)
+{
+    // LHA for the Amiga stores empty folders so; data under such a name names no file.
+    extract(lzhMember(stored("empty\\", "")) + lzhMember(stored("full\\", "data")) +
+            lzhMember(stored("after.txt", "x")));
+    EXPECT_TRUE(fs::is_directory(root / "dest/empty"));
+    EXPECT_EQ(contents(root / "dest/after.txt"), "x");
+    EXPECT_EQ(host.only("skipped"), std::vector<std::string>{"skipped-file full/"});
+    EXPECT_TRUE(sfx.failed);
 }
 
 TEST_F(Walk, MembersWithoutCrcAreNeverDamagedAndEmptyMembersAreEmptyFiles)
@@ -178,7 +205,8 @@ TEST_F(Walk, AnExistingFileIsReplacedAndAnUnwritableOneSkipped)
     EXPECT_EQ(contents(root / "dest/old"), "new");
     EXPECT_TRUE(fs::is_directory(root / "dest/folder"));  // a folder is not removed
     EXPECT_EQ(contents(root / "dest/after"), "y");
-    EXPECT_FALSE(sfx.failed);
+    EXPECT_TRUE(sfx.failed);
+    EXPECT_EQ(host.only("skipped"), std::vector<std::string>{"skipped-file folder"});
 }
 
 TEST_F(Walk, HostileNamesStayInsideTheDestination)

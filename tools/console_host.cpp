@@ -63,11 +63,25 @@ void ConsoleHost::warnFolderNotCreated()
     std::fprintf(stderr, "quorsfx: cannot create the destination folder\n");
 }
 
-void ConsoleHost::errorUnknownHeader()
+void ConsoleHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
 {
     problem = true;
     clearLine();
-    std::fprintf(stderr, "quorsfx: unknown header; extraction ends here\n");
+    std::fprintf(stderr, "quorsfx: %s skipped (%s)\n", sjisToUtf8(cleanedPath).c_str(),
+                 unknownMethod ? "unknown method" : "cannot create the file");
+}
+
+void ConsoleHost::brokenHeader(HeaderFault fault, long offset, const char*)
+{
+    const char* why = fault == HeaderFault::cutOff          ? "the file ends inside it"
+                      : fault == HeaderFault::unknownLayout ? "unknown header layout"
+                      : fault == HeaderFault::badExtension  ? "an extended header leaves the header"
+                      : fault == HeaderFault::tooLong       ? "longer than 4096 bytes"
+                                                            : "out of memory";
+    problem = true;
+    clearLine();
+    std::fprintf(stderr, "quorsfx: broken member header at archive offset %ld (%s); nothing behind it "
+                         "is read\n", offset, why);
 }
 
 void ConsoleHost::entryName(const char* entry)

@@ -170,7 +170,7 @@ int list(const std::string& path)
     uint32_t total = sumOriginalSizes(sfx);
     std::printf("method     packed   original crc  lv  modified (UTC)        name\n");
     LhaEntryHeader header;
-    while (readEntryHeader(sfx, header)) {
+    while (readNextHeader(sfx, header)) {
         long dataStart = std::ftell(sfx.ownFile);
         char crc[8];
         if (header.hasCrc) std::snprintf(crc, sizeof crc, "%04X", header.crc);
@@ -184,7 +184,7 @@ int list(const std::string& path)
             break;
     }
     std::printf("total original size: %u\n", total);
-    return 0;
+    return sfx.failed ? EXIT_MEMBER_FAILED : 0;
 }
 
 // ---- extract

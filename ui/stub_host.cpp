@@ -82,9 +82,16 @@ void StubHost::warnFolderNotCreated()
     MessageBoxA(progressWindow, FOLDER_TEXT, nullptr, MB_ICONWARNING);
 }
 
-void StubHost::errorUnknownHeader()
+void StubHost::memberSkipped(const char*, bool) {}
+
+// The members behind the header are lost: a header of no known layout gets its own box, any
+// other broken header the damaged-file warning, naming the self-extractor itself.
+void StubHost::brokenHeader(HeaderFault fault, long, const char* archivePath)
 {
-    MessageBoxA(progressWindow, "Unknown header", "Quor SFX", MB_ICONERROR);
+    if (fault == HeaderFault::unknownLayout)
+        MessageBoxA(progressWindow, "Unknown header", "Quor SFX", MB_ICONERROR);
+    else
+        warnDamaged(archivePath);
 }
 
 void StubHost::entryName(const char* name)

@@ -49,7 +49,15 @@ void FakeHost::setFileTime(const char* path, int32_t unixTime)
 void FakeHost::warnDamaged(const char* p) { calls.push_back(std::string("damaged ") + p); }
 void FakeHost::warnWriteFailed(const char* p) { calls.push_back(std::string("write-failed ") + p); }
 void FakeHost::warnFolderNotCreated() { calls.push_back("folder-not-created"); }
-void FakeHost::errorUnknownHeader() { calls.push_back("unknown-header"); }
+void FakeHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
+{
+    calls.push_back(std::string(unknownMethod ? "skipped-method " : "skipped-file ") + cleanedPath);
+}
+
+void FakeHost::brokenHeader(HeaderFault fault, long offset, const char*)
+{
+    calls.push_back("broken-header " + std::to_string((int)fault) + " at " + std::to_string(offset));
+}
 void FakeHost::entryName(const char* name) { calls.push_back(std::string("entry ") + name); }
 
 void FakeHost::barPosition(uint32_t position)
