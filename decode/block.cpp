@@ -52,14 +52,32 @@ void fillTable(uint16_t* table, uint32_t size, uint16_t value)
     for (uint32_t i = 0; i < size; ++i) table[i] = value;
 }
 
+// Entries of codeFast and auxFast: a symbol and its code length in one 16-bit value, so that
+// decoding a code is one dependent load, not two. Bit 15 clear: bits 0-8 the symbol, bits
+// 9-13 its length (0 for a single-value code). Bit 15 set: bits 0-14 the root node of a code
+// longer than the table's bits.
+const uint16_t FAST_LONG = 0x8000;
+const uint32_t FAST_LENGTH_SHIFT = 9;
+const uint16_t FAST_SYMBOL = 0x1FF;
+
+void packTable(const uint16_t* table, const uint8_t* lengths, uint32_t size, uint32_t symbols,
+               uint16_t* fast)
+{
+    for (uint32_t i = 0; i < size; ++i) {
+        uint16_t j = table[i];
+        fast[i] = j < symbols ? (uint16_t)(j | lengths[j] << FAST_LENGTH_SHIFT) : (uint16_t)(FAST_LONG | j);
+    }
+}
+
 void readBlockHeader()
 {
     decoder.blockRemaining = getBits(BLOCK_SIZE_BITS);
     readAuxLengths(CODE_LENGTH_SYMBOLS, CODE_LENGTH_COUNT_BITS, CODE_LENGTH_ZERO_COUNT_AFTER);
-    if (decoder.corrupt) return;
-    readCodeLengths();
-    if (decoder.corrupt) return;
-    readAuxLengths((uint16_t)decoder.distSymbols, (uint16_t)decoder.distCountBits, -1);
+    if (!decoder.corrupt) readCodeLengths();
+    if (!decoder.corrupt) readAuxLengths((uint16_t)decoder.distSymbols, (uint16_t)decoder.distCountBits, -1);
+    // Also after a refused block, whose tables now give symbol 0 for no bits.
+    packTable(decoder.codeTable, decoder.codeLen, 1u << CODE_TABLE_BITS, CODE_SYMBOLS, decoder.codeFast);
+    packTable(decoder.auxTable, decoder.auxLen, 1u << AUX_TABLE_BITS, decoder.distSymbols, decoder.auxFast);
 }
 
 // The codes of a block with the bit reader held in locals, so that the compiler keeps it in
@@ -71,27 +89,20 @@ struct BlockCodes {
 
     uint64_t window;
     uint32_t windowBits;
-    const uint8_t* data;
-    uint32_t position;     // readPosition in data
-    uint32_t fastEnd;      // end of the bytes in data that belong to this member
-    uint32_t loadedAt;     // position at the last load or store; bytes taken since then are
-                           // still to be counted off packedRemaining
+    const uint8_t* next;     // the InputBuffer's read position
+    const uint8_t* fastEnd;  // end of the bytes in the buffer that belong to this member
     uint16_t blockRemaining;
-    uint32_t distSymbols;
     bool failed;           // decoder.corrupt as of the last load
 
     QUOR_ALWAYS_INLINE void load()
     {
         window = decoder.bits.window;
         windowBits = decoder.bits.windowBits;
-        data = decoder.in.data;
-        position = decoder.in.readPosition;
-        loadedAt = position;
+        uint32_t position = decoder.in.readPosition;
         uint32_t inBuffer = decoder.in.capacity - position;
-        fastEnd = position + (inBuffer < decoder.bits.packedRemaining ? inBuffer
-                                                                    : decoder.bits.packedRemaining);
+        next = decoder.in.data + position;
+        fastEnd = next + (inBuffer < decoder.bits.packedRemaining ? inBuffer : decoder.bits.packedRemaining);
         blockRemaining = decoder.blockRemaining;
-        distSymbols = decoder.distSymbols;
         failed = decoder.corrupt;
     }
 
@@ -109,9 +120,11 @@ struct BlockCodes {
     {
         decoder.bits.window = window;
         decoder.bits.windowBits = windowBits;
-        decoder.bits.packedRemaining -= position - loadedAt;
+        // The context's read position is where the locals started: the bytes taken since
+        // are counted off packedRemaining here.
+        uint32_t position = (uint32_t)(next - decoder.in.data);
+        decoder.bits.packedRemaining -= position - decoder.in.readPosition;
         decoder.in.readPosition = position;
-        loadedAt = position;
         decoder.blockRemaining = blockRemaining;
         if (windowBits < 16) refillBits();
         decoder.bits.bitBuffer = (uint16_t)(decoder.bits.window >> 48);
@@ -122,13 +135,13 @@ struct BlockCodes {
     // that byte's true bits, so taking it later ORs the same bits in again.
     QUOR_ALWAYS_INLINE void refill()
     {
-        if (position + 8 <= fastEnd) {
-            const uint8_t* p = data + position;
+        if (fastEnd - next >= 8) {
+            const uint8_t* p = next;
             uint64_t v = ((uint64_t)p[0] << 56) | ((uint64_t)p[1] << 48) | ((uint64_t)p[2] << 40) |
                          ((uint64_t)p[3] << 32) | ((uint64_t)p[4] << 24) | ((uint64_t)p[5] << 16) |
                          ((uint64_t)p[6] << 8) | (uint64_t)p[7];
             window |= v >> windowBits;
-            position += (63 - windowBits) >> 3;
+            next += (63 - windowBits) >> 3;
             windowBits |= 56;
             return;
         }
@@ -166,11 +179,12 @@ struct BlockCodes {
         --blockRemaining;  // a block size of 0 wraps to 65,535 more codes
         if (windowBits < 32) refill();
 
-        uint32_t j = decoder.codeTable[window >> (64 - CODE_TABLE_BITS)];
-        if (j < CODE_SYMBOLS) {
-            consume(decoder.codeLen[j]);
-            return (uint16_t)j;
+        uint32_t e = decoder.codeFast[window >> (64 - CODE_TABLE_BITS)];
+        if (!(e & FAST_LONG)) {
+            consume(e >> FAST_LENGTH_SHIFT);
+            return (uint16_t)(e & FAST_SYMBOL);
         }
+        uint32_t j = e & ~FAST_LONG;
         // Longer than 12 bits: one tree step per further bit. Tables are rebuilt whole for
         // every block, so the walk meets only nodes of this block's code and ends within
         // 16 - 12 steps.
@@ -193,12 +207,14 @@ struct BlockCodes {
     QUOR_ALWAYS_INLINE uint16_t nextDistance()
     {
         if (windowBits < 32) refill();
-        uint32_t j = decoder.auxTable[window >> (64 - AUX_TABLE_BITS)];
-        if (j < distSymbols) {
-            consume(decoder.auxLen[j]);
+        uint32_t e = decoder.auxFast[window >> (64 - AUX_TABLE_BITS)];
+        uint32_t j = e & FAST_SYMBOL;
+        if (!(e & FAST_LONG)) {
+            consume(e >> FAST_LENGTH_SHIFT);
         } else {
+            j = e & ~FAST_LONG;
             uint64_t bits = window << AUX_TABLE_BITS;
-            for (uint32_t step = AUX_TABLE_BITS; j >= distSymbols; ++step) {
+            for (uint32_t step = AUX_TABLE_BITS; j >= decoder.distSymbols; ++step) {
                 if (step == MAX_CODE_LENGTH) {
                     reject();
                     return 0;

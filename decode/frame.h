@@ -100,6 +100,10 @@ struct DecoderContext {
     uint16_t auxTable[1u << AUX_TABLE_BITS];
     uint16_t treeLeft[TREE_NODES];
     uint16_t treeRight[TREE_NODES];
+    // codeTable and auxTable of -lh4- to -lh7- with each symbol's length beside it, so that
+    // one load yields both (see decode/block.cpp).
+    uint16_t codeFast[1u << CODE_TABLE_BITS];
+    uint16_t auxFast[1u << AUX_TABLE_BITS];
     uint16_t blockRemaining;
     uint32_t distSymbols;
     uint32_t distCountBits;
@@ -304,12 +308,20 @@ QUOR_ALWAYS_INLINE bool copyMatch(uint8_t* dictionary, uint32_t dictSize, uint32
     return written;
 }
 
+// Output between two polls of RunFlag when the bar moves less often: a few milliseconds of
+// decoding, so that Abort still stops a member at once.
+const uint32_t RUN_CHECK_INTERVAL = 64 * 1024;
+
 // The loop every method shares. `Codes` supplies nextCode(), nextDistance() and damaged()
 // (true once decoder.corrupt is set: the loop then ends as if the member were done); when
 // Codes::readsContext is true they may read decoder.writePos and decoder.decodedCount,
 // which are then kept current before each call. Returns true when RunFlag stopped it (the
 // bytes produced since the last block write are then not written); on the way out
 // decoder.writePos and decoder.decodedCount hold the final values.
+//
+// The bar and RunFlag are looked at whenever the bar can move, and at least every
+// RUN_CHECK_INTERVAL bytes: the bar shows the same positions as with a look after every
+// code, and an abort pressed from the bar's own update stops at that very code.
 template <class Codes>
 QUOR_ALWAYS_INLINE bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t lengthBias)
 {
@@ -320,6 +332,7 @@ QUOR_ALWAYS_INLINE bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t len
     uint32_t decodedCount = 0;
     bool aborted = false;
     bool written = true;
+    uint32_t checkAt = 0;
 
     while (decodedCount < originalSize) {
         if (Codes::readsContext) {
@@ -334,6 +347,7 @@ QUOR_ALWAYS_INLINE bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t len
             if (++writePos == dictSize) {
                 written = writeOut(dictionary, dictSize);
                 writePos = 0;
+                if (!written) break;
             }
         } else {
             uint32_t length = code - lengthBias;
@@ -342,13 +356,17 @@ QUOR_ALWAYS_INLINE bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t len
             decodedCount += length;
             uint32_t from = (writePos - distance - 1) & mask;
             written = copyMatch(dictionary, dictSize, writePos, from, length);
+            if (!written) break;
         }
-        updateProgress(decodedCount);
-        if (!running()) {
-            aborted = true;
-            break;
+        if (decodedCount >= checkAt) {
+            updateProgress(decodedCount);
+            if (!running()) {
+                aborted = true;
+                break;
+            }
+            uint32_t due = progressDueAt(decodedCount);
+            checkAt = decodedCount + RUN_CHECK_INTERVAL < due ? decodedCount + RUN_CHECK_INTERVAL : due;
         }
-        if (!written) break;
     }
     decoder.writePos = writePos;
     decoder.decodedCount = decodedCount;

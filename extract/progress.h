@@ -27,6 +27,15 @@ inline void updateProgress(uint32_t currentBytes)
     updateProgressSlow(done);
 }
 
+// The count of the current member's bytes from which on updateProgress may move the bar
+// again (at least current + 1): a loop that makes many small pieces calls it only from there.
+inline uint32_t progressDueAt(uint32_t current)
+{
+    if (progressSpan == UINT32_MAX) return UINT32_MAX;  // no total: the bar never moves
+    int64_t due = (int64_t)progressLow + progressSpan - finishedSize;
+    return due > (int64_t)current ? (due > UINT32_MAX ? UINT32_MAX : (uint32_t)due) : current + 1;
+}
+
 #include <atomic>
 
 // 1 at process start; the Abort button (or Ctrl-C) sets it to 0 and nothing sets it back.
