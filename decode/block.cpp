@@ -270,6 +270,7 @@ uint16_t blockNextDistance()
     return distance;
 }
 
+#if !QUOR_SMALL
 bool decodeBlockMember(uint32_t dictSize, uint32_t lengthBias)
 {
     BlockCodes codes;
@@ -278,6 +279,7 @@ bool decodeBlockMember(uint32_t dictSize, uint32_t lengthBias)
     codes.store();
     return aborted;
 }
+#endif
 
 // Lengths of an auxiliary code (the code-length code or the distance code): `n` fields of 3
 // bits, where 7 is extended by one for every 1 bit that follows, up to a 0 bit (at most 13

@@ -27,7 +27,7 @@ void buildCrc16Table()
         crc16Table[i] = c;
         crc16Slices[0][i] = c;
     }
-    for (uint32_t k = 1; k < CRC_SLICES; ++k) {
+    for (uint32_t k = 1; k < CRC_SLICES && !QUOR_SMALL; ++k) {
         for (uint32_t i = 0; i < 256; ++i) {
             uint16_t c = crc16Slices[k - 1][i];
             crc16Slices[k][i] = (uint16_t)((c >> 8) ^ crc16Table[c & 0xFF]);
@@ -37,7 +37,7 @@ void buildCrc16Table()
 
 uint16_t updateCrc16(uint16_t crc, const uint8_t* data, uint32_t length)
 {
-    while (length >= CRC_SLICES) {
+    while (!QUOR_SMALL && length >= CRC_SLICES) {
         uint32_t c = crc ^ (data[0] | (uint32_t)data[1] << 8);
         crc = (uint16_t)(crc16Slices[7][c & 0xFF] ^ crc16Slices[6][c >> 8] ^
                          crc16Slices[5][data[2]] ^ crc16Slices[4][data[3]] ^
@@ -248,9 +248,12 @@ bool DecodeJob::run()
 
     bool aborted = false;
     if (!decoder.corrupt) {
+#if !QUOR_SMALL
         if (set.nextCode == blockNextCode) {
             aborted = decodeBlockMember(dictSize, lengthBias);
-        } else {
+        } else
+#endif
+        {
             TableCodes codes = {set};
             aborted = decodeLoop(codes, dictSize, lengthBias);
         }

@@ -22,6 +22,16 @@
 #define QUOR_ALWAYS_INLINE inline
 #endif
 
+// A build for size (the stub, which must fit before its configuration block) takes the plain
+// form of what the tool unrolls for speed: one decode loop for every method, a byte-wise
+// match copy and CRC. Both forms give the same bytes; the tests run the fast one, the stub's
+// end-to-end tests the small one.
+#if defined(__OPTIMIZE_SIZE__)
+#define QUOR_SMALL 1
+#else
+#define QUOR_SMALL 0
+#endif
+
 // ---- CRC-16/ARC: reflected polynomial 0xA001, initial value 0, no final inversion.
 extern uint16_t crc16Table[256];
 void buildCrc16Table();
@@ -259,7 +269,7 @@ QUOR_ALWAYS_INLINE bool copyMatch(uint8_t* dictionary, uint32_t dictSize, uint32
                       uint32_t length)
 {
     uint32_t to = writePos;
-    if (to + length < dictSize && from + length <= dictSize && from < to) {
+    if (!QUOR_SMALL && to + length < dictSize && from + length <= dictSize && from < to) {
         // Neither side wraps, no block is written in between, and the source lies behind.
         writePos = to + length;
         uint8_t* out = dictionary + to;
