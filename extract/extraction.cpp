@@ -140,7 +140,14 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint32_t originalSize, uin
     sfx.currentOutputPath.assign(path);
     decoder.corrupt = false;
     if (methodIndex == METHOD_LH0 || methodIndex == METHOD_LZ4) {
-        copyStored(sfx, output, originalSize);
+        // A stored member is its packed bytes. One that claims more would copy the members
+        // behind it, as far as the file goes: it is damaged, and only its own bytes are kept.
+        if (originalSize > packedSize) {
+            copyStored(sfx, output, packedSize);
+            decoder.corrupt = true;
+        } else {
+            copyStored(sfx, output, originalSize);
+        }
         return decoder.crc16;
     }
     decoder.availPhys = sfx.host->availablePhysicalMemory();

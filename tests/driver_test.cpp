@@ -233,6 +233,17 @@ TEST_F(Walk, ATruncatedStoredMemberIsDamagedEvenWithoutACrc)
     EXPECT_EQ(contents(root / "dest/cut"), std::string(4000, 'c'));
 }
 
+TEST_F(Walk, AStoredMemberClaimingMoreThanItsPackedBytesTakesNothingBehindIt)
+{
+    Member claims = stored("claims", "own bytes");
+    claims.originalSize = 3000000000u;
+    claims.withCrc = false;
+    extract(lzhMember(claims) + lzhMember(stored("next", std::string(5000, 'n'))));
+    EXPECT_TRUE(sfx.failed);
+    EXPECT_EQ(host.only("damaged"), std::vector<std::string>{"damaged claims"});
+    EXPECT_EQ(contents(root / "dest/claims"), "own bytes");
+}
+
 TEST_F(Walk, AnAbortAlsoStopsARunOfFolderEntries)
 {
     Member folder;
