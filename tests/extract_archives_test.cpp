@@ -173,6 +173,66 @@ TEST_F(ExtractArchives, DamagedMemberStopsTheWalkAndStaysOnDisk) {
     EXPECT_EQ(modificationTime(dest + "/first.txt"), members[0].time);
 }
 
+// The walk stops at a header it cannot read; the members behind it are lost, so the tool says
+// where and exits 1. An archive that ends cleanly where a header would start is no failure,
+// and neither are the level-2 headers of the OS-9/68K port of LHA, which store their length
+// two bytes short and carry the OS id 'K'.
+TEST_F(ExtractArchives, ABrokenHeaderFailsTheRunWhereACleanEndDoesNot) {
+    const MethodCase& stored = METHODS[0];
+    const BuiltArchive* archive = built().find(archiveName(stored, 2));
+    ASSERT_NE(archive, nullptr);
+    const std::vector<Member> members = methodMembers(stored, 2);
+    const std::string good = readFile(archive->path);
+    std::vector<size_t> starts;  // level 2: the first two bytes are the header's length
+    auto le16 = [&](size_t at) { return (uint8_t)good[at] | (uint8_t)good[at + 1] << 8; };
+    for (size_t at = 0; at < good.size() && good[at] != 0;
+         at += le16(at) + (le16(at + 7) | (size_t)le16(at + 9) << 16)) {
+        starts.push_back(at);
+    }
+    ASSERT_EQ(starts.size(), members.size());
+
+    std::string os9 = good;
+    for (size_t at : starts) {
+        os9[at + 23] = 'K';
+        uint32_t length = le16(at) - 2;
+        os9[at] = (char)(length & 0xFF);
+        os9[at + 1] = (char)(length >> 8);
+    }
+    std::string badChain = good;
+    badChain[starts[2] + 25] = 0x7F;  // the first extended header runs past the header
+    struct Case {
+        const char* what;
+        std::string bytes;
+        size_t membersKept;
+        long brokenAt;  // -1: a clean end
+    } cases[] = {
+        {"the end mark", good, members.size(), -1},
+        {"the end of the file behind the last member", good.substr(0, good.size() - 1),
+         members.size(), -1},
+        {"OS-9/68K headers", os9, members.size(), -1},
+        {"a header cut off", good.substr(0, starts[2] + 10), 2, (long)starts[2]},
+        {"an extended header leaving its header", badChain, 2, (long)starts[2]},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string folder = newTempFolder("headers");
+        writeFile(folder + "/archive.lzh", c.bytes);
+        RunResult result = runTool({"extract", "-C", folder + "/dest", folder + "/archive.lzh"});
+        EXPECT_EQ(result.exitStatus, c.brokenAt < 0 ? 0 : 1) << result.describe();
+        if (c.brokenAt < 0) {
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_NE(result.err.find("offset " + std::to_string(c.brokenAt) + " "), std::string::npos)
+                << result.err;
+        }
+        std::vector<Member> kept(members.begin(), members.begin() + (long)c.membersKept);
+        EXPECT_EQ(diffTrees(expectedTree(kept), readTree(folder + "/dest")), "");
+        RunResult listed = runTool({"list", folder + "/archive.lzh"});
+        EXPECT_EQ(listed.exitStatus, result.exitStatus) << listed.describe();
+        EXPECT_EQ(parseListing(listed.out).members.size(), c.membersKept) << listed.out;
+    }
+}
+
 // Levels 0 and 1 store MS-DOS times, which are local time: east of UTC the same stamp is an
 // earlier instant. Level 2 stores Unix time, which no zone changes.
 TEST_F(ExtractArchives, DosTimesAreReadAsLocalTime) {

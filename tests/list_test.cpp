@@ -27,6 +27,11 @@ std::vector<Member> membersAtLevel(int level) {
         {"-lh0-", level, 315532800, SOFUTO + "/" + SOOSU + ".c", "int main;\n"},  // 1980-01-01
         {"-lh5-", level, SOME_TIME, HANKAKU_KANA + ".dat", randomBytes(300, 3)},
     };
+    // A long name makes a level-2 header of 256 bytes or more, whose length needs both of
+    // its bytes (levels 0 and 1 hold no more than 255).
+    if (level == 2) {
+        members.push_back({"-lh5-", level, SOME_TIME, "long/" + std::string(230, 'n'), "tail"});
+    }
     return members;
 }
 
