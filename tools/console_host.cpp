@@ -80,7 +80,7 @@ void ConsoleHost::brokenHeader(HeaderFault fault, long offset, const char*)
                                                             : "out of memory";
     problem = true;
     clearLine();
-    std::fprintf(stderr, "quorsfx: broken member header at archive offset %ld (%s); nothing behind it "
+    std::fprintf(stderr, "quorsfx: broken member header at file offset %ld (%s); nothing behind it "
                          "is read\n", offset, why);
 }
 
