@@ -59,6 +59,7 @@ void fillTable(uint16_t* table, uint32_t size, uint16_t value)
 const uint16_t FAST_LONG = 0x8000;
 const uint32_t FAST_LENGTH_SHIFT = 9;
 const uint16_t FAST_SYMBOL = 0x1FF;
+const uint16_t FAST_MATCH = 0x100;  // in a symbol: 256 and above
 
 void packTable(const uint16_t* table, const uint8_t* lengths, uint32_t size, uint32_t symbols,
                uint16_t* fast)
@@ -93,6 +94,14 @@ struct BlockCodes {
     const uint8_t* fastEnd;  // end of the bytes in the buffer that belong to this member
     uint16_t blockRemaining;
     bool failed;           // decoder.corrupt as of the last load
+#if !QUOR_SMALL
+    static const bool stretches = true;
+    // The tool decodes into a ring larger than the dictionary (see DecodeJob::run): a
+    // distance names a byte modulo the dictionary size, as it does in a ring of that size.
+    uint32_t distanceMask;
+#else
+    static const bool stretches = false;
+#endif
 
     QUOR_ALWAYS_INLINE void load()
     {
@@ -104,6 +113,9 @@ struct BlockCodes {
         fastEnd = next + (inBuffer < decoder.bits.packedRemaining ? inBuffer : decoder.bits.packedRemaining);
         blockRemaining = decoder.blockRemaining;
         failed = decoder.corrupt;
+#if !QUOR_SMALL
+        distanceMask = (1u << decoder.dictBits) - 1;
+#endif
     }
 
     QUOR_ALWAYS_INLINE bool damaged() const { return failed; }
@@ -207,6 +219,12 @@ struct BlockCodes {
     QUOR_ALWAYS_INLINE uint16_t nextDistance()
     {
         if (windowBits < 32) refill();
+        return distanceCode();
+    }
+
+    // The distance code and its extra bits; the window holds at least 32 bits.
+    QUOR_ALWAYS_INLINE uint16_t distanceCode()
+    {
         uint32_t e = decoder.auxFast[window >> (64 - AUX_TABLE_BITS)];
         uint32_t j = e & FAST_SYMBOL;
         if (!(e & FAST_LONG)) {
@@ -231,8 +249,92 @@ struct BlockCodes {
         uint64_t top = window >> 32;  // shifted by 32 - extra, the extra bits (none for 0)
         uint32_t value = (1u << extra) + (uint32_t)(top >> (32 - extra));
         consume(extra);
+#if !QUOR_SMALL
+        value &= distanceMask;
+#endif
         return (uint16_t)value;
     }
+
+#if !QUOR_SMALL
+    // Decodes codes for as long as none of them can meet an edge: a block header, the last
+    // eight bytes of input in the buffer, the end of the ring within a match, or the count
+    // reaching `limit` (the next look at the bar, or the original size). Each code then costs
+    // one refill, one probe and no further checks; the decode loop takes the codes at the
+    // edges one at a time. A match may copy up to 8 bytes past its end: those ring bytes lie
+    // farther back than any distance reaches, and later output overwrites them before the
+    // ring is written out.
+    QUOR_ALWAYS_INLINE void stretch(uint8_t* dictionary, uint32_t ringSize, uint32_t lengthBias,
+                                    uint32_t& writePos, uint32_t& decodedCount, uint32_t limit)
+    {
+        const uint32_t MATCH_ROOM = 256 + 16;  // the longest match and its overrun
+        const uint32_t WINDOW_NEED = 48;  // a code, a distance code and its extra bits: 47
+        if (failed || writePos + MATCH_ROOM >= ringSize || decodedCount >= limit) return;
+        uint8_t* out = dictionary + writePos;
+        uint8_t* const start = out;
+        uint8_t* outEnd = dictionary + ringSize - MATCH_ROOM;
+        if ((uint32_t)(outEnd - out) > limit - decodedCount) outEnd = out + (limit - decodedCount);
+        const uint8_t* inEnd = fastEnd - 8;
+        while (out < outEnd && next <= inEnd && blockRemaining != 0) {
+            --blockRemaining;
+            if (windowBits < WINDOW_NEED) {
+                uint64_t v;
+                memcpy(&v, next, 8);
+                v = __builtin_bswap64(v);
+                window |= v >> windowBits;
+                next += (63 - windowBits) >> 3;
+                windowBits |= 56;
+            }
+            uint32_t e = decoder.codeFast[window >> (64 - CODE_TABLE_BITS)];
+            if (!(e & (FAST_LONG | FAST_MATCH))) {  // a literal of at most 12 bits
+                consume(e >> FAST_LENGTH_SHIFT);
+                *out++ = (uint8_t)e;
+                continue;
+            }
+            uint32_t code;
+            if (!(e & FAST_LONG)) {
+                consume(e >> FAST_LENGTH_SHIFT);
+                code = e & FAST_SYMBOL;
+            } else {
+                ++blockRemaining;  // nextCode counts it again
+                code = nextCode();
+                if (failed) break;
+                if (code < 256) {
+                    *out++ = (uint8_t)code;
+                    continue;
+                }
+            }
+            uint32_t length = code - lengthBias;
+            uint32_t distance = distanceCode() + 1u;
+            if (failed) break;
+            uint32_t to = (uint32_t)(out - dictionary);
+            if (distance > to) {
+                // The source wraps to the ring's end: the rare way, byte by byte.
+                copyMatch(dictionary, ringSize, to, (to - distance) & (ringSize - 1), length);
+                out = dictionary + to;
+                continue;
+            }
+            const uint8_t* src = out - distance;
+            uint8_t* end = out + length;
+            if (distance >= 8) {
+                do {
+                    memcpy(out, src, 8);
+                    out += 8;
+                    src += 8;
+                } while (out < end);
+            } else if (distance == 1) {
+                memset(out, *src, length);
+            } else {
+                do *out++ = *src++;
+                while (out < end);
+            }
+            out = end;
+        }
+        writePos = (uint32_t)(out - dictionary);
+        decodedCount += (uint32_t)(out - start);
+    }
+#else
+    void stretch(uint8_t*, uint32_t, uint32_t, uint32_t&, uint32_t&, uint32_t) {}
+#endif
 };
 
 }  // namespace
@@ -271,11 +373,12 @@ uint16_t blockNextDistance()
 }
 
 #if !QUOR_SMALL
-bool decodeBlockMember(uint32_t dictSize, uint32_t lengthBias)
+bool decodeBlockMember(uint32_t dictSize)
 {
+    const uint32_t LENGTH_BIAS = 253;  // length code 256 is a match of 3 bytes
     BlockCodes codes;
     codes.load();
-    bool aborted = decodeLoop(codes, dictSize, lengthBias);
+    bool aborted = decodeLoop(codes, dictSize, LENGTH_BIAS);
     codes.store();
     return aborted;
 }

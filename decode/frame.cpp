@@ -193,6 +193,8 @@ namespace {
 // Any method: one indirect call per code.
 struct TableCodes {
     static const bool readsContext = true;
+    static const bool stretches = false;
+    void stretch(uint8_t*, uint32_t, uint32_t, uint32_t&, uint32_t&, uint32_t) {}
     DecodeSet set;
     uint16_t nextCode() { return set.nextCode(); }
     uint16_t nextDistance() { return set.nextDistance(); }
@@ -227,6 +229,14 @@ bool DecodeJob::run()
 
     // No dictionary or no input buffer: the member fails, the walk goes on.
     dictSize = 1u << dictBits;
+#if !QUOR_SMALL
+    // The block methods decode into a ring of BLOCK_RING_SIZE: far more bytes between two
+    // wraps for the fast way through (see BlockCodes::stretch), room for its 8-byte copies to
+    // run past a match, and output written straight from the ring in large pieces. Their
+    // distances are taken modulo the dictionary size, so the bytes are those of a ring of it.
+    const uint32_t BLOCK_RING_SIZE = 128 * 1024;
+    if (set.nextCode == blockNextCode) dictSize = BLOCK_RING_SIZE;
+#endif
     decoder.dictionary = (uint8_t*)malloc(dictSize);
     if (decoder.dictionary == nullptr) {
         decoder.corrupt = true;
@@ -250,7 +260,7 @@ bool DecodeJob::run()
     if (!decoder.corrupt) {
 #if !QUOR_SMALL
         if (set.nextCode == blockNextCode) {
-            aborted = decodeBlockMember(dictSize, lengthBias);
+            aborted = decodeBlockMember(dictSize);
         } else
 #endif
         {

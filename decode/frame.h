@@ -256,7 +256,7 @@ void readCodeLengths();
 
 // The decode loop of -lh4- to -lh7- with the bit reader held in registers; run() uses it
 // whenever the job's set is the block set, so those methods pay no indirect call per code.
-bool decodeBlockMember(uint32_t dictSize, uint32_t lengthBias);
+bool decodeBlockMember(uint32_t dictSize);
 
 // ---- The decode loop
 
@@ -323,7 +323,9 @@ QUOR_ALWAYS_INLINE bool copyMatch(uint8_t* dictionary, uint32_t dictSize, uint32
 const uint32_t RUN_CHECK_INTERVAL = 64 * 1024;
 
 // The loop every method shares. `Codes` supplies nextCode(), nextDistance() and damaged()
-// (true once decoder.corrupt is set: the loop then ends as if the member were done); when
+// (true once decoder.corrupt is set: the loop then ends as if the member were done), and
+// when Codes::stretches is true a stretch() that decodes many codes at once away from every
+// edge (see BlockCodes); when
 // Codes::readsContext is true they may read decoder.writePos and decoder.decodedCount,
 // which are then kept current before each call. Returns true when RunFlag stopped it (the
 // bytes produced since the last block write are then not written); on the way out
@@ -345,28 +347,37 @@ QUOR_ALWAYS_INLINE bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t len
     uint32_t checkAt = 0;
 
     while (decodedCount < originalSize) {
-        if (Codes::readsContext) {
-            decoder.writePos = writePos;
-            decoder.decodedCount = decodedCount;
+        uint32_t stretchedFrom = decodedCount;
+        if (Codes::stretches) {
+            codes.stretch(dictionary, dictSize, lengthBias, writePos, decodedCount,
+                          checkAt < originalSize ? checkAt : originalSize);
+            if (codes.damaged()) break;
         }
-        uint32_t code = codes.nextCode();
-        if (codes.damaged()) break;
-        if (code < 256) {
-            dictionary[writePos] = (uint8_t)code;
-            decodedCount += 1;
-            if (++writePos == dictSize) {
-                written = writeOut(dictionary, dictSize);
-                writePos = 0;
+        if (decodedCount == stretchedFrom) {
+            // One code the plain way: at an edge, or for a method without a stretch.
+            if (Codes::readsContext) {
+                decoder.writePos = writePos;
+                decoder.decodedCount = decodedCount;
+            }
+            uint32_t code = codes.nextCode();
+            if (codes.damaged()) break;
+            if (code < 256) {
+                dictionary[writePos] = (uint8_t)code;
+                decodedCount += 1;
+                if (++writePos == dictSize) {
+                    written = writeOut(dictionary, dictSize);
+                    writePos = 0;
+                    if (!written) break;
+                }
+            } else {
+                uint32_t length = code - lengthBias;
+                uint32_t distance = codes.nextDistance();
+                if (codes.damaged()) break;
+                decodedCount += length;
+                uint32_t from = (writePos - distance - 1) & mask;
+                written = copyMatch(dictionary, dictSize, writePos, from, length);
                 if (!written) break;
             }
-        } else {
-            uint32_t length = code - lengthBias;
-            uint32_t distance = codes.nextDistance();
-            if (codes.damaged()) break;
-            decodedCount += length;
-            uint32_t from = (writePos - distance - 1) & mask;
-            written = copyMatch(dictionary, dictSize, writePos, from, length);
-            if (!written) break;
         }
         if (decodedCount >= checkAt) {
             updateProgress(decodedCount);
