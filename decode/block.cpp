@@ -268,12 +268,12 @@ struct BlockCodes {
     {
         const uint32_t MATCH_ROOM = 256 + 16;  // the longest match and its overrun
         const uint32_t WINDOW_NEED = 48;  // a code, a distance code and its extra bits: 47
-        if (failed || writePos + MATCH_ROOM >= ringSize || decodedCount >= limit) return;
+        if (failed || writePos + MATCH_ROOM >= ringSize || decodedCount >= limit || fastEnd - next < 8) return;
         uint8_t* out = dictionary + writePos;
         uint8_t* const start = out;
         uint8_t* outEnd = dictionary + ringSize - MATCH_ROOM;
         if ((uint32_t)(outEnd - out) > limit - decodedCount) outEnd = out + (limit - decodedCount);
-        const uint8_t* inEnd = fastEnd - 8;
+        const uint8_t* const inEnd = fastEnd - 8;
         while (out < outEnd && next <= inEnd && blockRemaining != 0) {
             --blockRemaining;
             if (windowBits < WINDOW_NEED) {
