@@ -34,7 +34,8 @@ const uint32_t LONG_ZERO_RUN = 20;  // code-length symbol 2: 9 bits + 20 zero le
 void rejectBlock()
 {
     decoder.corrupt = true;
-    memset(decoder.codeTable, 0, sizeof decoder.codeTable);
+    memset(decoder.codeFast, 0, sizeof decoder.codeFast);
+    memset(decoder.auxFast, 0, sizeof decoder.auxFast);
     memset(decoder.auxTable, 0, sizeof decoder.auxTable);
     decoder.codeLen[0] = 0;
     decoder.auxLen[0] = 0;
@@ -52,33 +53,12 @@ void fillTable(uint16_t* table, uint32_t size, uint16_t value)
     for (uint32_t i = 0; i < size; ++i) table[i] = value;
 }
 
-// Entries of codeFast and auxFast: a symbol and its code length in one 16-bit value, so that
-// decoding a code is one dependent load, not two. Bit 15 clear: bits 0-8 the symbol, bits
-// 9-13 its length (0 for a single-value code). Bit 15 set: bits 0-14 the root node of a code
-// longer than the table's bits.
-const uint16_t FAST_LONG = 0x8000;
-const uint32_t FAST_LENGTH_SHIFT = 9;
-const uint16_t FAST_SYMBOL = 0x1FF;
-const uint16_t FAST_MATCH = 0x100;  // in a symbol: 256 and above
-
-void packTable(const uint16_t* table, const uint8_t* lengths, uint32_t size, uint32_t symbols,
-               uint16_t* fast)
-{
-    for (uint32_t i = 0; i < size; ++i) {
-        uint16_t j = table[i];
-        fast[i] = j < symbols ? (uint16_t)(j | lengths[j] << FAST_LENGTH_SHIFT) : (uint16_t)(FAST_LONG | j);
-    }
-}
-
 void readBlockHeader()
 {
     decoder.blockRemaining = getBits(BLOCK_SIZE_BITS);
     readAuxLengths(CODE_LENGTH_SYMBOLS, CODE_LENGTH_COUNT_BITS, CODE_LENGTH_ZERO_COUNT_AFTER);
     if (!decoder.corrupt) readCodeLengths();
-    if (!decoder.corrupt) readAuxLengths((uint16_t)decoder.distSymbols, (uint16_t)decoder.distCountBits, -1);
-    // Also after a refused block, whose tables now give symbol 0 for no bits.
-    packTable(decoder.codeTable, decoder.codeLen, 1u << CODE_TABLE_BITS, CODE_SYMBOLS, decoder.codeFast);
-    packTable(decoder.auxTable, decoder.auxLen, 1u << AUX_TABLE_BITS, decoder.distSymbols, decoder.auxFast);
+    if (!decoder.corrupt) readAuxLengths((uint16_t)decoder.distSymbols, (uint16_t)decoder.distCountBits, -1, true);
 }
 
 // The codes of a block with the bit reader held in locals, so that the compiler keeps it in
@@ -388,8 +368,9 @@ bool decodeBlockMember(uint32_t dictSize)
 // bits, where 7 is extended by one for every 1 bit that follows, up to a 0 bit (at most 13
 // further bits are examined, so a length reaches at most 20; above 16 the table builder
 // refuses it). After `special` lengths a 2-bit count of further zero lengths follows.
-void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special)
+void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool distances)
 {
+    uint16_t* table = distances ? decoder.auxFast : decoder.auxTable;
     const uint32_t LENGTH_FIELD_BITS = 3;
     const uint32_t EXTENDED = 7;
     uint32_t n = getBits((uint8_t)countBits);
@@ -404,7 +385,7 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special)
             return;
         }
         memset(decoder.auxLen, 0, count);
-        fillTable(decoder.auxTable, 1u << AUX_TABLE_BITS, (uint16_t)c);
+        fillTable(table, 1u << AUX_TABLE_BITS, (uint16_t)c);
         return;
     }
     uint32_t i = 0;
@@ -425,11 +406,11 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special)
     }
     // Lengths read beyond count stay in auxLen but take no part.
     while (i < count) decoder.auxLen[i++] = 0;
-    if (!buildTable(count, decoder.auxLen, AUX_TABLE_BITS, decoder.auxTable)) return;
+    if (!buildTable(count, decoder.auxLen, AUX_TABLE_BITS, table, distances)) return;
     // A code without any length is harmless while nothing asks for it (a block without
     // matches needs no distance code); should something ask, it gets symbol 0 for no bits
     // instead of the tables of an earlier block.
-    if (!anyLength(decoder.auxLen, count)) fillTable(decoder.auxTable, 1u << AUX_TABLE_BITS, 0);
+    if (!anyLength(decoder.auxLen, count)) fillTable(table, 1u << AUX_TABLE_BITS, 0);
 }
 
 // Lengths of the literal/length code, each given by a symbol of the code-length code:
@@ -447,7 +428,7 @@ void readCodeLengths()
             return;
         }
         memset(decoder.codeLen, 0, CODE_SYMBOLS);
-        fillTable(decoder.codeTable, 1u << CODE_TABLE_BITS, (uint16_t)c);
+        fillTable(decoder.codeFast, 1u << CODE_TABLE_BITS, (uint16_t)c);
         return;
     }
     if (n > CODE_SYMBOLS) {
@@ -492,5 +473,5 @@ void readCodeLengths()
         rejectBlock();
         return;
     }
-    buildTable(CODE_SYMBOLS, decoder.codeLen, CODE_TABLE_BITS, decoder.codeTable);
+    buildTable(CODE_SYMBOLS, decoder.codeLen, CODE_TABLE_BITS, decoder.codeFast, true);
 }

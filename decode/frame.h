@@ -110,8 +110,8 @@ struct DecoderContext {
     uint16_t auxTable[1u << AUX_TABLE_BITS];
     uint16_t treeLeft[TREE_NODES];
     uint16_t treeRight[TREE_NODES];
-    // codeTable and auxTable of -lh4- to -lh7- with each symbol's length beside it, so that
-    // one load yields both (see decode/block.cpp).
+    // The tables of -lh4- to -lh7-, with each symbol's length beside it so that one load
+    // yields both (see decode/table.h).
     uint16_t codeFast[1u << CODE_TABLE_BITS];
     uint16_t auxFast[1u << AUX_TABLE_BITS];
     uint16_t blockRemaining;
@@ -247,11 +247,11 @@ bool flushOutput();
 
 // ---- Static Huffman block headers (decode/block.cpp)
 
-// Reads the lengths of an auxiliary code of `count` symbols into auxLen and builds auxTable;
-// `special` is the number of lengths after which a 2-bit count of further zero lengths
-// follows, or -1 for none.
-void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special);
-// Reads codeLen through the code-length code and builds codeTable.
+// Reads the lengths of an auxiliary code of `count` symbols into auxLen and builds auxTable,
+// or auxFast for the `distances` code; `special` is the number of lengths after which a 2-bit
+// count of further zero lengths follows, or -1 for none.
+void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool distances = false);
+// Reads codeLen through the code-length code and builds codeFast.
 void readCodeLengths();
 
 // The decode loop of -lh4- to -lh7- with the bit reader held in registers; run() uses it

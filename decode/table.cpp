@@ -16,7 +16,8 @@ bool refuse(uint16_t* table, uint32_t tableBits)
 
 }  // namespace
 
-bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits, uint16_t* table)
+bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits, uint16_t* table,
+                bool packed)
 {
     const uint32_t CODE_SPACE = 1u << MAX_CODE_LENGTH;  // codes left-aligned in 16 bits
     if (tableBits == 0 || tableBits > MAX_CODE_LENGTH || symbolCount >= TREE_NODES)
@@ -47,7 +48,8 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
     uint32_t first = start[tableBits + 1] >> shift;
     bool longCodes = used > start[tableBits + 1];
     if (longCodes && first == 0) return refuse(table, tableBits);
-    for (uint32_t i = first; i < tableSize; ++i) table[i] = 0;
+    const uint16_t uncovered = packed ? (uint16_t)(lengths[0] << FAST_LENGTH_SHIFT) : 0;
+    for (uint32_t i = first; i < tableSize; ++i) table[i] = uncovered;
 
     uint32_t avail = symbolCount;  // the next free node number
     for (uint32_t s = 0; s < symbolCount; ++s) {
@@ -58,13 +60,28 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
         start[len] = code + weight;
         if (len <= tableBits) {
             // Every entry this code is a prefix of; below `first`, since the code fits.
-            for (uint32_t i = code >> shift; i < (code + weight) >> shift; ++i) table[i] = (uint16_t)s;
+            uint16_t entry = (uint16_t)(packed ? s | len << FAST_LENGTH_SHIFT : s);
+            for (uint32_t i = code >> shift; i < (code + weight) >> shift; ++i) table[i] = entry;
             continue;
         }
         // The first tableBits bits pick the root, each further bit one branch.
         uint16_t* p = &table[code >> shift];
         uint32_t rest = code << tableBits;  // the remaining bits, next one at bit 15
-        for (uint32_t step = tableBits; step < len; ++step) {
+        if (packed) {
+            // The root in the packed form; the nodes below it are plain.
+            if (*p == uncovered) {
+                if (avail >= TREE_NODES) return refuse(table, tableBits);
+                decoder.treeLeft[avail] = 0;
+                decoder.treeRight[avail] = 0;
+                *p = (uint16_t)(FAST_LONG | avail++);
+            } else if (!(*p & FAST_LONG)) {
+                return refuse(table, tableBits);
+            }
+            uint32_t node = *p & ~FAST_LONG;
+            p = (rest & 0x8000) ? &decoder.treeRight[node] : &decoder.treeLeft[node];
+            rest <<= 1;
+        }
+        for (uint32_t step = tableBits + packed; step < len; ++step) {
             if (*p == 0) {
                 if (avail >= TREE_NODES) return refuse(table, tableBits);
                 decoder.treeLeft[avail] = 0;

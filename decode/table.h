@@ -26,4 +26,18 @@
 // symbols exceeds 65,536), codes that are all longer than tableBits (the table would keep
 // stale roots), and arguments outside the arrays. Only damaged streams give such lengths;
 // refusing them keeps every table and node access in bounds, and no tree walk can loop.
-bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits, uint16_t* table);
+//
+// `packed` gives the table entries of -lh4- to -lh7- instead (see below), built in the same
+// pass; tree nodes and refused tables are the same in both forms.
+bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits, uint16_t* table,
+                bool packed = false);
+
+// Packed entries: a symbol and its code length in one 16-bit value, so that decoding a code
+// is one dependent load, not two. Bit 15 clear: bits 0-8 the symbol, bits 9-13 its length
+// (0 for a single-value code). Bit 15 set: bits 0-14 the root node of a code longer than the
+// table's bits. An entry no code reaches holds symbol 0 with symbol 0's length, as a lookup
+// in the plain table followed by the length of what it found would give.
+const uint16_t FAST_LONG = 0x8000;
+const uint32_t FAST_LENGTH_SHIFT = 9;
+const uint16_t FAST_SYMBOL = 0x1FF;
+const uint16_t FAST_MATCH = 0x100;  // in a symbol: 256 and above

@@ -84,6 +84,18 @@ TEST(BuildTable, EveryCodeOfRandomCompleteCodesFindsItsSymbol)
             ASSERT_TRUE(buildTable((uint16_t)c.symbols, lengths.data(), (uint16_t)c.tableBits, c.table));
             EXPECT_FALSE(decoder.corrupt);
             expectDecodes(lengths, c.tableBits, c.table);
+            // The packed form: the plain entry's symbol with its length, or its root node.
+            std::vector<uint16_t> plain(c.table, c.table + (1u << c.tableBits));
+            std::vector<uint16_t> left(decoder.treeLeft, std::end(decoder.treeLeft));
+            std::vector<uint16_t> right(decoder.treeRight, std::end(decoder.treeRight));
+            std::vector<uint16_t> packed(plain.size());
+            ASSERT_TRUE(buildTable((uint16_t)c.symbols, lengths.data(), (uint16_t)c.tableBits, packed.data(), true));
+            for (size_t i = 0; i < plain.size(); ++i) {
+                uint16_t j = plain[i];
+                ASSERT_EQ(packed[i], j < c.symbols ? j | lengths[j] << 9 : 0x8000 | j) << i;
+            }
+            EXPECT_TRUE(std::equal(left.begin(), left.end(), decoder.treeLeft));
+            EXPECT_TRUE(std::equal(right.begin(), right.end(), decoder.treeRight));
         }
     }
 }
