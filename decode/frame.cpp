@@ -5,10 +5,56 @@
 
 #include "decode/methods.h"
 
+#if !QUOR_SMALL && defined(__x86_64__) && defined(__GNUC__)
+#define QUOR_FOLD_CRC 1
+#include <immintrin.h>
+#else
+#define QUOR_FOLD_CRC 0
+#endif
+
 DecoderContext decoder;
 uint16_t crc16Table[256];
 
 namespace {
+
+#if QUOR_FOLD_CRC
+// CRC-16/ARC by carry-less multiplication, 16 bytes per step. A reflected CRC with the
+// 17-bit polynomial P equals the low 16 bits of a reflected 32-bit CRC with P * x^16, so the
+// usual 32-bit folding applies: each step multiplies the running 128 bits by x^128 mod P'
+// in two halves and adds the next 16 bytes; the end reduces 128 bits to 64, then to 32, and
+// takes the remainder by Barrett reduction. The constants, for P' = x^32 + 0x80050000,
+// bit-reflected (' below) as the reflected order needs:
+//   FOLD_128 = (x^(128+32) mod P')' << 1,  FOLD_64 = (x^(128-32) mod P')' << 1,
+//   FOLD_32 = (x^64 mod P')' << 1,  P' reflected (33 bits), MU = (x^64 div P')' (33 bits).
+const uint64_t FOLD_128 = 0x1d0c2;
+const uint64_t FOLD_64 = 0x18cc2;
+const uint64_t FOLD_32 = 0x1bc02;
+const uint64_t POLY_REFLECTED = 0x14003;
+const uint64_t MU_REFLECTED = 0x1cfffbfff;
+const uint32_t FOLD_MIN_BYTES = 64;  // below this the tables are as quick
+bool foldAvailable = false;
+
+// `length` is a multiple of 16, at least 16.
+__attribute__((target("pclmul,sse4.1"))) uint16_t foldCrc16(uint16_t crc, const uint8_t* data, uint32_t length)
+{
+    __m128i x = _mm_xor_si128(_mm_loadu_si128((const __m128i*)data), _mm_cvtsi32_si128(crc));
+    const __m128i folds = _mm_set_epi64x((long long)FOLD_64, (long long)FOLD_128);
+    for (uint32_t at = 16; at < length; at += 16) {
+        __m128i low = _mm_clmulepi64_si128(x, folds, 0x00);
+        __m128i high = _mm_clmulepi64_si128(x, folds, 0x11);
+        x = _mm_xor_si128(_mm_xor_si128(low, high), _mm_loadu_si128((const __m128i*)(data + at)));
+    }
+    x = _mm_xor_si128(_mm_srli_si128(x, 8), _mm_clmulepi64_si128(x, folds, 0x10));
+    const __m128i low32 = _mm_set_epi32(0, 0, 0, -1);
+    __m128i upper = _mm_srli_si128(x, 4);
+    x = _mm_clmulepi64_si128(_mm_and_si128(x, low32), _mm_set_epi64x(0, (long long)FOLD_32), 0x00);
+    x = _mm_xor_si128(x, upper);
+    const __m128i barrett = _mm_set_epi64x((long long)MU_REFLECTED, (long long)POLY_REFLECTED);
+    __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x, low32), barrett, 0x10);
+    t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), barrett, 0x00);
+    return (uint16_t)_mm_extract_epi32(_mm_xor_si128(t, x), 1);
+}
+#endif
 
 // crc16Slices[k][b]: the CRC change of byte b followed by k zero bytes. With them eight bytes
 // take eight independent lookups instead of a chain of eight, and give the same CRC as the
@@ -27,6 +73,9 @@ void buildCrc16Table()
         crc16Table[i] = c;
         crc16Slices[0][i] = c;
     }
+#if QUOR_FOLD_CRC
+    foldAvailable = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+#endif
     for (uint32_t k = 1; k < CRC_SLICES && !QUOR_SMALL; ++k) {
         for (uint32_t i = 0; i < 256; ++i) {
             uint16_t c = crc16Slices[k - 1][i];
@@ -37,6 +86,14 @@ void buildCrc16Table()
 
 uint16_t updateCrc16(uint16_t crc, const uint8_t* data, uint32_t length)
 {
+#if QUOR_FOLD_CRC
+    if (foldAvailable && length >= FOLD_MIN_BYTES) {
+        uint32_t folded = length & ~15u;
+        crc = foldCrc16(crc, data, folded);
+        data += folded;
+        length -= folded;
+    }
+#endif
     while (!QUOR_SMALL && length >= CRC_SLICES) {
         uint32_t c = crc ^ (data[0] | (uint32_t)data[1] << 8);
         crc = (uint16_t)(crc16Slices[7][c & 0xFF] ^ crc16Slices[6][c >> 8] ^
