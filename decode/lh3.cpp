@@ -29,10 +29,6 @@ const uint32_t SINGLE_CHAR_BITS = 9;
 // gives a block whose only distance code is 0) decode to their last bit with 7, and read
 // block headers from the middle of the codes with any other width.
 const uint32_t SINGLE_DIST_BITS = 7;
-// Codes are at most 16 bits long, so a walk below a 12-bit or 8-bit table takes at most
-// this many steps. A longer walk can only come from tables left behind by a damaged block.
-const uint32_t MAX_CHAR_STEPS = 16 - CODE_TABLE_BITS;
-const uint32_t MAX_DIST_STEPS = 16 - AUX_TABLE_BITS;
 
 // The first entry of a row is the shortest length; each further entry is a code index at
 // which the length grows by one (an index listed twice grows it by two). The trailing zeros
@@ -91,6 +87,29 @@ bool readDistLengths()
     return false;
 }
 
+// The next code of `table` (2^tableBits entries) and its tree, for a code of `symbols`
+// symbols whose lengths are in `lengths`. A walk that meets no symbol within 16 bits can
+// only come from tables a damaged block left behind: the member is damaged, and 0 comes back.
+uint32_t nextTableCode(const uint16_t* table, uint32_t tableBits, const uint8_t* lengths, uint32_t symbols)
+{
+    DecoderContext& d = decoder;
+    uint32_t j = table[d.bits.bitBuffer >> (16 - tableBits)];
+    if (j < symbols) {
+        fillBits(lengths[j]);
+        return j;
+    }
+    fillBits((uint8_t)tableBits);
+    uint16_t mask = 0x8000;
+    for (uint32_t steps = 0; j >= symbols; ++steps) {
+        if (steps == MAX_CODE_LENGTH - tableBits || j >= TREE_NODES) return fail();
+        j = (d.bits.bitBuffer & mask) ? d.treeRight[j] : d.treeLeft[j];
+        mask >>= 1;
+    }
+    if (lengths[j] <= tableBits) return fail();
+    fillBits((uint8_t)(lengths[j] - tableBits));
+    return j;
+}
+
 bool readBlockHeader()
 {
     DecoderContext& d = decoder;
@@ -144,21 +163,7 @@ uint16_t lh3NextCode()
     if (d.corrupt) return 0;
     if (d.lh3BlockRemaining == 0 && !readBlockHeader()) return fail();
     --d.lh3BlockRemaining;
-
-    uint32_t j = d.codeTable[d.bits.bitBuffer >> (16 - CODE_TABLE_BITS)];
-    if (j < LH3_CHAR_SYMBOLS) {
-        fillBits(d.codeLen[j]);
-    } else {
-        fillBits(CODE_TABLE_BITS);
-        uint16_t mask = 0x8000;
-        for (uint32_t steps = 0; j >= LH3_CHAR_SYMBOLS; ++steps) {
-            if (steps == MAX_CHAR_STEPS || j >= TREE_NODES) return fail();
-            j = (d.bits.bitBuffer & mask) ? d.treeRight[j] : d.treeLeft[j];
-            mask >>= 1;
-        }
-        if (d.codeLen[j] <= CODE_TABLE_BITS) return fail();
-        fillBits((uint8_t)(d.codeLen[j] - CODE_TABLE_BITS));
-    }
+    uint32_t j = nextTableCode(d.codeTable, CODE_TABLE_BITS, d.codeLen, LH3_CHAR_SYMBOLS);
     if (j == LH3_ESCAPE) j += getBits(8);
     return (uint16_t)j;
 }
@@ -167,19 +172,6 @@ uint16_t lh3NextDistance()
 {
     DecoderContext& d = decoder;
     if (d.corrupt) return 0;
-    uint32_t j = d.auxTable[d.bits.bitBuffer >> (16 - AUX_TABLE_BITS)];
-    if (j < d.distCodeCount) {
-        fillBits(d.auxLen[j]);
-    } else {
-        fillBits(AUX_TABLE_BITS);
-        uint16_t mask = 0x8000;
-        for (uint32_t steps = 0; j >= d.distCodeCount; ++steps) {
-            if (steps == MAX_DIST_STEPS || j >= TREE_NODES) return fail();
-            j = (d.bits.bitBuffer & mask) ? d.treeRight[j] : d.treeLeft[j];
-            mask >>= 1;
-        }
-        if (d.auxLen[j] <= AUX_TABLE_BITS) return fail();
-        fillBits((uint8_t)(d.auxLen[j] - AUX_TABLE_BITS));
-    }
+    uint32_t j = nextTableCode(d.auxTable, AUX_TABLE_BITS, d.auxLen, d.distCodeCount);
     return (uint16_t)((j << LH3_DIST_LOW_BITS) + getBits(LH3_DIST_LOW_BITS));
 }
