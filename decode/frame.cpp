@@ -134,11 +134,12 @@ void refillInput()
 // The buffer holds the whole member when it is small, else READ_AHEAD bytes, and never more
 // than the free physical memory. One read of a whole large member would be fewer calls, but
 // it faults in every page of a fresh block and then finds none of it in the cache when the
-// bits are taken: measured, a 17 MiB member decodes about 40 % faster from a 256 KiB buffer.
+// bits are taken: measured, a 17 MiB member decodes about 40 % faster from a 256 KiB buffer,
+// and a 64 KiB one is as fast again while it keeps the resident size down.
 // A packed size of 0 gets no buffer at all: nothing may be read for such a member.
 bool DecodeJob::prepareInput(uint32_t packedSize)
 {
-    const uint32_t READ_AHEAD = 256 * 1024;
+    const uint32_t READ_AHEAD = 64 * 1024;
     const uint32_t FALLBACK_CAPACITY = 16384;
     InputBuffer& in = decoder.in;
     in.data = nullptr;
