@@ -26,19 +26,27 @@ bool convert(iconv_t cd, const char*& in, size_t& left, std::string& out)
 
 std::string sjisToUtf8(const std::string& sjis)
 {
-    iconv_t cd = iconv_open("UTF-8", "CP932");
     std::string out;
-    const char* in = sjis.data();
-    size_t left = sjis.size();
-    while (!convert(cd, in, left, out)) {
-        char escape[8];
-        std::snprintf(escape, sizeof escape, "\\x%02X", (unsigned char)*in);
-        out += escape;
-        ++in;
-        --left;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    bool ascii = true;
+    for (unsigned char c : sjis) ascii = ascii && c < 0x80;
+    if (ascii) {
+        // Code page 932 keeps ASCII as it is. Most names are ASCII, and iconv's Shift-JIS
+        // tables would add about 400 KiB to the tool's resident size.
+        out = sjis;
+    } else {
+        iconv_t cd = iconv_open("UTF-8", "CP932");
+        const char* in = sjis.data();
+        size_t left = sjis.size();
+        while (!convert(cd, in, left, out)) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", (unsigned char)*in);
+            out += escape;
+            ++in;
+            --left;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
+        iconv_close(cd);
     }
-    iconv_close(cd);
     // Control characters in a name would drive the terminal (a hostile archive can carry
     // escape sequences); they are shown as \xNN like the bytes that are not Shift-JIS.
     std::string shown;
