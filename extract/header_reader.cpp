@@ -1,7 +1,6 @@
 #include "extract/header_reader.h"
 
 #include <limits.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "extract/runtime.h"
@@ -37,28 +36,10 @@ uint32_t readLe32(SfxExtractor& sfx)
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
-// A heap copy of `length` bytes, NUL-terminated.
-char* copyBytes(const uint8_t* from, uint32_t length)
-{
-    char* text = (char*)malloc(length + 1);
-    if (!text) return nullptr;
-    memcpy(text, from, length);
-    text[length] = 0;
-    return text;
-}
-
-// The name texts of one header; freed on every way out of the reader.
-struct NameParts {
-    char* base = nullptr;
-    char* file = nullptr;
-    char* dir = nullptr;
-    uint32_t baseLength = 0, fileLength = 0, dirLength = 0;
-    ~NameParts()
-    {
-        free(base);
-        free(file);
-        free(dir);
-    }
+// A name text of one header: its bytes stay in the header buffer, which outlives every use.
+struct NamePart {
+    const char* text = nullptr;
+    uint32_t length = 0;
 };
 
 // Appends up to `length` bytes to name (at most PATH_BUFFER - 1 in all). A cut never splits
@@ -143,15 +124,14 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     header.attribute = buffer[OFFSET_ATTRIBUTE];
     header.level = buffer[OFFSET_LEVEL];
 
-    NameParts names;
+    NamePart base, fileExt, dir;
     uint32_t n = levelTwo ? 0 : buffer[OFFSET_NAME_LENGTH];
     int32_t d = (int32_t)stored - (int32_t)n;
     if (d != 20 && d != 22 && d < 24) return refuse(sfx, HeaderFault::unknownLayout);
     if (!levelTwo) {
         // d >= 20 puts the name inside the H + 2 bytes read.
-        names.base = copyBytes(buffer + OFFSET_NAME_LENGTH + 1, n);
-        if (!names.base) return refuse(sfx, HeaderFault::noMemory);
-        names.baseLength = n;
+        base.text = (const char*)buffer + OFFSET_NAME_LENGTH + 1;
+        base.length = n;
         sfx.headerCursor = buffer + OFFSET_NAME_LENGTH + 1 + n;
     } else {
         sfx.headerCursor = buffer + OFFSET_NAME_LENGTH;
@@ -190,17 +170,10 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
             uint8_t type = buffer[at];
             const uint8_t* data = buffer + at + 1;
             uint32_t length = S - 3;
-            if (type == EXT_FILE_NAME) {
-                free(names.file);
-                names.file = copyBytes(data, length);
-                if (!names.file) return refuse(sfx, HeaderFault::noMemory);
-                names.fileLength = length;
-            } else if (type == EXT_DIRECTORY) {
-                free(names.dir);
-                names.dir = copyBytes(data, length);
-                if (!names.dir) return refuse(sfx, HeaderFault::noMemory);
-                unifySeparators(names.dir, '/');
-                names.dirLength = length;
+            if (type == EXT_FILE_NAME || type == EXT_DIRECTORY) {
+                NamePart& part = type == EXT_FILE_NAME ? fileExt : dir;
+                part.text = (const char*)data;
+                part.length = length;
             } else if (type == EXT_ATTRIBUTE && length >= 2) {
                 if (header.osId == 0 || header.osId == 'H' || header.osId == 'M')
                     header.attribute = data[0];
@@ -215,15 +188,19 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         }
     }
 
-    const char* fileName = names.file ? names.file : names.base;
-    uint32_t fileLength = names.file ? names.fileLength : names.baseLength;
+    const NamePart& fileName = fileExt.text ? fileExt : base;
     uint32_t used = 0;
-    if (names.dir) appendName(header, used, names.dir, names.dirLength);
+    if (dir.text) {
+        appendName(header, used, dir.text, dir.length);
+        // The directory's separators (0xFF, '\' or '/') become '/'; the cut above never
+        // splits a character, so converting the appended part converts what was kept of it.
+        unifySeparators(header.name, '/');
+    }
     // Some archivers store the directory without its final separator; joined as it stands,
     // "subdir" and "hello.txt" would make a file "subdirhello.txt" in the wrong folder.
-    if (used > 0 && header.name[used - 1] != '/' && fileName && fileName[0])
+    if (used > 0 && header.name[used - 1] != '/' && fileName.length && fileName.text[0])
         appendName(header, used, "/", 1);
-    if (fileName) appendName(header, used, fileName, fileLength);
+    if (fileName.text) appendName(header, used, fileName.text, fileName.length);
     slashBackslashes(header.name, used);
 
     header.modificationTime =
