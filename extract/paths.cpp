@@ -25,14 +25,7 @@ void OwnedString::release()
 
 void OwnedString::replaceSeparators(uint8_t replacement)
 {
-    if (!text) return;
-    for (uint8_t* p = (uint8_t*)text; *p; ++p) {
-        if (isLeadByte(*p)) {
-            if (!*++p) break;
-        } else if (*p == '\\' || *p == '/' || *p == 0xFF) {
-            *p = replacement;
-        }
-    }
+    if (text) unifySeparators(text, replacement);
 }
 
 // Directory names in LHA headers separate their parts with 0xFF (and some archivers with
