@@ -180,9 +180,7 @@ void notifyShell(SfxExtractor& sfx, ShellEvent kind, const char* path)
     // buffer is not announced rather than announced wrongly.
     char full[PATH_BUFFER];
     if (!copyText(full, sizeof full, sfx.destination ? sfx.destination : "")) return;
-    if (!appendBackslash(full, sizeof full)) return;
-    size_t used = strlen(full);
-    if (!copyText(full + used, (uint32_t)(sizeof full - used), path)) return;
+    if (!appendBackslash(full, sizeof full) || !appendText(full, sizeof full, path)) return;
     for (char* p = full; *p; ++p)
         if (*p == '/') *p = '\\';
     sfx.host->notifyShell(kind, full);

@@ -29,6 +29,12 @@ bool copyText(char* out, uint32_t capacity, const char* text)
     return fits;
 }
 
+bool appendText(char* out, uint32_t capacity, const char* text)
+{
+    size_t used = strlen(out);
+    return copyText(out + used, (uint32_t)(capacity - used), text);
+}
+
 void splitPath(const char* path, char* drive, char* dir, char* name, char* ext)
 {
     // A drive is the first two characters when the second is a colon.

@@ -21,3 +21,6 @@ int32_t localZoneWest();
 
 // Bounded copy: at most capacity - 1 bytes and always a terminator. False when cut.
 bool copyText(char* out, uint32_t capacity, const char* text);
+
+// copyText behind the text already in `out`, a buffer of `capacity` bytes in all.
+bool appendText(char* out, uint32_t capacity, const char* text);

@@ -86,17 +86,14 @@ bool composeDestination(SfxExtractor& sfx, const char* text, bool underProgramFi
         char windows[PATH_BUFFER], drive[PATH_PART];
         if (!sfx.host->windowsFolder(windows, sizeof windows)) return false;
         splitPath(windows, drive, nullptr, nullptr, nullptr);
-        if (!copyText(composed, sizeof composed, drive)) return false;
-        size_t used = strlen(composed);
-        if (!copyText(composed + used, (uint32_t)(sizeof composed - used), "\\Program Files\\"))
+        if (!copyText(composed, sizeof composed, drive) ||
+            !appendText(composed, sizeof composed, "\\Program Files\\") ||
+            !appendText(composed, sizeof composed, text))
             return false;
-        used = strlen(composed);
-        if (!copyText(composed + used, (uint32_t)(sizeof composed - used), text)) return false;
     } else {
-        if (!sfx.host->currentFolder(composed, sizeof composed)) return false;
-        if (!appendBackslash(composed, sizeof composed)) return false;
-        size_t used = strlen(composed);
-        if (!copyText(composed + used, (uint32_t)(sizeof composed - used), text)) return false;
+        if (!sfx.host->currentFolder(composed, sizeof composed) ||
+            !appendBackslash(composed, sizeof composed) || !appendText(composed, sizeof composed, text))
+            return false;
     }
     char* copy = copyOf(composed);
     if (!copy) return false;

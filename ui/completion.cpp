@@ -23,8 +23,7 @@ const GUID PERSIST_FILE = {0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 // fit, so that a cut path is never used as a file name.
 bool appendPath(char* buffer, const char* text)
 {
-    size_t used = strlen(buffer);
-    return copyText(buffer + used, (uint32_t)(PATH_BUFFER - used), text);
+    return appendText(buffer, PATH_BUFFER, text);
 }
 
 // The folder's path in `folder` (PATH_BUFFER bytes); false when it cannot be located.
