@@ -22,17 +22,18 @@ const uint8_t EXT_FILE_NAME = 0x01;
 const uint8_t EXT_DIRECTORY = 0x02;
 const uint8_t EXT_ATTRIBUTE = 0x40;
 
-uint16_t readLe16(SfxExtractor& sfx)
+// Little-endian fields at the cursor, which moves past them.
+uint16_t readLe16(const uint8_t*& cursor)
 {
-    const uint8_t* p = sfx.headerCursor;
-    sfx.headerCursor += 2;
+    const uint8_t* p = cursor;
+    cursor += 2;
     return (uint16_t)(p[0] | p[1] << 8);
 }
 
-uint32_t readLe32(SfxExtractor& sfx)
+uint32_t readLe32(const uint8_t*& cursor)
 {
-    const uint8_t* p = sfx.headerCursor;
-    sfx.headerCursor += 4;
+    const uint8_t* p = cursor;
+    cursor += 4;
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
@@ -115,12 +116,12 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         end += OS9_68K_UNCOUNTED;
     }
 
-    sfx.headerCursor = buffer + OFFSET_PACKED;
+    const uint8_t* cursor = buffer + OFFSET_PACKED;
     header.headerLength = (uint8_t)H;
     memcpy(header.methodId, buffer + OFFSET_METHOD, 5);
-    header.packedSize = readLe32(sfx);
-    header.originalSize = readLe32(sfx);
-    header.rawTime = readLe32(sfx);
+    header.packedSize = readLe32(cursor);
+    header.originalSize = readLe32(cursor);
+    header.rawTime = readLe32(cursor);
     header.attribute = buffer[OFFSET_ATTRIBUTE];
     header.level = buffer[OFFSET_LEVEL];
 
@@ -132,30 +133,30 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         // d >= 20 puts the name inside the H + 2 bytes read.
         base.text = (const char*)buffer + OFFSET_NAME_LENGTH + 1;
         base.length = n;
-        sfx.headerCursor = buffer + OFFSET_NAME_LENGTH + 1 + n;
+        cursor = buffer + OFFSET_NAME_LENGTH + 1 + n;
     } else {
-        sfx.headerCursor = buffer + OFFSET_NAME_LENGTH;
+        cursor = buffer + OFFSET_NAME_LENGTH;
     }
     if (d >= 24) {
         if (levelTwo && 24 > end) return refuse(sfx, HeaderFault::badExtension);
-        header.crc = readLe16(sfx);
-        header.osId = *sfx.headerCursor++;
+        header.crc = readLe16(cursor);
+        header.osId = *cursor++;
         header.hasCrc = 1;
     } else if (d == 22) {
         if (levelTwo && 23 > end) return refuse(sfx, HeaderFault::badExtension);
-        header.crc = readLe16(sfx);
+        header.crc = readLe16(cursor);
         header.hasCrc = 1;
     }
 
     if (header.level != 0) {
         bool levelOne = !levelTwo;
-        if (levelOne) sfx.headerCursor = buffer + H;
-        const uint8_t* chainStart = sfx.headerCursor;
+        if (levelOne) cursor = buffer + H;
+        const uint8_t* chainStart = cursor;
         for (;;) {
-            uint32_t at = (uint32_t)(sfx.headerCursor - buffer);
+            uint32_t at = (uint32_t)(cursor - buffer);
             // A chain that leaves the bytes read is broken.
             if (at + 2 > end) return refuse(sfx, HeaderFault::badExtension);
-            uint32_t S = readLe16(sfx);
+            uint32_t S = readLe16(cursor);
             if (S == 0) break;
             at += 2;
             if (levelOne) {
@@ -178,11 +179,11 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
                 if (header.osId == 0 || header.osId == 'H' || header.osId == 'M')
                     header.attribute = data[0];
             }
-            sfx.headerCursor = buffer + at + S - 2;
+            cursor = buffer + at + S - 2;
         }
         if (levelOne) {
             // A level-1 header counts its extended headers in the stored packed size.
-            uint32_t total = (uint32_t)(sfx.headerCursor - chainStart) - 2;
+            uint32_t total = (uint32_t)(cursor - chainStart) - 2;
             if (total > header.packedSize) return refuse(sfx, HeaderFault::badExtension);
             header.packedSize -= total;
         }

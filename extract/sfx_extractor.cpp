@@ -8,7 +8,7 @@
 const char DEFAULT_TITLE[] = "Quor SFX";
 
 SfxExtractor::SfxExtractor(Host* host)
-    : host(host), ownFile(nullptr), headerCursor(nullptr), methodIndex(0), destination(nullptr),
+    : host(host), ownFile(nullptr), methodIndex(0), destination(nullptr),
       title(nullptr), shortcutTarget(nullptr), programToRun(nullptr), shortcutName(nullptr),
       startMenuFlags(0), desktopFlags(0), sendToFlags(0), configPresent(0), failed(0),
       headerFault(HeaderFault::none)

@@ -36,7 +36,6 @@ struct SfxExtractor {
     Host* host;
     char ownPath[PATH_BUFFER];
     FILE* ownFile;
-    const uint8_t* headerCursor;
     OwnedString currentOutputPath;
     int32_t methodIndex;
     char* destination;
