@@ -142,12 +142,9 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint32_t originalSize, uin
     if (methodIndex == METHOD_LH0 || methodIndex == METHOD_LZ4) {
         // A stored member is its packed bytes. One that claims more would copy the members
         // behind it, as far as the file goes: it is damaged, and only its own bytes are kept.
-        if (originalSize > packedSize) {
-            copyStored(sfx, output, packedSize);
-            decoder.corrupt = true;
-        } else {
-            copyStored(sfx, output, originalSize);
-        }
+        bool claimsMore = originalSize > packedSize;
+        copyStored(sfx, output, claimsMore ? packedSize : originalSize);
+        if (claimsMore) decoder.corrupt = true;
         return decoder.crc16;
     }
     decoder.availPhys = sfx.host->availablePhysicalMemory();
@@ -169,24 +166,21 @@ uint32_t copyStored(SfxExtractor& sfx, FILE* output, uint32_t count)
     while (count > 0) {
         uint32_t n = count < COPY_BLOCK ? count : COPY_BLOCK;
         // A member cut off by the end of the file is damaged, also when its header carries
-        // no CRC to tell.
-        size_t got = fread(buffer, 1, n, sfx.ownFile);
+        // no CRC to tell. What there is of it stays on disk like any damaged member, but no
+        // further bytes are made up for it.
+        uint32_t got = (uint32_t)fread(buffer, 1, n, sfx.ownFile);
+        fwrite(buffer, 1, got, output);
+        decoder.crc16 = updateCrc16(decoder.crc16, buffer, got);
         if (got < n) {
-            // Cut off: what there is stays on disk like any damaged member, but no further
-            // bytes are made up for it.
-            fwrite(buffer, 1, got, output);
-            decoder.crc16 = updateCrc16(decoder.crc16, buffer, (uint32_t)got);
             decoder.corrupt = true;
             break;
         }
-        fwrite(buffer, 1, n, output);
-        decoder.crc16 = updateCrc16(decoder.crc16, buffer, n);
         done += n;
         count -= n;
         updateProgress(done);
         if (!running()) {
-            free(buffer);
-            return 0;
+            done = 0;  // aborted: the caller deletes the file
+            break;
         }
     }
     free(buffer);
