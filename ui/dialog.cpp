@@ -31,7 +31,6 @@ const FlagBox FLAG_BOXES[] = {
 void initialise(HWND dialog, SfxExtractor& sfx)
 {
     SetWindowTextA(dialog, sfx.title);
-    memset(dialogPath, 0, sizeof dialogPath);
     copyText(dialogPath, sizeof dialogPath, sfx.destination ? sfx.destination : "");
     SetDlgItemTextA(dialog, ID_DEST_EDIT, dialogPath);
     // A box can be checked and disabled at once: the builder chose the shortcut for the user.
@@ -46,7 +45,6 @@ void initialise(HWND dialog, SfxExtractor& sfx)
 // dialog may close with 0; the check boxes decide bit 1 of each flag byte.
 INT_PTR confirm(HWND dialog, SfxExtractor& sfx)
 {
-    memset(dialogPath, 0, sizeof dialogPath);
     GetDlgItemTextA(dialog, ID_DEST_EDIT, dialogPath, sizeof dialogPath);
     sfx.setDestination(dialogPath);
     if (!sfx.destination || !enterDestination(sfx, sfx.destination)) return 1;
