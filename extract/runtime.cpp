@@ -73,25 +73,11 @@ bool makePath(char* out, uint32_t capacity, const char* dir, const char* name, c
 {
     if (capacity == 0) return false;
     out[0] = 0;
-    uint32_t used = 0;
-    auto append = [&](const char* text, size_t length) {
-        if (used + length >= capacity) {
-            size_t room = capacity - 1 - used;
-            memcpy(out + used, text, room);
-            used += room;
-            out[used] = 0;
-            return false;
-        }
-        memcpy(out + used, text, length);
-        used += length;
-        out[used] = 0;
-        return true;
-    };
-    if (dir && *dir && !append(dir, strlen(dir))) return false;
-    if (name && *name && !append(name, strlen(name))) return false;
+    if (dir && !appendText(out, capacity, dir)) return false;
+    if (name && !appendText(out, capacity, name)) return false;
     if (ext && *ext) {
-        if (*ext != '.' && !append(".", 1)) return false;
-        if (!append(ext, strlen(ext))) return false;
+        if (*ext != '.' && !appendText(out, capacity, ".")) return false;
+        if (!appendText(out, capacity, ext)) return false;
     }
     return true;
 }
