@@ -59,14 +59,11 @@ void splitPath(const char* path, char* drive, char* dir, char* name, char* ext)
         else if (*q == '.') lastDot = q;
     }
     const char* base = lastSeparator ? lastSeparator + 1 : p;
+    const char* end = base + strlen(base);
+    const char* dot = lastDot && lastDot >= base ? lastDot : end;
     takePart(dir, p, base - p);
-    if (lastDot && lastDot >= base) {
-        takePart(name, base, lastDot - base);
-        takePart(ext, lastDot, strlen(lastDot));
-    } else {
-        takePart(name, base, strlen(base));
-        takePart(ext, base, 0);
-    }
+    takePart(name, base, dot - base);
+    takePart(ext, dot, end - dot);
 }
 
 bool makePath(char* out, uint32_t capacity, const char* dir, const char* name, const char* ext)
