@@ -215,17 +215,19 @@ int32_t dosTimeToUnix(uint32_t v)
     static const uint16_t daysBeforeMonth[16] = {0,   0,   31,  59,  90,  120, 151, 181,
                                                  212, 243, 273, 304, 334, 0,   0,   0};
     if (v == 0) return 0;
-    int64_t seconds = (v & 0x1F) * 2;
-    int64_t minutes = (v >> 5) & 0x3F;
-    int64_t hours = (v >> 11) & 0x1F;
-    int64_t day = (v >> 16) & 0x1F;
+    uint32_t seconds = (v & 0x1F) * 2;
+    uint32_t minutes = (v >> 5) & 0x3F;
+    uint32_t hours = (v >> 11) & 0x1F;
+    uint32_t day = (v >> 16) & 0x1F;
     uint32_t month = (v >> 21) & 0x0F;
-    int64_t year = ((v >> 25) & 0x7F) + 1980;
+    uint32_t year = ((v >> 25) & 0x7F) + 1980;
     // Every year divisible by 4 is a leap year here, 2000 and 2100 included.
-    int64_t days = (year - 1970) * 365 + (year - 1969) / 4 + daysBeforeMonth[month] + day - 1;
+    uint32_t days = (year - 1970) * 365 + (year - 1969) / 4 + daysBeforeMonth[month] + day - 1;
     if (year % 4 == 0 && month >= 3 && month <= 12) days += 1;
-    int64_t result = ((days * 24 + hours) * 60 + minutes) * 60 + localZoneWest() + seconds;
-    return (int32_t)(uint32_t)result;  // stored times past 2038 wrap like the 32-bit field
+    // Unsigned arithmetic wraps modulo 2^32, so the result is the low half of the exact
+    // value: stored times past 2038 wrap like the 32-bit field, a negative zone subtracts.
+    uint32_t result = ((days * 24 + hours) * 60 + minutes) * 60 + (uint32_t)localZoneWest() + seconds;
+    return (int32_t)result;
 }
 
 uint32_t sumOriginalSizes(SfxExtractor& sfx)
