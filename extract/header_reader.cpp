@@ -22,18 +22,12 @@ const uint8_t EXT_FILE_NAME = 0x01;
 const uint8_t EXT_DIRECTORY = 0x02;
 const uint8_t EXT_ATTRIBUTE = 0x40;
 
-// Little-endian fields at the cursor, which moves past them.
-uint16_t readLe16(const uint8_t*& cursor)
-{
-    const uint8_t* p = cursor;
-    cursor += 2;
-    return (uint16_t)(p[0] | p[1] << 8);
-}
+// Little-endian header fields.
+uint16_t readLe16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
 
-uint32_t readLe32(const uint8_t*& cursor)
+// Always inlined: -Os would call this single load, which costs more than the load itself.
+__attribute__((always_inline)) inline uint32_t readLe32(const uint8_t* p)
 {
-    const uint8_t* p = cursor;
-    cursor += 4;
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
 
@@ -79,12 +73,6 @@ bool readBytes(SfxExtractor& sfx, uint8_t* buffer, uint32_t from, uint32_t to)
     return to <= from || fread(buffer + from, 1, to - from, sfx.ownFile) == to - from;
 }
 
-// The total length that a level-2 header stores in its first two bytes, little-endian.
-uint32_t levelTwoLength(const uint8_t* buffer)
-{
-    return (uint32_t)buffer[0] | (uint32_t)buffer[1] << 8;
-}
-
 }  // namespace
 
 bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
@@ -105,7 +93,7 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     // total length, read whole, so that a header of 256 bytes or more (a long name) is not
     // taken for a short one.
     bool levelTwo = buffer[OFFSET_LEVEL] == 2;
-    uint32_t stored = levelTwo ? levelTwoLength(buffer) : H;
+    uint32_t stored = levelTwo ? readLe16(buffer) : H;
     uint32_t end = levelTwo ? stored : H + 2;
     if (end > HEADER_BUFFER) return refuse(sfx, HeaderFault::tooLong);
     // A header shorter than its base reads no further; its length check below refuses it.
@@ -116,12 +104,11 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         end += OS9_68K_UNCOUNTED;
     }
 
-    const uint8_t* cursor = buffer + OFFSET_PACKED;
     header.headerLength = (uint8_t)H;
     memcpy(header.methodId, buffer + OFFSET_METHOD, 5);
-    header.packedSize = readLe32(cursor);
-    header.originalSize = readLe32(cursor);
-    header.rawTime = readLe32(cursor);
+    header.packedSize = readLe32(buffer + OFFSET_PACKED);
+    header.originalSize = readLe32(buffer + OFFSET_ORIGINAL);
+    header.rawTime = readLe32(buffer + OFFSET_TIME);
     header.attribute = buffer[OFFSET_ATTRIBUTE];
     header.level = buffer[OFFSET_LEVEL];
 
@@ -129,34 +116,35 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     uint32_t n = levelTwo ? 0 : buffer[OFFSET_NAME_LENGTH];
     int32_t d = (int32_t)stored - (int32_t)n;
     if (d != 20 && d != 22 && d < 24) return refuse(sfx, HeaderFault::unknownLayout);
+    uint32_t at = OFFSET_NAME_LENGTH;  // the next field to read
     if (!levelTwo) {
         // d >= 20 puts the name inside the H + 2 bytes read.
         base.text = (const char*)buffer + OFFSET_NAME_LENGTH + 1;
         base.length = n;
-        cursor = buffer + OFFSET_NAME_LENGTH + 1 + n;
-    } else {
-        cursor = buffer + OFFSET_NAME_LENGTH;
+        at += 1 + n;
     }
     if (d >= 24) {
         if (levelTwo && 24 > end) return refuse(sfx, HeaderFault::badExtension);
-        header.crc = readLe16(cursor);
-        header.osId = *cursor++;
+        header.crc = readLe16(buffer + at);
+        header.osId = buffer[at + 2];
         header.hasCrc = 1;
+        at += 3;
     } else if (d == 22) {
         if (levelTwo && 23 > end) return refuse(sfx, HeaderFault::badExtension);
-        header.crc = readLe16(cursor);
+        header.crc = readLe16(buffer + at);
         header.hasCrc = 1;
+        at += 2;
     }
 
     if (header.level != 0) {
         bool levelOne = !levelTwo;
-        if (levelOne) cursor = buffer + H;
-        const uint8_t* chainStart = cursor;
+        if (levelOne) at = H;
+        uint32_t chainStart = at;
+        // `at` stands on the size of the next extended header.
         for (;;) {
-            uint32_t at = (uint32_t)(cursor - buffer);
             // A chain that leaves the bytes read is broken.
             if (at + 2 > end) return refuse(sfx, HeaderFault::badExtension);
-            uint32_t S = readLe16(cursor);
+            uint32_t S = readLe16(buffer + at);
             if (S == 0) break;
             at += 2;
             if (levelOne) {
@@ -179,11 +167,11 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
                 if (header.osId == 0 || header.osId == 'H' || header.osId == 'M')
                     header.attribute = data[0];
             }
-            cursor = buffer + at + S - 2;
+            at += S - 2;
         }
         if (levelOne) {
             // A level-1 header counts its extended headers in the stored packed size.
-            uint32_t total = (uint32_t)(cursor - chainStart) - 2;
+            uint32_t total = at - chainStart;
             if (total > header.packedSize) return refuse(sfx, HeaderFault::badExtension);
             header.packedSize -= total;
         }
@@ -241,13 +229,12 @@ uint32_t sumOriginalSizes(SfxExtractor& sfx)
         uint8_t bytes[OFFSET_OS_ID + 1];
         size_t got = fread(bytes, 1, sizeof bytes, file);
         if (got < BASE_BYTES || bytes[0] == 0) break;
-        uint32_t packed = bytes[7] | bytes[8] << 8 | bytes[9] << 16 | (uint32_t)bytes[10] << 24;
-        uint32_t original = bytes[11] | bytes[12] << 8 | bytes[13] << 16 | (uint32_t)bytes[14] << 24;
-        sum += original;
+        uint32_t packed = readLe32(bytes + OFFSET_PACKED);
+        sum += readLe32(bytes + OFFSET_ORIGINAL);
         // Levels 0 and 1: the stored packed size already counts the extended headers.
         uint64_t length = bytes[0] + 2u;
         if (bytes[OFFSET_LEVEL] == 2) {
-            length = levelTwoLength(bytes);
+            length = readLe16(bytes);
             if (got > OFFSET_OS_ID && bytes[OFFSET_OS_ID] == OS_ID_OS9_68K) length += OS9_68K_UNCOUNTED;
         }
         uint64_t next = (uint64_t)header + length + packed;
