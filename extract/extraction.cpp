@@ -60,9 +60,11 @@ void ExtractionThread(void* argument)
             break;
         }
         notifyShell(sfx, ShellEvent::memberExtracted, header.name);
-        // Decoders read ahead; the next header is found by an absolute seek.
-        uint64_t next = (uint64_t)dataStart + header.packedSize;
-        if (dataStart < 0 || next > LONG_MAX || fseek(sfx.ownFile, (long)next, SEEK_SET) != 0) break;
+        // Decoders read ahead; the next header is found by an absolute seek, to a position
+        // of at most LONG_MAX.
+        if (dataStart < 0 || header.packedSize > (unsigned long)(LONG_MAX - dataStart) ||
+            fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0)
+            break;
         finishedSize += header.originalSize;
     }
     sfx.host->walkEnded(!running());

@@ -232,14 +232,17 @@ uint32_t sumOriginalSizes(SfxExtractor& sfx)
         uint32_t packed = readLe32(bytes + OFFSET_PACKED);
         sum += readLe32(bytes + OFFSET_ORIGINAL);
         // Levels 0 and 1: the stored packed size already counts the extended headers.
-        uint64_t length = bytes[0] + 2u;
+        uint32_t length = bytes[0] + 2u;
         if (bytes[OFFSET_LEVEL] == 2) {
             length = readLe16(bytes);
             if (got > OFFSET_OS_ID && bytes[OFFSET_OS_ID] == OS_ID_OS9_68K) length += OS9_68K_UNCOUNTED;
         }
-        uint64_t next = (uint64_t)header + length + packed;
-        if (next > LONG_MAX || fseek(file, (long)next, SEEK_SET) != 0) break;
-        header = (long)next;
+        // header + length cannot overflow an unsigned long (header <= LONG_MAX, length is
+        // below 2^17); the packed size is checked against what is left up to LONG_MAX.
+        unsigned long behind = (unsigned long)header + length;
+        if (behind > LONG_MAX || packed > LONG_MAX - behind) break;
+        header = (long)(behind + packed);
+        if (fseek(file, header, SEEK_SET) != 0) break;
     }
     fseek(file, start, SEEK_SET);
     return sum;
