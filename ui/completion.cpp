@@ -31,7 +31,6 @@ bool locateFolder(HWND owner, int folderId, char* folder)
 {
     LPITEMIDLIST items = nullptr;
     if (FAILED(SHGetSpecialFolderLocation(owner, folderId, &items)) || !items) return false;
-    memset(folder, 0, PATH_BUFFER);
     bool found = SHGetPathFromIDListA(items, folder) && folder[0];
     IMalloc* allocator = nullptr;
     if (SUCCEEDED(SHGetMalloc(&allocator)) && allocator) {

@@ -19,15 +19,17 @@ bool measureInLabel(void* context, const char* text, uint32_t length, int32_t* w
 void showEntryName(HWND label, const char* name)
 {
     char shown[LABEL_BUFFER];
+    // Without a device context nothing can be measured, and the whole name is shown.
     HDC dc = GetDC(label);
-    if (!dc) {
-        fitLabel(name, shown, 0, nullptr, nullptr);
-    } else {
+    HGDIOBJ previous = nullptr;
+    RECT client = {};
+    if (dc) {
         // The label draws with DEFAULT_GUI_FONT (set at creation), so it is measured in it.
-        HGDIOBJ previous = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
-        RECT client;
+        previous = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
         GetClientRect(label, &client);
-        fitLabel(name, shown, client.right - client.left, measureInLabel, dc);
+    }
+    fitLabel(name, shown, client.right - client.left, dc ? measureInLabel : nullptr, dc);
+    if (dc) {
         SelectObject(dc, previous);
         ReleaseDC(label, dc);
     }
