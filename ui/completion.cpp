@@ -32,11 +32,7 @@ bool locateFolder(HWND owner, int folderId, char* folder)
     LPITEMIDLIST items = nullptr;
     if (FAILED(SHGetSpecialFolderLocation(owner, folderId, &items)) || !items) return false;
     bool found = SHGetPathFromIDListA(items, folder) && folder[0];
-    IMalloc* allocator = nullptr;
-    if (SUCCEEDED(SHGetMalloc(&allocator)) && allocator) {
-        allocator->Free(items);
-        allocator->Release();
-    }
+    CoTaskMemFree(items);  // the shell allocates item lists with the COM task allocator
     return found;
 }
 

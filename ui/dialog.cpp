@@ -60,8 +60,6 @@ INT_PTR confirm(HWND dialog, SfxExtractor& sfx)
 
 void browse(HWND dialog)
 {
-    IMalloc* allocator = nullptr;
-    SHGetMalloc(&allocator);
     char displayName[PATH_BUFFER];
     BROWSEINFOA info;
     memset(&info, 0, sizeof info);
@@ -73,9 +71,8 @@ void browse(HWND dialog)
     if (chosen) {
         SHGetPathFromIDListA(chosen, dialogPath);
         SetDlgItemTextA(dialog, ID_DEST_EDIT, dialogPath);
-        if (allocator) allocator->Free(chosen);
+        CoTaskMemFree(chosen);  // the shell allocates item lists with the COM task allocator
     }
-    if (allocator) allocator->Release();
 }
 
 }  // namespace
