@@ -79,22 +79,24 @@ bool currentFolderText(SfxExtractor& sfx, char*& field)
 // block unusable rather than pointing the extraction at a cut, different folder.
 bool composeDestination(SfxExtractor& sfx, const char* text, bool underProgramFiles)
 {
+    // The folder in front of the text, then the text.
     char composed[PATH_BUFFER];
+    composed[0] = 0;
     if (text[0] && text[1] == ':') {
-        if (!copyText(composed, sizeof composed, text)) return false;
+        // A drive: the text stands alone.
     } else if (underProgramFiles) {
-        char windows[PATH_BUFFER], drive[PATH_PART];
+        char windows[PATH_BUFFER];
         if (!sfx.host->windowsFolder(windows, sizeof windows)) return false;
-        splitPath(windows, drive, nullptr, nullptr, nullptr);
-        if (!copyText(composed, sizeof composed, drive) ||
-            !appendText(composed, sizeof composed, "\\Program Files\\") ||
-            !appendText(composed, sizeof composed, text))
-            return false;
+        // The drive part has at most two bytes; composed holds a whole split part anyway.
+        static_assert(sizeof composed >= PATH_PART, "splitPath writes up to PATH_PART bytes");
+        splitPath(windows, composed, nullptr, nullptr, nullptr);
+        if (!appendText(composed, sizeof composed, "\\Program Files\\")) return false;
     } else {
         if (!sfx.host->currentFolder(composed, sizeof composed) ||
-            !appendBackslash(composed, sizeof composed) || !appendText(composed, sizeof composed, text))
+            !appendBackslash(composed, sizeof composed))
             return false;
     }
+    if (!appendText(composed, sizeof composed, text)) return false;
     char* copy = copyOf(composed);
     if (!copy) return false;
     replaceText(sfx.destination, copy);
