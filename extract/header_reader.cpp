@@ -112,15 +112,16 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     header.attribute = buffer[OFFSET_ATTRIBUTE];
     header.level = buffer[OFFSET_LEVEL];
 
-    NamePart base, fileExt, dir;
+    // The file name: the base name of levels 0 and 1, replaced by an extended one.
+    NamePart fileName, dir;
     uint32_t n = levelTwo ? 0 : buffer[OFFSET_NAME_LENGTH];
     int32_t d = (int32_t)stored - (int32_t)n;
     if (d != 20 && d != 22 && d < 24) return refuse(sfx, HeaderFault::unknownLayout);
     uint32_t at = OFFSET_NAME_LENGTH;  // the next field to read
     if (!levelTwo) {
         // d >= 20 puts the name inside the H + 2 bytes read.
-        base.text = (const char*)buffer + OFFSET_NAME_LENGTH + 1;
-        base.length = n;
+        fileName.text = (const char*)buffer + OFFSET_NAME_LENGTH + 1;
+        fileName.length = n;
         at += 1 + n;
     }
     if (d >= 24) {
@@ -160,7 +161,7 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
             const uint8_t* data = buffer + at + 1;
             uint32_t length = S - 3;
             if (type == EXT_FILE_NAME || type == EXT_DIRECTORY) {
-                NamePart& part = type == EXT_FILE_NAME ? fileExt : dir;
+                NamePart& part = type == EXT_FILE_NAME ? fileName : dir;
                 part.text = (const char*)data;
                 part.length = length;
             } else if (type == EXT_ATTRIBUTE && length >= 2) {
@@ -177,7 +178,6 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         }
     }
 
-    const NamePart& fileName = fileExt.text ? fileExt : base;
     uint32_t used = 0;
     if (dir.text) {
         appendName(header, used, dir.text, dir.length);
