@@ -95,8 +95,9 @@ void cleanOnce(char* path, uint8_t separator)
     }
     p[w] = 0;
 
-    char drive[PATH_PART], dir[PATH_PART], name[PATH_PART], ext[PATH_PART];
-    splitPath(path, drive, dir, name, ext);
+    // The drive is dropped.
+    char dir[PATH_PART], name[PATH_PART], ext[PATH_PART];
+    splitPath(path, nullptr, dir, name, ext);
     const char* directory = dir[0] == (char)separator ? dir + 1 : dir;
     makePath(path, PATH_BUFFER, directory, name, ext);
 }
