@@ -29,11 +29,7 @@ bool appendPath(char* buffer, const char* text)
 // The folder's path in `folder` (PATH_BUFFER bytes); false when it cannot be located.
 bool locateFolder(HWND owner, int folderId, char* folder)
 {
-    LPITEMIDLIST items = nullptr;
-    if (FAILED(SHGetSpecialFolderLocation(owner, folderId, &items)) || !items) return false;
-    bool found = SHGetPathFromIDListA(items, folder) && folder[0];
-    CoTaskMemFree(items);  // the shell allocates item lists with the COM task allocator
-    return found;
+    return SHGetSpecialFolderPathA(owner, folder, folderId, FALSE) && folder[0];
 }
 
 // Saves the link as folder\name.lnk; false when the folder cannot be located, the path does
