@@ -73,6 +73,11 @@ bool readBytes(SfxExtractor& sfx, uint8_t* buffer, uint32_t from, uint32_t to)
     return to <= from || fread(buffer + from, 1, to - from, sfx.ownFile) == to - from;
 }
 
+// The bytes of the header being read, and the names taken from them. Not on the stack: on
+// Windows a frame of a page or more must be probed page by page, which costs the stub a
+// runtime routine. Like the decoder state, it serves the one walk of the process.
+uint8_t headerBuffer[HEADER_BUFFER];
+
 }  // namespace
 
 bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
@@ -80,7 +85,7 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     memset(&header, 0, sizeof header);
     sfx.headerFault = HeaderFault::none;
     FILE* file = sfx.ownFile;
-    uint8_t buffer[HEADER_BUFFER];
+    uint8_t* buffer = headerBuffer;
 
     int first = getc(file);
     if (first == EOF || first == 0) return false;  // 0 is the archive's end mark
