@@ -37,12 +37,12 @@ struct NamePart {
     uint32_t length = 0;
 };
 
-// Appends up to `length` bytes to name (at most PATH_BUFFER - 1 in all). A cut never splits
-// a double-byte character.
-void appendName(LhaEntryHeader& header, uint32_t& used, const char* text, uint32_t length)
+// Appends up to `length` bytes to name, which holds `used` bytes (at most PATH_BUFFER - 1 in
+// all), and answers the new count. A cut never splits a double-byte character.
+uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length)
 {
     uint32_t i = 0;
-    while (i < length && used < PATH_BUFFER - 1) {
+    while (i < length) {
         uint32_t width = isWideLeadByte((uint8_t)text[i]) && i + 1 < length ? 2 : 1;
         if (used + width > PATH_BUFFER - 1) break;
         memcpy(header.name + used, text + i, width);
@@ -50,6 +50,7 @@ void appendName(LhaEntryHeader& header, uint32_t& used, const char* text, uint32
         i += width;
     }
     header.name[used] = 0;
+    return used;
 }
 
 // Header bytes every layout has: levels 0 and 1 up to the name length, level 2 up to the
@@ -185,7 +186,7 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
 
     uint32_t used = 0;
     if (dir.text) {
-        appendName(header, used, dir.text, dir.length);
+        used = appendName(header, used, dir.text, dir.length);
         // The directory's separators (0xFF, '\' or '/') become '/'; the cut above never
         // splits a character, so converting the appended part converts what was kept of it.
         unifySeparators(header.name, '/');
@@ -193,8 +194,8 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     // Some archivers store the directory without its final separator; joined as it stands,
     // "subdir" and "hello.txt" would make a file "subdirhello.txt" in the wrong folder.
     if (used > 0 && header.name[used - 1] != '/' && fileName.length && fileName.text[0])
-        appendName(header, used, "/", 1);
-    if (fileName.text) appendName(header, used, fileName.text, fileName.length);
+        used = appendName(header, used, "/", 1);
+    if (fileName.text) used = appendName(header, used, fileName.text, fileName.length);
     slashBackslashes(header.name, used);
 
     header.modificationTime =
