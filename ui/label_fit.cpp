@@ -18,16 +18,15 @@ bool isTrailByte(uint8_t c) { return c >= 0x40 && c <= 0xFC && c != 0x7F; }
 void fitLabel(const char* name, char* shown, int32_t width, MeasureText measure, void* context)
 {
     // Backslashes, slashes and 0xFF outside double-byte characters all become '/', so every
-    // name reads the same whatever separator its archiver used.
-    OwnedString separated(name);
-    separated.replaceSeparators('/');
-    const char* text = separated.get() ? separated.get() : "";
+    // name reads the same whatever separator its archiver used. The conversion changes bytes
+    // in place, front to back, so converting the copied part equals copying the converted name.
+    char remaining[PATH_BUFFER];
+    copyText(remaining, sizeof remaining, name);
+    unifySeparators(remaining, '/');
 
     // `remaining` is the name with every cut so far closed up; `shown` is the same with the
     // last cut marked by "...". The bound keeps both inside their buffers whatever the caller
     // passes; the header reader never delivers more than 259 bytes.
-    char remaining[PATH_BUFFER];
-    copyText(remaining, sizeof remaining, text);
     uint32_t length = (uint32_t)strlen(remaining);
     memcpy(shown, remaining, length + 1);
 
