@@ -11,10 +11,6 @@
 const char MethodTable[METHOD_COUNT][6] = {"-lh0-", "-lh1-", "-lh2-", "-lh3-", "-lh4-", "-lh5-",
                                            "-lh6-", "-lh7-", "-lzs-", "-lz5-", "-lz4-", "-lhd-"};
 
-namespace {
-const uint32_t COPY_BLOCK = 2048;
-}
-
 int32_t findMethod(const char* methodId)
 {
     for (int32_t i = 0; i < METHOD_COUNT; ++i)
@@ -33,41 +29,75 @@ uint32_t dictBitsFor(int32_t methodIndex)
     }
 }
 
-bool startExtraction(SfxExtractor& sfx)
+namespace {
+
+const uint32_t COPY_BLOCK = 2048;
+
+uint32_t copyStored(SfxExtractor& sfx, FILE* output, uint32_t count)
 {
-    if (!enterDestination(sfx, sfx.destination)) return false;
-    return sfx.host->startThread(ExtractionThread, &sfx);
+    decoder.crc16 = 0;
+    uint8_t* buffer = (uint8_t*)malloc(COPY_BLOCK);
+    if (!buffer) {
+        decoder.corrupt = true;
+        return 0;
+    }
+    uint32_t done = 0;
+    while (count > 0) {
+        uint32_t n = count < COPY_BLOCK ? count : COPY_BLOCK;
+        // A member cut off by the end of the file is damaged, also when its header carries
+        // no CRC to tell. What there is of it stays on disk like any damaged member, but no
+        // further bytes are made up for it.
+        uint32_t got = (uint32_t)fread(buffer, 1, n, sfx.ownFile);
+        fwrite(buffer, 1, got, output);
+        decoder.crc16 = updateCrc16(decoder.crc16, buffer, got);
+        if (got < n) {
+            decoder.corrupt = true;
+            break;
+        }
+        done += n;
+        count -= n;
+        updateProgress(done);
+        if (!running()) {
+            done = 0;  // aborted: the caller deletes the file
+            break;
+        }
+    }
+    free(buffer);
+    return done;
 }
 
-void ExtractionThread(void* argument)
+FILE* openOutputFile(SfxExtractor& sfx, const char* path)
 {
-    SfxExtractor& sfx = *(SfxExtractor*)argument;
-    buildCrc16Table();
-    resetProgress(sfx.host, sumOriginalSizes(sfx));
-
-    LhaEntryHeader header;
-    while (readNextHeader(sfx, header)) {
-        // Only the copy and the decoders poll the flag; members that write nothing (folders,
-        // unknown methods) must not let the walk run on after an abort.
-        if (!running()) {
-            sfx.failed = 1;
-            break;
-        }
-        long dataStart = ftell(sfx.ownFile);
-        sfx.host->entryName(header.name);
-        if (!extractEntry(sfx, header)) {
-            sfx.failed = 1;
-            break;
-        }
-        notifyShell(sfx, ShellEvent::memberExtracted, header.name);
-        // Decoders read ahead; the next header is found by an absolute seek, to a position
-        // of at most LONG_MAX.
-        if (dataStart < 0 || header.packedSize > (unsigned long)(LONG_MAX - dataStart) ||
-            fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0)
-            break;
-        finishedSize += header.originalSize;
+    if (sfx.methodIndex == METHOD_LHD) {
+        makeFolderChain(sfx, path);
+        return nullptr;
     }
-    sfx.host->walkEnded(!running());
+    FILE* output = fopen(path, "wb");
+    if (!output) {
+        makeFolderChain(sfx, path);
+        output = fopen(path, "wb");
+    }
+    return output;
+}
+
+uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint32_t originalSize, uint32_t packedSize,
+                     const char* path, int32_t methodIndex)
+{
+    sfx.currentOutputPath.assign(path);
+    decoder.corrupt = false;
+    if (methodIndex == METHOD_LH0 || methodIndex == METHOD_LZ4) {
+        // A stored member is its packed bytes. One that claims more would copy the members
+        // behind it, as far as the file goes: it is damaged, and only its own bytes are kept.
+        bool claimsMore = originalSize > packedSize;
+        copyStored(sfx, output, claimsMore ? packedSize : originalSize);
+        if (claimsMore) decoder.corrupt = true;
+        return decoder.crc16;
+    }
+    decoder.availPhys = sfx.host->availablePhysicalMemory();
+    DecodeJob job(sfx.ownFile, output, originalSize, packedSize, dictBitsFor(methodIndex),
+                  (uint32_t)methodIndex);
+    job.run();
+    return decoder.crc16;
 }
 
 bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header)
@@ -136,69 +166,41 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header)
     return true;
 }
 
-uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint32_t originalSize, uint32_t packedSize,
-                     const char* path, int32_t methodIndex)
+}  // namespace
+
+bool startExtraction(SfxExtractor& sfx)
 {
-    sfx.currentOutputPath.assign(path);
-    decoder.corrupt = false;
-    if (methodIndex == METHOD_LH0 || methodIndex == METHOD_LZ4) {
-        // A stored member is its packed bytes. One that claims more would copy the members
-        // behind it, as far as the file goes: it is damaged, and only its own bytes are kept.
-        bool claimsMore = originalSize > packedSize;
-        copyStored(sfx, output, claimsMore ? packedSize : originalSize);
-        if (claimsMore) decoder.corrupt = true;
-        return decoder.crc16;
-    }
-    decoder.availPhys = sfx.host->availablePhysicalMemory();
-    DecodeJob job(sfx.ownFile, output, originalSize, packedSize, dictBitsFor(methodIndex),
-                  (uint32_t)methodIndex);
-    job.run();
-    return decoder.crc16;
+    if (!enterDestination(sfx, sfx.destination)) return false;
+    return sfx.host->startThread(ExtractionThread, &sfx);
 }
 
-uint32_t copyStored(SfxExtractor& sfx, FILE* output, uint32_t count)
+void ExtractionThread(void* argument)
 {
-    decoder.crc16 = 0;
-    uint8_t* buffer = (uint8_t*)malloc(COPY_BLOCK);
-    if (!buffer) {
-        decoder.corrupt = true;
-        return 0;
-    }
-    uint32_t done = 0;
-    while (count > 0) {
-        uint32_t n = count < COPY_BLOCK ? count : COPY_BLOCK;
-        // A member cut off by the end of the file is damaged, also when its header carries
-        // no CRC to tell. What there is of it stays on disk like any damaged member, but no
-        // further bytes are made up for it.
-        uint32_t got = (uint32_t)fread(buffer, 1, n, sfx.ownFile);
-        fwrite(buffer, 1, got, output);
-        decoder.crc16 = updateCrc16(decoder.crc16, buffer, got);
-        if (got < n) {
-            decoder.corrupt = true;
-            break;
-        }
-        done += n;
-        count -= n;
-        updateProgress(done);
+    SfxExtractor& sfx = *(SfxExtractor*)argument;
+    buildCrc16Table();
+    resetProgress(sfx.host, sumOriginalSizes(sfx));
+
+    LhaEntryHeader header;
+    while (readNextHeader(sfx, header)) {
+        // Only the copy and the decoders poll the flag; members that write nothing (folders,
+        // unknown methods) must not let the walk run on after an abort.
         if (!running()) {
-            done = 0;  // aborted: the caller deletes the file
+            sfx.failed = 1;
             break;
         }
+        long dataStart = ftell(sfx.ownFile);
+        sfx.host->entryName(header.name);
+        if (!extractEntry(sfx, header)) {
+            sfx.failed = 1;
+            break;
+        }
+        notifyShell(sfx, ShellEvent::memberExtracted, header.name);
+        // Decoders read ahead; the next header is found by an absolute seek, to a position
+        // of at most LONG_MAX.
+        if (dataStart < 0 || header.packedSize > (unsigned long)(LONG_MAX - dataStart) ||
+            fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0)
+            break;
+        finishedSize += header.originalSize;
     }
-    free(buffer);
-    return done;
-}
-
-FILE* openOutputFile(SfxExtractor& sfx, const char* path)
-{
-    if (sfx.methodIndex == METHOD_LHD) {
-        makeFolderChain(sfx, path);
-        return nullptr;
-    }
-    FILE* output = fopen(path, "wb");
-    if (!output) {
-        makeFolderChain(sfx, path);
-        output = fopen(path, "wb");
-    }
-    return output;
+    sfx.host->walkEnded(!running());
 }

@@ -23,8 +23,3 @@ uint32_t dictBitsFor(int32_t methodIndex);
 // Enters (or creates) the destination and starts ExtractionThread through the host.
 bool startExtraction(SfxExtractor& sfx);
 void ExtractionThread(void* sfx);
-bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header);
-uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint32_t originalSize, uint32_t packedSize,
-                     const char* path, int32_t methodIndex);
-uint32_t copyStored(SfxExtractor& sfx, FILE* output, uint32_t count);
-FILE* openOutputFile(SfxExtractor& sfx, const char* path);
