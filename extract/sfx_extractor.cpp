@@ -53,6 +53,17 @@ bool readByte(SfxExtractor& sfx, uint8_t& value)
     return true;
 }
 
+// `count` bytes of the block.
+bool readConfigBytes(SfxExtractor& sfx, int32_t count, char* buffer)
+{
+    for (int32_t i = 0; i < count; ++i) {
+        uint8_t value;
+        if (!readByte(sfx, value)) return false;
+        buffer[i] = (char)value;
+    }
+    return true;
+}
+
 // A counted text: length byte, then that many bytes, into a zero-filled heap text.
 bool readCountedText(SfxExtractor& sfx, char*& field)
 {
@@ -106,16 +117,6 @@ bool composeDestination(SfxExtractor& sfx, const char* text, bool underProgramFi
 }  // namespace
 
 void SfxExtractor::setDestination(const char* text) { replaceText(destination, text ? copyOf(text) : nullptr); }
-
-bool readConfigBytes(SfxExtractor& sfx, int32_t count, char* buffer)
-{
-    for (int32_t i = 0; i < count; ++i) {
-        uint8_t value;
-        if (!readByte(sfx, value)) return false;
-        buffer[i] = (char)value;
-    }
-    return true;
-}
 
 bool readConfiguration(SfxExtractor& sfx)
 {

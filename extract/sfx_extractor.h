@@ -54,4 +54,3 @@ struct SfxExtractor {
 // Reads the block from ownFile, which stands at SfxConfig::offset. False when the file ends
 // (or fails) inside the block, or the composed destination does not fit a path buffer.
 bool readConfiguration(SfxExtractor& sfx);
-bool readConfigBytes(SfxExtractor& sfx, int32_t count, char* buffer);
