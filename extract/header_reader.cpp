@@ -184,18 +184,16 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         }
     }
 
-    uint32_t used = 0;
-    if (dir.text) {
-        used = appendName(header, used, dir.text, dir.length);
-        // The directory's separators (0xFF, '\' or '/') become '/'; the cut above never
-        // splits a character, so converting the appended part converts what was kept of it.
-        unifySeparators(header.name, '/');
-    }
+    // A missing part has length 0 and appends nothing.
+    uint32_t used = appendName(header, 0, dir.text, dir.length);
+    // The directory's separators (0xFF, '\' or '/') become '/'; the cut above never splits a
+    // character, so converting the appended part converts what was kept of it.
+    unifySeparators(header.name, '/');
     // Some archivers store the directory without its final separator; joined as it stands,
     // "subdir" and "hello.txt" would make a file "subdirhello.txt" in the wrong folder.
     if (used > 0 && header.name[used - 1] != '/' && fileName.length && fileName.text[0])
         used = appendName(header, used, "/", 1);
-    if (fileName.text) used = appendName(header, used, fileName.text, fileName.length);
+    used = appendName(header, used, fileName.text, fileName.length);
     slashBackslashes(header.name, used);
 
     header.modificationTime =
