@@ -118,9 +118,10 @@ bool initialise(SfxExtractor& sfx, HINSTANCE instance)
     return RegisterClassExA(&windowClass) != 0;
 }
 
-// The three children of the progress window (pixels, client coordinates). The label and the
-// button draw in DEFAULT_GUI_FONT; the bar keeps its own.
-struct Child {
+// The progress window, then its three children (pixels): the window relative to the mouse
+// cursor, the children in its client coordinates. The label and the button draw in
+// DEFAULT_GUI_FONT; the bar keeps its own.
+struct WindowSpec {
     const char* className;
     const char* text;
     DWORD style;
@@ -128,32 +129,35 @@ struct Child {
     short id;
     bool guiFont;
 };
-const Child CHILDREN[] = {
-    {"STATIC", "", SS_LEFT, 7, 5, 200, 15, 0, true},
-    {PROGRESS_CLASSA, nullptr, PBS_SMOOTH, 7, 23, 200, 20, 0, false},
-    {"BUTTON", ABORT_TEXT, BS_PUSHBUTTON, 65, 50, 88, 19, ID_ABORT, true},
+const DWORD CHILD = WS_CHILD | WS_VISIBLE;
+const WindowSpec WINDOWS[] = {
+    {CLASS_NAME, DEFAULT_TITLE, WS_POPUP | WS_CAPTION | WS_SYSMENU, CURSOR_OFFSET_X,
+     CURSOR_OFFSET_Y, WINDOW_WIDTH, WINDOW_HEIGHT, 0, false},
+    {"STATIC", "", CHILD | SS_LEFT, 7, 5, 200, 15, 0, true},
+    {PROGRESS_CLASSA, nullptr, CHILD | PBS_SMOOTH, 7, 23, 200, 20, 0, false},
+    {"BUTTON", ABORT_TEXT, CHILD | BS_PUSHBUTTON, 65, 50, 88, 19, ID_ABORT, true},
 };
 
 // Builds the still hidden progress window and queues MSG_START.
 bool createWindows(SfxExtractor& sfx, StubHost& host)
 {
-    POINT cursor = {};
-    GetCursorPos(&cursor);
     // Not clamped to the screen: the window stands where the user clicked.
-    HWND window = CreateWindowExA(0, CLASS_NAME, DEFAULT_TITLE, WS_POPUP | WS_CAPTION | WS_SYSMENU,
-                                  cursor.x + CURSOR_OFFSET_X, cursor.y + CURSOR_OFFSET_Y,
-                                  WINDOW_WIDTH, WINDOW_HEIGHT, nullptr, nullptr, appInstance, &sfx);
-    if (!window) return false;
-    host.progressWindow = window;
-    HWND* handles[] = {&host.labelWindow, &host.barWindow, &host.abortButton};
-    for (int i = 0; i < 3; ++i) {
-        const Child& c = CHILDREN[i];
-        HWND child = CreateWindowExA(0, c.className, c.text, WS_CHILD | WS_VISIBLE | c.style, c.x, c.y,
-                                     c.width, c.height, window, (HMENU)(INT_PTR)c.id, appInstance,
-                                     nullptr);
-        if (!child) return false;
-        if (c.guiFont) SendMessageA(child, WM_SETFONT, (WPARAM)GetStockObject(DEFAULT_GUI_FONT), FALSE);
-        *handles[i] = child;
+    POINT origin = {};
+    GetCursorPos(&origin);
+    HWND* handles[] = {&host.progressWindow, &host.labelWindow, &host.barWindow, &host.abortButton};
+    HWND window = nullptr;  // the progress window once made, the parent of the rest
+    for (int i = 0; i < 4; ++i) {
+        const WindowSpec& w = WINDOWS[i];
+        HWND made = CreateWindowExA(0, w.className, w.text, w.style, origin.x + w.x, origin.y + w.y,
+                                    w.width, w.height, window, (HMENU)(INT_PTR)w.id, appInstance,
+                                    window ? nullptr : &sfx);
+        if (!made) return false;
+        if (w.guiFont) SendMessageA(made, WM_SETFONT, (WPARAM)GetStockObject(DEFAULT_GUI_FONT), FALSE);
+        *handles[i] = made;
+        if (!window) {
+            window = made;
+            origin = {};  // the children stand in its client area
+        }
     }
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
