@@ -68,10 +68,14 @@ bool refuse(SfxExtractor& sfx, HeaderFault fault)
     return false;
 }
 
-// Reads header bytes [from, to) into the buffer.
-bool readBytes(SfxExtractor& sfx, uint8_t* buffer, uint32_t from, uint32_t to)
+// Reads header bytes [from, to) into the buffer. The fault that stops it: bytes beyond the
+// buffer, or the end of the file before `to`; none when all are there.
+HeaderFault readBytes(SfxExtractor& sfx, uint8_t* buffer, uint32_t from, uint32_t to)
 {
-    return to <= from || fread(buffer + from, 1, to - from, sfx.ownFile) == to - from;
+    if (to > HEADER_BUFFER) return HeaderFault::tooLong;
+    if (to > from && fread(buffer + from, 1, to - from, sfx.ownFile) != to - from)
+        return HeaderFault::cutOff;
+    return HeaderFault::none;
 }
 
 // The bytes of the header being read, and the names taken from them. Not on the stack: on
@@ -92,7 +96,8 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     if (first == EOF || first == 0) return false;  // 0 is the archive's end mark
     uint32_t H = (uint32_t)first;
     buffer[0] = (uint8_t)H;
-    if (!readBytes(sfx, buffer, 1, BASE_BYTES)) return refuse(sfx, HeaderFault::cutOff);
+    HeaderFault fault = readBytes(sfx, buffer, 1, BASE_BYTES);
+    if (fault != HeaderFault::none) return refuse(sfx, fault);
 
     // Levels 0 and 1: H counts the bytes after the first two; the two last of them hold the
     // size of the first extended header (level 1). Level 2: the first two bytes are the
@@ -101,12 +106,12 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     bool levelTwo = buffer[OFFSET_LEVEL] == 2;
     uint32_t stored = levelTwo ? readLe16(buffer) : H;
     uint32_t end = levelTwo ? stored : H + 2;
-    if (end > HEADER_BUFFER) return refuse(sfx, HeaderFault::tooLong);
     // A header shorter than its base reads no further; its length check below refuses it.
-    if (!readBytes(sfx, buffer, BASE_BYTES, end)) return refuse(sfx, HeaderFault::cutOff);
+    fault = readBytes(sfx, buffer, BASE_BYTES, end);
+    if (fault != HeaderFault::none) return refuse(sfx, fault);
     if (levelTwo && end > OFFSET_OS_ID && buffer[OFFSET_OS_ID] == OS_ID_OS9_68K) {
-        if (end + OS9_68K_UNCOUNTED > HEADER_BUFFER) return refuse(sfx, HeaderFault::tooLong);
-        if (!readBytes(sfx, buffer, end, end + OS9_68K_UNCOUNTED)) return refuse(sfx, HeaderFault::cutOff);
+        fault = readBytes(sfx, buffer, end, end + OS9_68K_UNCOUNTED);
+        if (fault != HeaderFault::none) return refuse(sfx, fault);
         end += OS9_68K_UNCOUNTED;
     }
 
@@ -155,8 +160,9 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
             if (S == 0) break;
             at += 2;
             if (levelOne) {
-                if (S > HEADER_BUFFER - at) return refuse(sfx, HeaderFault::tooLong);
-                if (!readBytes(sfx, buffer, at, at + S)) return refuse(sfx, HeaderFault::cutOff);
+                // at <= end <= HEADER_BUFFER and S < 2^16: at + S cannot wrap.
+                fault = readBytes(sfx, buffer, at, at + S);
+                if (fault != HeaderFault::none) return refuse(sfx, fault);
                 end = at + S;
             } else if (at + S > end) {
                 return refuse(sfx, HeaderFault::badExtension);
