@@ -181,8 +181,7 @@ const UINT STARTUP_FAILED = 1;
 UINT runStub(HINSTANCE instance)
 {
     StubHost host;
-    host.progressWindow = host.labelWindow = host.barWindow = host.abortButton = nullptr;
-    host.walking = false;
+    host.walking = false;  // the window handles are set by createWindows before any use
     SfxExtractor sfx(&host);
     if (!initialise(sfx, instance) || !createWindows(sfx, host)) return STARTUP_FAILED;
     return runMessageLoop();
