@@ -50,11 +50,12 @@ void createShortcut(SfxExtractor& sfx, HWND owner, int folderId)
     if (!sfx.shortcutTarget || !sfx.destination) return;
     // The link is named after the configured name, or else after the target file without its
     // folder and extension.
-    char name[PATH_PART];
-    if (sfx.shortcutName && sfx.shortcutName[0])
-        copyText(name, sizeof name, sfx.shortcutName);
-    else
-        splitPath(sfx.shortcutTarget, nullptr, nullptr, name, nullptr);
+    const char* name = sfx.shortcutName;
+    char targetName[PATH_PART];
+    if (!name || !name[0]) {
+        splitPath(sfx.shortcutTarget, nullptr, nullptr, targetName, nullptr);
+        name = targetName;
+    }
 
     char target[PATH_BUFFER];
     if (!copyText(target, sizeof target, sfx.destination) || !appendBackslash(target, sizeof target) ||
