@@ -41,18 +41,6 @@ void rejectBlock()
     decoder.auxLen[0] = 0;
 }
 
-bool anyLength(const uint8_t* lengths, uint32_t count)
-{
-    for (uint32_t i = 0; i < count; ++i)
-        if (lengths[i] != 0) return true;
-    return false;
-}
-
-void fillTable(uint16_t* table, uint32_t size, uint16_t value)
-{
-    for (uint32_t i = 0; i < size; ++i) table[i] = value;
-}
-
 void readBlockHeader()
 {
     decoder.blockRemaining = getBits(BLOCK_SIZE_BITS);

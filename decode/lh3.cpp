@@ -56,17 +56,15 @@ bool readCharLengths()
         if (i == 2 && d.codeLen[0] == 1 && d.codeLen[1] == 1 && d.codeLen[2] == 1) {
             uint16_t c = getBits(SINGLE_CHAR_BITS);
             if (c >= LH3_CHAR_SYMBOLS) return false;
-            for (uint32_t k = 0; k < LH3_CHAR_SYMBOLS; ++k) d.codeLen[k] = 0;
-            for (uint32_t k = 0; k < (1u << CODE_TABLE_BITS); ++k) d.codeTable[k] = c;
+            memset(d.codeLen, 0, LH3_CHAR_SYMBOLS);
+            fillTable(d.codeTable, 1u << CODE_TABLE_BITS, c);
             return true;
         }
     }
     // Every block decodes at least one character, so a code without any length comes only
     // from a damaged stream. The table builder leaves the tables alone for it, and the block
     // would decode with whatever an earlier block or member built.
-    bool anyLength = false;
-    for (uint32_t i = 0; i < LH3_CHAR_SYMBOLS; ++i) anyLength = anyLength || d.codeLen[i] != 0;
-    if (!anyLength) return false;
+    if (!anyLength(d.codeLen, LH3_CHAR_SYMBOLS)) return false;
     return buildTable(LH3_CHAR_SYMBOLS, d.codeLen, CODE_TABLE_BITS, d.codeTable);
 }
 
@@ -79,8 +77,8 @@ bool readDistLengths()
         d.auxLen[i] = (uint8_t)getBits(4);
         if (i == 2 && d.auxLen[0] == 1 && d.auxLen[1] == 1 && d.auxLen[2] == 1) {
             uint16_t c = getBits(SINGLE_DIST_BITS);
-            for (uint32_t k = 0; k < LH3_DIST_SYMBOLS; ++k) d.auxLen[k] = 0;
-            for (uint32_t k = 0; k < (1u << AUX_TABLE_BITS); ++k) d.auxTable[k] = c;
+            memset(d.auxLen, 0, LH3_DIST_SYMBOLS);
+            fillTable(d.auxTable, 1u << AUX_TABLE_BITS, c);
             return true;
         }
     }
@@ -125,10 +123,7 @@ bool readBlockHeader()
     if (!buildTable(LH3_DIST_SYMBOLS, d.auxLen, AUX_TABLE_BITS, d.auxTable)) return false;
     // A distance code without lengths is harmless while no match asks for it; should one ask,
     // it gets code 0 for no bits rather than an earlier block's table.
-    bool anyLength = false;
-    for (uint32_t i = 0; i < LH3_DIST_SYMBOLS; ++i) anyLength = anyLength || d.auxLen[i] != 0;
-    if (!anyLength)
-        for (uint32_t k = 0; k < (1u << AUX_TABLE_BITS); ++k) d.auxTable[k] = 0;
+    if (!anyLength(d.auxLen, LH3_DIST_SYMBOLS)) fillTable(d.auxTable, 1u << AUX_TABLE_BITS, 0);
     return true;
 }
 

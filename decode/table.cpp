@@ -67,34 +67,25 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
         // The first tableBits bits pick the root, each further bit one branch.
         uint16_t* p = &table[code >> shift];
         uint32_t rest = code << tableBits;  // the remaining bits, next one at bit 15
-        if (packed) {
-            // The root in the packed form; the nodes below it are plain.
-            if (*p == uncovered) {
+        // The root's entry is packed in a packed table (empty: `uncovered`, a node: FAST_LONG
+        // and its number); the nodes below it are plain (empty: 0).
+        uint32_t empty = uncovered;
+        uint32_t nodeFlag = packed ? FAST_LONG : 0;
+        for (uint32_t step = tableBits; step < len; ++step) {
+            if (*p == empty) {
                 if (avail >= TREE_NODES) return refuse(table, tableBits);
                 decoder.treeLeft[avail] = 0;
                 decoder.treeRight[avail] = 0;
-                *p = (uint16_t)(FAST_LONG | avail++);
-            } else if (!(*p & FAST_LONG)) {
-                return refuse(table, tableBits);
+                *p = (uint16_t)(avail++ | nodeFlag);
             }
-            uint32_t node = *p & ~FAST_LONG;
+            // A symbol here would be a shorter code that is a prefix of this one: that cannot
+            // happen within the code space, and is kept as the guard of the node arrays.
+            uint32_t node = *p ^ nodeFlag;
+            if (node < symbolCount || node >= TREE_NODES) return refuse(table, tableBits);
             p = (rest & 0x8000) ? &decoder.treeRight[node] : &decoder.treeLeft[node];
             rest <<= 1;
-        }
-        for (uint32_t step = tableBits + packed; step < len; ++step) {
-            if (*p == 0) {
-                if (avail >= TREE_NODES) return refuse(table, tableBits);
-                decoder.treeLeft[avail] = 0;
-                decoder.treeRight[avail] = 0;
-                *p = (uint16_t)avail++;
-            } else if (*p < symbolCount) {
-                // A shorter code is a prefix of this one; cannot happen within the code
-                // space, kept as the guard of the node arrays.
-                return refuse(table, tableBits);
-            }
-            uint32_t node = *p;
-            p = (rest & 0x8000) ? &decoder.treeRight[node] : &decoder.treeLeft[node];
-            rest <<= 1;
+            empty = 0;
+            nodeFlag = 0;
         }
         *p = (uint16_t)s;
     }

@@ -32,6 +32,21 @@
 bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits, uint16_t* table,
                 bool packed = false);
 
+// True when any of the `count` lengths is not 0.
+inline bool anyLength(const uint8_t* lengths, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i)
+        if (lengths[i] != 0) return true;
+    return false;
+}
+
+// Sets all `size` entries of a table to `value`: the single-value codes, whose every lookup
+// yields the same symbol for no bits.
+inline void fillTable(uint16_t* table, uint32_t size, uint16_t value)
+{
+    for (uint32_t i = 0; i < size; ++i) table[i] = value;
+}
+
 // Packed entries: a symbol and its code length in one 16-bit value, so that decoding a code
 // is one dependent load, not two. Bit 15 clear: bits 0-8 the symbol, bits 9-13 its length
 // (0 for a single-value code). Bit 15 set: bits 0-14 the root node of a code longer than the
