@@ -49,27 +49,84 @@ void readBlockHeader()
     if (!decoder.corrupt) readAuxLengths((uint16_t)decoder.distSymbols, (uint16_t)decoder.distCountBits, -1, true);
 }
 
-// The codes of a block with the bit reader held in locals, so that the compiler keeps it in
-// registers across the dictionary stores of the decode loop. load() and store() move the
-// state between these locals and the decoder context; everything that is not on the path of
-// an ordinary code (block headers, buffer refills, long-code tails) goes through the context.
+// The codes of a block through the decoder context, one at a time.
+uint16_t plainNextCode()
+{
+    if (decoder.blockRemaining == 0) readBlockHeader();
+    --decoder.blockRemaining;  // a block size of 0 wraps to 65,535 more codes
+    uint16_t look = decoder.bits.bitBuffer;
+    uint32_t e = decoder.codeFast[look >> (16 - CODE_TABLE_BITS)];
+    if (!(e & FAST_LONG)) {
+        fillBits((uint8_t)(e >> FAST_LENGTH_SHIFT));
+        return (uint16_t)(e & FAST_SYMBOL);
+    }
+    // Longer than 12 bits: one tree step per further bit. Tables are rebuilt whole for every
+    // block, so the walk meets only nodes of this block's code and ends within 16 - 12 steps.
+    uint32_t j = e & ~FAST_LONG;
+    uint32_t bit = 1u << (15 - CODE_TABLE_BITS);
+    for (uint32_t step = CODE_TABLE_BITS; j >= CODE_SYMBOLS; ++step) {
+        if (step == MAX_CODE_LENGTH) {
+            rejectBlock();
+            return 0;
+        }
+        j = (look & bit) ? decoder.treeRight[j] : decoder.treeLeft[j];
+        bit >>= 1;
+    }
+    // An uncovered branch gives symbol 0, whose length may be shorter than 12 bits; the count
+    // then wraps in 8 bits, exactly as fillBits takes it.
+    fillBits(CODE_TABLE_BITS);
+    fillBits((uint8_t)(decoder.codeLen[j] - CODE_TABLE_BITS));
+    return (uint16_t)j;
+}
+
+uint16_t plainNextDistance()
+{
+    uint16_t look = decoder.bits.bitBuffer;
+    uint32_t e = decoder.auxFast[look >> (16 - AUX_TABLE_BITS)];
+    uint32_t j = e & FAST_SYMBOL;
+    if (!(e & FAST_LONG)) {
+        fillBits((uint8_t)(e >> FAST_LENGTH_SHIFT));
+    } else {
+        j = e & ~FAST_LONG;
+        uint32_t bit = 1u << (15 - AUX_TABLE_BITS);
+        for (uint32_t step = AUX_TABLE_BITS; j >= decoder.distSymbols; ++step) {
+            if (step == MAX_CODE_LENGTH) {
+                rejectBlock();
+                return 0;
+            }
+            j = (look & bit) ? decoder.treeRight[j] : decoder.treeLeft[j];
+            bit >>= 1;
+        }
+        fillBits(AUX_TABLE_BITS);
+        fillBits((uint8_t)(decoder.auxLen[j] - AUX_TABLE_BITS));
+    }
+    if (j == 0) return 0;
+    uint32_t extra = j - 1;  // at most 15 (-lh7-)
+    uint32_t value = (1u << extra) + getBits((uint8_t)extra);
+#if !QUOR_SMALL
+    // The tool decodes into a ring larger than the dictionary (see DecodeJob::run): a
+    // distance names a byte modulo the dictionary size, as it does in a ring of that size.
+    value &= (1u << decoder.dictBits) - 1;
+#endif
+    return (uint16_t)value;
+}
+
+// The decode loop's view of a block member. The tool also decodes most codes in stretches
+// with the bit reader held in locals (see stretch).
 struct BlockCodes {
     static const bool readsContext = false;
+    static const bool stretches = !QUOR_SMALL;
 
+    uint16_t nextCode() { return plainNextCode(); }
+    uint16_t nextDistance() { return plainNextDistance(); }
+    bool damaged() const { return decoder.corrupt; }
+
+#if !QUOR_SMALL
     uint64_t window;
     uint32_t windowBits;
     const uint8_t* next;     // the InputBuffer's read position
     const uint8_t* fastEnd;  // end of the bytes in the buffer that belong to this member
     uint16_t blockRemaining;
-    bool failed;           // decoder.corrupt as of the last load
-#if !QUOR_SMALL
-    static const bool stretches = true;
-    // The tool decodes into a ring larger than the dictionary (see DecodeJob::run): a
-    // distance names a byte modulo the dictionary size, as it does in a ring of that size.
-    uint32_t distanceMask;
-#else
-    static const bool stretches = false;
-#endif
 
     QUOR_ALWAYS_INLINE void load()
     {
@@ -80,18 +137,6 @@ struct BlockCodes {
         next = decoder.in.data + position;
         fastEnd = next + (inBuffer < decoder.bits.packedRemaining ? inBuffer : decoder.bits.packedRemaining);
         blockRemaining = decoder.blockRemaining;
-        failed = decoder.corrupt;
-#if !QUOR_SMALL
-        distanceMask = (1u << decoder.dictBits) - 1;
-#endif
-    }
-
-    QUOR_ALWAYS_INLINE bool damaged() const { return failed; }
-
-    QUOR_ALWAYS_INLINE void reject()
-    {
-        rejectBlock();
-        failed = true;
     }
 
     // The locals may run below the 16 bits that bitBuffer shows (a distance's extra bits
@@ -110,26 +155,6 @@ struct BlockCodes {
         decoder.bits.bitBuffer = (uint16_t)(decoder.bits.window >> 48);
     }
 
-    // At least 56 valid bits afterwards. The fast way loads eight bytes and counts only the
-    // whole bytes that fit; the bits of the next byte that also land below windowBits are
-    // that byte's true bits, so taking it later ORs the same bits in again.
-    QUOR_ALWAYS_INLINE void refill()
-    {
-        if (fastEnd - next >= 8) {
-            const uint8_t* p = next;
-            uint64_t v = ((uint64_t)p[0] << 56) | ((uint64_t)p[1] << 48) | ((uint64_t)p[2] << 40) |
-                         ((uint64_t)p[3] << 32) | ((uint64_t)p[4] << 24) | ((uint64_t)p[5] << 16) |
-                         ((uint64_t)p[6] << 8) | (uint64_t)p[7];
-            window |= v >> windowBits;
-            next += (63 - windowBits) >> 3;
-            windowBits |= 56;
-            return;
-        }
-        store();
-        refillBits();
-        load();
-    }
-
     // n <= windowBits.
     QUOR_ALWAYS_INLINE void consume(uint32_t n)
     {
@@ -137,93 +162,6 @@ struct BlockCodes {
         windowBits -= n;
     }
 
-    // Any n, as fillBits takes it.
-    QUOR_ALWAYS_INLINE void skip(uint32_t n)
-    {
-        if (n + 16 <= windowBits) {
-            consume(n);
-            return;
-        }
-        store();
-        fillBits((uint8_t)n);
-        load();
-    }
-
-    QUOR_ALWAYS_INLINE uint16_t nextCode()
-    {
-        if (blockRemaining == 0) {
-            store();
-            readBlockHeader();
-            load();
-        }
-        --blockRemaining;  // a block size of 0 wraps to 65,535 more codes
-        if (windowBits < 32) refill();
-
-        uint32_t e = decoder.codeFast[window >> (64 - CODE_TABLE_BITS)];
-        if (!(e & FAST_LONG)) {
-            consume(e >> FAST_LENGTH_SHIFT);
-            return (uint16_t)(e & FAST_SYMBOL);
-        }
-        uint32_t j = e & ~FAST_LONG;
-        // Longer than 12 bits: one tree step per further bit. Tables are rebuilt whole for
-        // every block, so the walk meets only nodes of this block's code and ends within
-        // 16 - 12 steps.
-        uint64_t bits = window << CODE_TABLE_BITS;
-        for (uint32_t step = CODE_TABLE_BITS; j >= CODE_SYMBOLS; ++step) {
-            if (step == MAX_CODE_LENGTH) {
-                reject();
-                return 0;
-            }
-            j = (bits >> 63) ? decoder.treeRight[j] : decoder.treeLeft[j];
-            bits <<= 1;
-        }
-        consume(CODE_TABLE_BITS);
-        // An uncovered branch gives symbol 0, whose length may be shorter than 12 bits; the
-        // count then wraps in 8 bits, exactly as fillBits takes it.
-        skip((uint8_t)(decoder.codeLen[j] - CODE_TABLE_BITS));
-        return (uint16_t)j;
-    }
-
-    QUOR_ALWAYS_INLINE uint16_t nextDistance()
-    {
-        if (windowBits < 32) refill();
-        return distanceCode();
-    }
-
-    // The distance code and its extra bits; the window holds at least 32 bits.
-    QUOR_ALWAYS_INLINE uint16_t distanceCode()
-    {
-        uint32_t e = decoder.auxFast[window >> (64 - AUX_TABLE_BITS)];
-        uint32_t j = e & FAST_SYMBOL;
-        if (!(e & FAST_LONG)) {
-            consume(e >> FAST_LENGTH_SHIFT);
-        } else {
-            j = e & ~FAST_LONG;
-            uint64_t bits = window << AUX_TABLE_BITS;
-            for (uint32_t step = AUX_TABLE_BITS; j >= decoder.distSymbols; ++step) {
-                if (step == MAX_CODE_LENGTH) {
-                    reject();
-                    return 0;
-                }
-                j = (bits >> 63) ? decoder.treeRight[j] : decoder.treeLeft[j];
-                bits <<= 1;
-            }
-            consume(AUX_TABLE_BITS);
-            skip((uint8_t)(decoder.auxLen[j] - AUX_TABLE_BITS));
-            if (windowBits < 32) refill();
-        }
-        if (j == 0) return 0;
-        uint32_t extra = j - 1;  // at most 15 (-lh7-)
-        uint64_t top = window >> 32;  // shifted by 32 - extra, the extra bits (none for 0)
-        uint32_t value = (1u << extra) + (uint32_t)(top >> (32 - extra));
-        consume(extra);
-#if !QUOR_SMALL
-        value &= distanceMask;
-#endif
-        return (uint16_t)value;
-    }
-
-#if !QUOR_SMALL
     // Decodes codes for as long as none of them can meet an edge: a block header, the last
     // eight bytes of input in the buffer, the end of the ring within a match, or the count
     // reaching `limit` (the next look at the bar, or the original size). Each code then costs
@@ -236,7 +174,10 @@ struct BlockCodes {
     {
         const uint32_t MATCH_ROOM = 256 + 16;  // the longest match and its overrun
         const uint32_t WINDOW_NEED = 48;  // a code, a distance code and its extra bits: 47
-        if (failed || writePos + MATCH_ROOM >= ringSize || decodedCount >= limit || fastEnd - next < 8) return;
+        if (decoder.corrupt || writePos + MATCH_ROOM >= ringSize || decodedCount >= limit) return;
+        load();
+        if (fastEnd - next < 8) return;
+        const uint32_t distanceMask = (1u << decoder.dictBits) - 1;
         uint8_t* out = dictionary + writePos;
         uint8_t* const start = out;
         uint8_t* outEnd = dictionary + ringSize - MATCH_ROOM;
@@ -263,17 +204,35 @@ struct BlockCodes {
                 consume(e >> FAST_LENGTH_SHIFT);
                 code = e & FAST_SYMBOL;
             } else {
-                ++blockRemaining;  // nextCode counts it again
-                code = nextCode();
-                if (failed) break;
+                ++blockRemaining;  // plainNextCode counts it again
+                store();
+                code = plainNextCode();
+                load();
+                if (decoder.corrupt) break;
                 if (code < 256) {
                     *out++ = (uint8_t)code;
                     continue;
                 }
             }
             uint32_t length = code - lengthBias;
-            uint32_t distance = distanceCode() + 1u;
-            if (failed) break;
+            uint32_t distance;
+            uint32_t d = decoder.auxFast[window >> (64 - AUX_TABLE_BITS)];
+            if (!(d & FAST_LONG)) {
+                consume(d >> FAST_LENGTH_SHIFT);
+                distance = 0;
+                if ((d & FAST_SYMBOL) != 0) {
+                    // At least 28 bits are left for the extra bits, at most 15 (-lh7-).
+                    uint32_t extra = (d & FAST_SYMBOL) - 1;
+                    distance = ((1u << extra) + (uint32_t)((window >> 32) >> (32 - extra))) & distanceMask;
+                    consume(extra);
+                }
+            } else {
+                store();
+                distance = plainNextDistance();
+                load();
+                if (decoder.corrupt) break;
+            }
+            distance += 1;
             uint32_t to = (uint32_t)(out - dictionary);
             if (distance > to) {
                 // The source wraps to the ring's end: the rare way, byte by byte.
@@ -297,6 +256,7 @@ struct BlockCodes {
             }
             out = end;
         }
+        store();
         writePos = (uint32_t)(out - dictionary);
         decodedCount += (uint32_t)(out - start);
     }
@@ -324,20 +284,12 @@ void blockStartDecode()
 
 uint16_t blockNextCode()
 {
-    BlockCodes codes;
-    codes.load();
-    uint16_t code = codes.nextCode();
-    codes.store();
-    return code;
+    return plainNextCode();
 }
 
 uint16_t blockNextDistance()
 {
-    BlockCodes codes;
-    codes.load();
-    uint16_t distance = codes.nextDistance();
-    codes.store();
-    return distance;
+    return plainNextDistance();
 }
 
 #if !QUOR_SMALL
@@ -345,10 +297,7 @@ bool decodeBlockMember(uint32_t dictSize)
 {
     const uint32_t LENGTH_BIAS = 253;  // length code 256 is a match of 3 bytes
     BlockCodes codes;
-    codes.load();
-    bool aborted = decodeLoop(codes, dictSize, LENGTH_BIAS);
-    codes.store();
-    return aborted;
+    return decodeLoop(codes, dictSize, LENGTH_BIAS);
 }
 #endif
 
