@@ -1,11 +1,13 @@
-# Marks the linked stub and checks that it fits: cmake -DSTUB=quorsfx.exe -P finish_stub.cmake
+# Marks the linked stub and checks that it fits:
+#   cmake -DSTUB=quorsfx.exe -DLIMIT=bytes -P finish_stub.cmake
 #
 # The ten bytes "LHA's SFX " at offset 36 lie in reserved fields of the DOS header that the
 # Windows loader ignores; archive tools look for them to recognise a self-extractor. The stub
-# must end before 32768, the fixed offset of the configuration block; the build holds it to
-# the size it has been brought down to, so that the size cannot creep back. Lower `limit`
-# whenever the stubs shrink by a 512-byte step.
-set(limit 28672)
+# must end before 32768, the fixed offset of the configuration block, and within LIMIT.
+set(limit 32768)
+if(DEFINED LIMIT AND LIMIT LESS limit)
+  set(limit ${LIMIT})
+endif()
 set(mark "LHA's SFX ")
 
 file(SIZE "${STUB}" size)
