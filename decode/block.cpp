@@ -182,8 +182,9 @@ struct BlockCodes {
         uint8_t* const start = out;
         uint8_t* outEnd = dictionary + ringSize - MATCH_ROOM;
         if ((uint32_t)(outEnd - out) > limit - decodedCount) outEnd = out + (limit - decodedCount);
-        const uint8_t* const inEnd = fastEnd - 8;
-        while (out < outEnd && next <= inEnd && blockRemaining != 0) {
+        const uint8_t* inEnd = fastEnd - 8;
+        bool atEdge = false;  // a plain step left fewer than eight bytes of the member ahead
+        while (!atEdge && out < outEnd && next <= inEnd && blockRemaining != 0) {
             --blockRemaining;
             if (windowBits < WINDOW_NEED) {
                 uint64_t v;
@@ -199,40 +200,44 @@ struct BlockCodes {
                 *out++ = (uint8_t)e;
                 continue;
             }
-            uint32_t code;
-            if (!(e & FAST_LONG)) {
+            uint32_t code = e & FAST_SYMBOL;
+            uint32_t distance = 0;
+            bool plain = (e & FAST_LONG) != 0;
+            if (!plain) {
                 consume(e >> FAST_LENGTH_SHIFT);
-                code = e & FAST_SYMBOL;
+                uint32_t d = decoder.auxFast[window >> (64 - AUX_TABLE_BITS)];
+                plain = (d & FAST_LONG) != 0;
+                if (!plain) {
+                    consume(d >> FAST_LENGTH_SHIFT);
+                    if ((d & FAST_SYMBOL) != 0) {
+                        // At least 28 bits are left for the extra bits, at most 15 (-lh7-).
+                        uint32_t extra = (d & FAST_SYMBOL) - 1;
+                        distance = ((1u << extra) + (uint32_t)((window >> 32) >> (32 - extra))) & distanceMask;
+                        consume(extra);
+                    }
+                }
             } else {
                 ++blockRemaining;  // plainNextCode counts it again
+            }
+            if (plain) {
+                // A code longer than the table's bits (the character code, else the distance
+                // code): the rest of this code the plain way. Its bits may have refilled the
+                // input buffer, so the stretch then goes on only with eight bytes of the
+                // member ahead in the new fill.
                 store();
-                code = plainNextCode();
+                if (e & FAST_LONG) code = plainNextCode();
+                if (code >= 256 && !decoder.corrupt) distance = plainNextDistance();
                 load();
                 if (decoder.corrupt) break;
+                atEdge = fastEnd - next < 8;
+                if (!atEdge) inEnd = fastEnd - 8;
                 if (code < 256) {
                     *out++ = (uint8_t)code;
                     continue;
                 }
             }
-            uint32_t length = code - lengthBias;
-            uint32_t distance;
-            uint32_t d = decoder.auxFast[window >> (64 - AUX_TABLE_BITS)];
-            if (!(d & FAST_LONG)) {
-                consume(d >> FAST_LENGTH_SHIFT);
-                distance = 0;
-                if ((d & FAST_SYMBOL) != 0) {
-                    // At least 28 bits are left for the extra bits, at most 15 (-lh7-).
-                    uint32_t extra = (d & FAST_SYMBOL) - 1;
-                    distance = ((1u << extra) + (uint32_t)((window >> 32) >> (32 - extra))) & distanceMask;
-                    consume(extra);
-                }
-            } else {
-                store();
-                distance = plainNextDistance();
-                load();
-                if (decoder.corrupt) break;
-            }
             distance += 1;
+            uint32_t length = code - lengthBias;
             uint32_t to = (uint32_t)(out - dictionary);
             if (distance > to) {
                 // The source wraps to the ring's end: the rare way, byte by byte.
