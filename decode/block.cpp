@@ -49,22 +49,21 @@ void readBlockHeader()
     if (!decoder.corrupt) readAuxLengths((uint16_t)decoder.distSymbols, (uint16_t)decoder.distCountBits, -1, true);
 }
 
-// The codes of a block through the decoder context, one at a time.
-uint16_t plainNextCode()
+// The next code of a packed table (see decode/table.h) and its tree, for a code of `symbols`
+// symbols whose lengths are in `lengths`. A code longer than the table's bits takes one tree
+// step per further bit; tables are rebuilt whole for every block, so the walk meets only
+// nodes of this block's code and ends within 16 - tableBits steps.
+uint32_t nextPackedCode(const uint16_t* fast, uint32_t tableBits, const uint8_t* lengths, uint32_t symbols)
 {
-    if (decoder.blockRemaining == 0) readBlockHeader();
-    --decoder.blockRemaining;  // a block size of 0 wraps to 65,535 more codes
     uint16_t look = decoder.bits.bitBuffer;
-    uint32_t e = decoder.codeFast[look >> (16 - CODE_TABLE_BITS)];
+    uint32_t e = fast[look >> (16 - tableBits)];
     if (!(e & FAST_LONG)) {
         fillBits((uint8_t)(e >> FAST_LENGTH_SHIFT));
-        return (uint16_t)(e & FAST_SYMBOL);
+        return e & FAST_SYMBOL;
     }
-    // Longer than 12 bits: one tree step per further bit. Tables are rebuilt whole for every
-    // block, so the walk meets only nodes of this block's code and ends within 16 - 12 steps.
     uint32_t j = e & ~FAST_LONG;
-    uint32_t bit = 1u << (15 - CODE_TABLE_BITS);
-    for (uint32_t step = CODE_TABLE_BITS; j >= CODE_SYMBOLS; ++step) {
+    uint32_t bit = 1u << (15 - tableBits);
+    for (uint32_t step = tableBits; j >= symbols; ++step) {
         if (step == MAX_CODE_LENGTH) {
             rejectBlock();
             return 0;
@@ -72,34 +71,24 @@ uint16_t plainNextCode()
         j = (look & bit) ? decoder.treeRight[j] : decoder.treeLeft[j];
         bit >>= 1;
     }
-    // An uncovered branch gives symbol 0, whose length may be shorter than 12 bits; the count
-    // then wraps in 8 bits, exactly as fillBits takes it.
-    fillBits(CODE_TABLE_BITS);
-    fillBits((uint8_t)(decoder.codeLen[j] - CODE_TABLE_BITS));
-    return (uint16_t)j;
+    // An uncovered branch gives symbol 0, whose length may be shorter than the table's bits;
+    // the count then wraps in 8 bits, exactly as fillBits takes it.
+    fillBits((uint8_t)tableBits);
+    fillBits((uint8_t)(lengths[j] - tableBits));
+    return j;
+}
+
+// The codes of a block through the decoder context, one at a time.
+uint16_t plainNextCode()
+{
+    if (decoder.blockRemaining == 0) readBlockHeader();
+    --decoder.blockRemaining;  // a block size of 0 wraps to 65,535 more codes
+    return (uint16_t)nextPackedCode(decoder.codeFast, CODE_TABLE_BITS, decoder.codeLen, CODE_SYMBOLS);
 }
 
 uint16_t plainNextDistance()
 {
-    uint16_t look = decoder.bits.bitBuffer;
-    uint32_t e = decoder.auxFast[look >> (16 - AUX_TABLE_BITS)];
-    uint32_t j = e & FAST_SYMBOL;
-    if (!(e & FAST_LONG)) {
-        fillBits((uint8_t)(e >> FAST_LENGTH_SHIFT));
-    } else {
-        j = e & ~FAST_LONG;
-        uint32_t bit = 1u << (15 - AUX_TABLE_BITS);
-        for (uint32_t step = AUX_TABLE_BITS; j >= decoder.distSymbols; ++step) {
-            if (step == MAX_CODE_LENGTH) {
-                rejectBlock();
-                return 0;
-            }
-            j = (look & bit) ? decoder.treeRight[j] : decoder.treeLeft[j];
-            bit >>= 1;
-        }
-        fillBits(AUX_TABLE_BITS);
-        fillBits((uint8_t)(decoder.auxLen[j] - AUX_TABLE_BITS));
-    }
+    uint32_t j = nextPackedCode(decoder.auxFast, AUX_TABLE_BITS, decoder.auxLen, decoder.distSymbols);
     if (j == 0) return 0;
     uint32_t extra = j - 1;  // at most 15 (-lh7-)
     uint32_t value = (1u << extra) + getBits((uint8_t)extra);
