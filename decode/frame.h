@@ -257,8 +257,9 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool di
 // Reads codeLen through the code-length code and builds codeFast.
 void readCodeLengths();
 
-// The decode loop of -lh4- to -lh7- with the bit reader held in registers; run() uses it
-// whenever the job's set is the block set, so those methods pay no indirect call per code.
+// The decode loop of -lh4- to -lh7-, which the tool runs mostly in stretches with the bit
+// reader held in registers; run() uses it whenever the job's set is the block set, so those
+// methods pay no indirect call per code.
 bool decodeBlockMember(uint32_t dictSize);
 
 // ---- The decode loop
@@ -326,10 +327,10 @@ QUOR_ALWAYS_INLINE bool copyMatch(uint8_t* dictionary, uint32_t dictSize, uint32
 const uint32_t RUN_CHECK_INTERVAL = 64 * 1024;
 
 // The loop every method shares. `Codes` supplies nextCode(), nextDistance() and damaged()
-// (true once decoder.corrupt is set: the loop then ends as if the member were done), and
-// when Codes::stretches is true a stretch() that decodes many codes at once away from every
-// edge (see BlockCodes); when
-// Codes::readsContext is true they may read decoder.writePos and decoder.decodedCount,
+// (true once decoder.corrupt is set: the loop then ends as if the member were done). When
+// Codes::stretches is true, its stretch() decodes runs of codes away from every edge (see
+// BlockCodes) and the loop takes only the codes between them. When Codes::readsContext is
+// true, nextCode() and nextDistance() may read decoder.writePos and decoder.decodedCount,
 // which are then kept current before each call. Returns true when RunFlag stopped it (the
 // bytes produced since the last block write are then not written); on the way out
 // decoder.writePos and decoder.decodedCount hold the final values.
