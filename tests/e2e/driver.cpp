@@ -7,6 +7,7 @@
 //
 //   driver run STUB WORKDIR STEP...   start STUB in WORKDIR and work through the steps
 //   driver link FILE.lnk              read a shortcut back through IShellLink
+//   driver warm-up                    show a window once, so that Wine's desktop and fonts are up
 //
 // Steps of `run` (each waits up to the time-out for what it needs):
 //   dialog           the destination dialog: caption, edit text, the three boxes
@@ -134,7 +135,13 @@ void waitFor(const char* what, Ready ready, bool boxesAllowed = false)
                 give_up(std::string("unexpected message box while waiting for ") + what + ": " +
                         textOf(GetDlgItem(box, ID_MSGBOX_TEXT)));
         }
-        if (stubEnded()) give_up(std::string("the stub ended while waiting for ") + what);
+        if (stubEnded()) {
+            DWORD code = 0;
+            GetExitCodeProcess(stub.hProcess, &code);
+            char status[16];
+            snprintf(status, sizeof status, "%#lx", (unsigned long)code);
+            give_up(std::string("the stub ended (exit code ") + status + ") while waiting for " + what);
+        }
         if (GetTickCount() - start > timeoutMs) give_up(std::string("time-out waiting for ") + what);
         Sleep(POLL_MS);
     }
@@ -361,6 +368,25 @@ int readLink(const char* path)
     return 0;
 }
 
+// Shows a window with Japanese text and pumps its messages for a moment: the first window of a
+// fresh prefix starts Wine's desktop and loads its fonts, which can take seconds that no case
+// should have to wait out.
+int warmUp()
+{
+    HWND window = CreateWindowExA(0, "STATIC", "\x93\xfa\x96\x7b\x8c\xea", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                  0, 0, 200, 80, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    if (!window) return 1;
+    UpdateWindow(window);
+    DWORD start = GetTickCount();
+    MSG message;
+    while (GetTickCount() - start < 500) {
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        Sleep(POLL_MS);
+    }
+    DestroyWindow(window);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -368,6 +394,7 @@ int main(int argc, char** argv)
     if (const char* seconds = getenv("QUOR_E2E_TIMEOUT")) timeoutMs = (DWORD)atoi(seconds) * 1000;
     if (argc >= 2 && strcmp(argv[1], "run") == 0) return run(argc, argv);
     if (argc == 3 && strcmp(argv[1], "link") == 0) return readLink(argv[2]);
-    fprintf(stderr, "usage: driver run STUB WORKDIR STEP... | driver link FILE.lnk\n");
+    if (argc == 2 && strcmp(argv[1], "warm-up") == 0) return warmUp();
+    fprintf(stderr, "usage: driver run STUB WORKDIR STEP... | driver link FILE.lnk | driver warm-up\n");
     return 2;
 }
