@@ -22,12 +22,17 @@ namespace {
 // 17-bit polynomial P equals the low 16 bits of a reflected 32-bit CRC with P * x^16, so the
 // usual 32-bit folding applies: each step multiplies the running 128 bits by x^128 mod P'
 // in two halves and adds the next 16 bytes; the end reduces 128 bits to 64, then to 32, and
-// takes the remainder by Barrett reduction. The constants, for P' = x^32 + 0x80050000,
-// bit-reflected (' below) as the reflected order needs:
+// takes the remainder by Barrett reduction. Long runs keep four such sums 64 bytes apart,
+// folded by x^512, so that four multiplications are under way at once instead of waiting on
+// each other. The constants, for P' = x^32 + 0x80050000, bit-reflected (' below) as the
+// reflected order needs:
 //   FOLD_128 = (x^(128+32) mod P')' << 1,  FOLD_64 = (x^(128-32) mod P')' << 1,
+//   FOLD_512 = (x^(512+32) mod P')' << 1,  FOLD_448 = (x^(512-32) mod P')' << 1,
 //   FOLD_32 = (x^64 mod P')' << 1,  P' reflected (33 bits), MU = (x^64 div P')' (33 bits).
 const uint64_t FOLD_128 = 0x1d0c2;
 const uint64_t FOLD_64 = 0x18cc2;
+const uint64_t FOLD_512 = 0x1b0c2;
+const uint64_t FOLD_448 = 0xbffa;
 const uint64_t FOLD_32 = 0x1bc02;
 const uint64_t POLY_REFLECTED = 0x14003;
 const uint64_t MU_REFLECTED = 0x1cfffbfff;
@@ -39,7 +44,28 @@ __attribute__((target("pclmul,sse4.1"))) uint16_t foldCrc16(uint16_t crc, const 
 {
     __m128i x = _mm_xor_si128(_mm_loadu_si128((const __m128i*)data), _mm_cvtsi32_si128(crc));
     const __m128i folds = _mm_set_epi64x((long long)FOLD_64, (long long)FOLD_128);
-    for (uint32_t at = 16; at < length; at += 16) {
+    uint32_t at = 16;
+    if (length >= 128) {
+        const __m128i folds4 = _mm_set_epi64x((long long)FOLD_448, (long long)FOLD_512);
+        __m128i sums[4] = {x, _mm_loadu_si128((const __m128i*)(data + 16)),
+                           _mm_loadu_si128((const __m128i*)(data + 32)),
+                           _mm_loadu_si128((const __m128i*)(data + 48))};
+        for (at = 64; at + 64 <= length; at += 64) {
+            for (int i = 0; i < 4; ++i) {
+                __m128i low = _mm_clmulepi64_si128(sums[i], folds4, 0x00);
+                __m128i high = _mm_clmulepi64_si128(sums[i], folds4, 0x11);
+                sums[i] = _mm_xor_si128(_mm_xor_si128(low, high),
+                                        _mm_loadu_si128((const __m128i*)(data + at + 16 * i)));
+            }
+        }
+        x = sums[0];
+        for (int i = 1; i < 4; ++i) {
+            __m128i low = _mm_clmulepi64_si128(x, folds, 0x00);
+            __m128i high = _mm_clmulepi64_si128(x, folds, 0x11);
+            x = _mm_xor_si128(_mm_xor_si128(low, high), sums[i]);
+        }
+    }
+    for (; at < length; at += 16) {
         __m128i low = _mm_clmulepi64_si128(x, folds, 0x00);
         __m128i high = _mm_clmulepi64_si128(x, folds, 0x11);
         x = _mm_xor_si128(_mm_xor_si128(low, high), _mm_loadu_si128((const __m128i*)(data + at)));
