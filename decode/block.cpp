@@ -162,7 +162,6 @@ struct BlockCodes {
                                     uint32_t& writePos, uint32_t& decodedCount, uint32_t limit)
     {
         const uint32_t MATCH_ROOM = 256 + 16;  // the longest match and its overrun
-        const uint32_t WINDOW_NEED = 48;  // a code, a distance code and its extra bits: 47
         if (decoder.corrupt || writePos + MATCH_ROOM >= ringSize || decodedCount >= limit) return;
         load();
         if (fastEnd - next < 8) return;
@@ -175,7 +174,11 @@ struct BlockCodes {
         bool atEdge = false;  // a plain step left fewer than eight bytes of the member ahead
         while (!atEdge && out < outEnd && next <= inEnd && blockRemaining != 0) {
             --blockRemaining;
-            if (windowBits < WINDOW_NEED) {
+            {
+                // Topped up at every code, without a test, to at least 56 bits: a code, a
+                // distance code and its extra bits take at most 47. Bytes already in the
+                // window are loaded again at the same places, so an early top-up changes
+                // nothing, and no branch is left to mispredict.
                 uint64_t v;
                 memcpy(&v, next, 8);
                 v = __builtin_bswap64(v);
