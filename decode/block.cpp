@@ -239,7 +239,19 @@ struct BlockCodes {
             }
             const uint8_t* src = out - distance;
             uint8_t* end = out + length;
-            if (distance >= 8) {
+            if (length <= 8) {
+                // Most matches: eight bytes in one store, with no branch on the distance. The
+                // `distance` bytes behind `out` repeat: doubled three times, they fill the
+                // eight bytes whatever the distance.
+                uint64_t x;
+                memcpy(&x, src, 8);
+                uint32_t shift = distance < 8 ? distance * 8 : 64;
+                x = shift < 64 ? x & ((1ull << (shift & 63)) - 1) : x;
+                x |= shift < 64 ? x << (shift & 63) : 0;
+                x |= shift < 32 ? x << ((2 * shift) & 63) : 0;
+                x |= shift < 16 ? x << ((4 * shift) & 63) : 0;
+                memcpy(out, &x, 8);
+            } else if (distance >= 8) {
                 do {
                     memcpy(out, src, 8);
                     out += 8;
