@@ -44,20 +44,22 @@ const uint16_t MAX_LH2_DICT_BITS = 13;
 int32_t walkToLeaf(int32_t n)
 {
     DecoderContext& d = decoder;
-    uint16_t window = d.bits.bitBuffer;
-    uint8_t taken = 0;
-    while (n > 0) {
+    uint32_t window = d.bits.bitBuffer;
+    uint32_t taken = 0;
+    // Only the node number is carried from step to step, in unsigned arithmetic so that
+    // it indexes without a sign extension: one load and one subtraction per bit.
+    uint32_t k = (uint32_t)n;
+    while ((int32_t)k > 0) {
         if (taken == 16) {
             fillBits(16);
             window = d.bits.bitBuffer;
             taken = 0;
         }
-        n = d.nodeChild[n - (window >> 15)];
-        window = (uint16_t)(window << 1);
+        k = (uint32_t)(int32_t)d.nodeChild[k - ((window >> (15 - taken)) & 1)];
         ++taken;
     }
-    fillBits(taken);
-    return n;
+    fillBits((uint8_t)taken);
+    return (int32_t)k;
 }
 
 uint16_t takeBlock()
