@@ -151,17 +151,78 @@ struct BlockCodes {
         windowBits -= n;
     }
 
+    // Tops the window up to at least 56 bits from the 8 bytes at `next`, without a test:
+    // bytes already in the window load again at the same places, so an early top-up changes
+    // nothing, and no branch is left to mispredict.
+    QUOR_ALWAYS_INLINE void topUp()
+    {
+        uint64_t v;
+        memcpy(&v, next, 8);
+        v = __builtin_bswap64(v);
+        window |= v >> windowBits;
+        next += (63 - windowBits) >> 3;
+        windowBits |= 56;
+    }
+
+    // Writes a match at `out` and moves it past the match. A match may copy up to 8 bytes
+    // past its end: those ring bytes lie farther back than any distance reaches, and later
+    // output overwrites them before the ring is written out.
+    static QUOR_ALWAYS_INLINE void putMatch(uint8_t* dictionary, uint32_t ringSize, uint8_t*& out,
+                                            uint32_t distance, uint32_t length)
+    {
+        uint32_t to = (uint32_t)(out - dictionary);
+        if (distance > to) {
+            // The source wraps to the ring's end: the rare way, byte by byte.
+            copyMatch(dictionary, ringSize, to, (to - distance) & (ringSize - 1), length);
+            out = dictionary + to;
+            return;
+        }
+        const uint8_t* src = out - distance;
+        uint8_t* end = out + length;
+        if (length <= 8) {
+            // Most matches: eight bytes in one store, with no branch on the distance. The
+            // `distance` bytes behind `out` repeat: doubled three times, they fill the eight
+            // bytes whatever the distance.
+            uint64_t x;
+            memcpy(&x, src, 8);
+            uint32_t shift = distance < 8 ? distance * 8 : 64;
+            x = shift < 64 ? x & ((1ull << (shift & 63)) - 1) : x;
+            x |= shift < 64 ? x << (shift & 63) : 0;
+            x |= shift < 32 ? x << ((2 * shift) & 63) : 0;
+            x |= shift < 16 ? x << ((4 * shift) & 63) : 0;
+            memcpy(out, &x, 8);
+        } else if (distance >= 8) {
+            do {
+                memcpy(out, src, 8);
+                out += 8;
+                src += 8;
+            } while (out < end);
+        } else if (distance == 1) {
+            memset(out, *src, length);
+        } else {
+            do *out++ = *src++;
+            while (out < end);
+        }
+        out = end;
+    }
+
     // Decodes codes for as long as none of them can meet an edge: a block header, the last
     // eight bytes of input in the buffer, the end of the ring within a match, or the count
-    // reaching `limit` (the next look at the bar, or the original size). Each code then costs
-    // one refill, one probe and no further checks; the decode loop takes the codes at the
-    // edges one at a time. A match may copy up to 8 bytes past its end: those ring bytes lie
-    // farther back than any distance reaches, and later output overwrites them before the
-    // ring is written out.
+    // reaching `limit` (the next look at the bar, or the original size). The count of codes
+    // that cannot reach an edge is worked out first, so each code then costs one table probe
+    // and one top-up, and only its count is tested; the decode loop takes the codes at the
+    // edges one at a time.
+    //
+    // The probe for the next code comes before the top-up: after any code at least 21 bits
+    // are left, enough for the 12 the table reads. The top-up's load, whose address waits on
+    // the bits just taken, is then off the path from one code to the next.
     QUOR_ALWAYS_INLINE void stretch(uint8_t* dictionary, uint32_t ringSize, uint32_t lengthBias,
                                     uint32_t& writePos, uint32_t& decodedCount, uint32_t limit)
     {
         const uint32_t MATCH_ROOM = 256 + 16;  // the longest match and its overrun
+        // A top-up moves `next` on by at most 7 bytes, and a code writes at most 256.
+        const uint32_t MOST_BYTES_IN = 7;
+        const uint32_t MOST_BYTES_OUT = 256;
         if (decoder.corrupt || writePos + MATCH_ROOM >= ringSize || decodedCount >= limit) return;
         load();
         if (fastEnd - next < 8) return;
@@ -172,99 +233,68 @@ struct BlockCodes {
         if ((uint32_t)(outEnd - out) > limit - decodedCount) outEnd = out + (limit - decodedCount);
         const uint8_t* inEnd = fastEnd - 8;
         bool atEdge = false;  // a plain step left fewer than eight bytes of the member ahead
-        while (!atEdge && out < outEnd && next <= inEnd && blockRemaining != 0) {
-            --blockRemaining;
-            {
-                // Topped up at every code, without a test, to at least 56 bits: a code, a
-                // distance code and its extra bits take at most 47. Bytes already in the
-                // window are loaded again at the same places, so an early top-up changes
-                // nothing, and no branch is left to mispredict.
-                uint64_t v;
-                memcpy(&v, next, 8);
-                v = __builtin_bswap64(v);
-                window |= v >> windowBits;
-                next += (63 - windowBits) >> 3;
-                windowBits |= 56;
-            }
+        for (;;) {
+            // One top-up here and one per code, each at most 7 bytes on and each reading 8.
+            uint32_t budget = blockRemaining;
+            uint32_t in = next <= inEnd ? (uint32_t)(inEnd - next) / MOST_BYTES_IN : 0;
+            uint32_t room = out < outEnd ? (uint32_t)(outEnd - out + MOST_BYTES_OUT - 1) / MOST_BYTES_OUT : 0;
+            if (in < budget) budget = in;
+            if (room < budget) budget = room;
+            if (atEdge || budget == 0) break;
+            blockRemaining = (uint16_t)(blockRemaining - budget);
+            topUp();
             uint32_t e = decoder.codeFast[window >> (64 - CODE_TABLE_BITS)];
-            if (!(e & (FAST_LONG | FAST_MATCH))) {  // a literal of at most 12 bits
-                consume(e >> FAST_LENGTH_SHIFT);
-                *out++ = (uint8_t)e;
-                continue;
-            }
-            uint32_t code = e & FAST_SYMBOL;
-            uint32_t distance = 0;
-            bool plain = (e & FAST_LONG) != 0;
-            if (!plain) {
-                consume(e >> FAST_LENGTH_SHIFT);
-                uint32_t d = decoder.auxFast[window >> (64 - AUX_TABLE_BITS)];
-                plain = (d & FAST_LONG) != 0;
-                if (!plain) {
-                    consume(d >> FAST_LENGTH_SHIFT);
-                    if ((d & FAST_SYMBOL) != 0) {
-                        // At least 28 bits are left for the extra bits, at most 15 (-lh7-).
-                        uint32_t extra = (d & FAST_SYMBOL) - 1;
-                        distance = ((1u << extra) + (uint32_t)((window >> 32) >> (32 - extra))) & distanceMask;
-                        consume(extra);
-                    }
-                }
-            } else {
-                ++blockRemaining;  // plainNextCode counts it again
-            }
-            if (plain) {
-                // A code longer than the table's bits (the character code, else the distance
-                // code): the rest of this code the plain way. Its bits may have refilled the
-                // input buffer, so the stretch then goes on only with eight bytes of the
-                // member ahead in the new fill.
-                store();
-                if (e & FAST_LONG) code = plainNextCode();
-                if (code >= 256 && !decoder.corrupt) distance = plainNextDistance();
-                load();
-                if (decoder.corrupt) break;
-                atEdge = fastEnd - next < 8;
-                if (!atEdge) inEnd = fastEnd - 8;
-                if (code < 256) {
-                    *out++ = (uint8_t)code;
+            do {
+                if (!(e & (FAST_LONG | FAST_MATCH))) {  // a literal of at most 16 bits
+                    consume(e >> FAST_LENGTH_SHIFT);
+                    *out++ = (uint8_t)e;
+                    e = decoder.codeFast[window >> (64 - CODE_TABLE_BITS)];
+                    topUp();
                     continue;
                 }
-            }
-            distance += 1;
-            uint32_t length = code - lengthBias;
-            uint32_t to = (uint32_t)(out - dictionary);
-            if (distance > to) {
-                // The source wraps to the ring's end: the rare way, byte by byte.
-                copyMatch(dictionary, ringSize, to, (to - distance) & (ringSize - 1), length);
-                out = dictionary + to;
-                continue;
-            }
-            const uint8_t* src = out - distance;
-            uint8_t* end = out + length;
-            if (length <= 8) {
-                // Most matches: eight bytes in one store, with no branch on the distance. The
-                // `distance` bytes behind `out` repeat: doubled three times, they fill the
-                // eight bytes whatever the distance.
-                uint64_t x;
-                memcpy(&x, src, 8);
-                uint32_t shift = distance < 8 ? distance * 8 : 64;
-                x = shift < 64 ? x & ((1ull << (shift & 63)) - 1) : x;
-                x |= shift < 64 ? x << (shift & 63) : 0;
-                x |= shift < 32 ? x << ((2 * shift) & 63) : 0;
-                x |= shift < 16 ? x << ((4 * shift) & 63) : 0;
-                memcpy(out, &x, 8);
-            } else if (distance >= 8) {
-                do {
-                    memcpy(out, src, 8);
-                    out += 8;
-                    src += 8;
-                } while (out < end);
-            } else if (distance == 1) {
-                memset(out, *src, length);
-            } else {
-                do *out++ = *src++;
-                while (out < end);
-            }
-            out = end;
+                uint32_t code = e & FAST_SYMBOL;
+                uint32_t distance = 0;
+                bool plain = (e & FAST_LONG) != 0;
+                if (!plain) {
+                    consume(e >> FAST_LENGTH_SHIFT);
+                    uint32_t d = decoder.auxFast[window >> (64 - AUX_TABLE_BITS)];
+                    plain = (d & FAST_LONG) != 0;
+                    if (!plain) {
+                        consume(d >> FAST_LENGTH_SHIFT);
+                        if ((d & FAST_SYMBOL) != 0) {
+                            // At least 36 bits are left for the extra bits, at most 15 (-lh7-).
+                            uint32_t extra = (d & FAST_SYMBOL) - 1;
+                            distance = ((1u << extra) + (uint32_t)((window >> 32) >> (32 - extra))) & distanceMask;
+                            consume(extra);
+                        }
+                    }
+                }
+                if (plain) {
+                    // A code longer than the table's bits (the character code, else the
+                    // distance code): the rest of this code the plain way. Its bits may have
+                    // refilled the input buffer, so the count is worked out again after this
+                    // code, and the stretch ends unless eight bytes of the member are ahead in
+                    // the new fill.
+                    blockRemaining = (uint16_t)(blockRemaining + budget);  // this one and the rest
+                    if (!(e & FAST_LONG)) --blockRemaining;  // plainNextCode counts a long one
+                    store();
+                    if (e & FAST_LONG) code = plainNextCode();
+                    if (code >= 256 && !decoder.corrupt) distance = plainNextDistance();
+                    load();
+                    if (decoder.corrupt) goto done;
+                    atEdge = fastEnd - next < 8;
+                    if (!atEdge) inEnd = fastEnd - 8;
+                    budget = 1;
+                    if (code < 256) *out++ = (uint8_t)code;
+                    else putMatch(dictionary, ringSize, out, distance + 1, code - lengthBias);
+                    continue;
+                }
+                putMatch(dictionary, ringSize, out, distance + 1, code - lengthBias);
+                e = decoder.codeFast[window >> (64 - CODE_TABLE_BITS)];
+                topUp();
+            } while (--budget != 0);
         }
+    done:
         store();
         writePos = (uint32_t)(out - dictionary);
         decodedCount += (uint32_t)(out - start);
