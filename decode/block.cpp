@@ -58,8 +58,8 @@ uint32_t nextPackedCode(const uint16_t* fast, uint32_t tableBits, const uint8_t*
     uint16_t look = decoder.bits.bitBuffer;
     uint32_t e = fast[look >> (16 - tableBits)];
     if (!(e & FAST_LONG)) {
-        fillBits((uint8_t)(e >> FAST_LENGTH_SHIFT));
-        return e & FAST_SYMBOL;
+        fillBits((uint8_t)(e & FAST_LENGTH));
+        return e >> FAST_SYMBOL_SHIFT;
     }
     uint32_t j = e & ~FAST_LONG;
     uint32_t bit = 1u << (15 - tableBits);
@@ -246,24 +246,24 @@ struct BlockCodes {
             uint32_t e = decoder.codeFast[window >> (64 - CODE_TABLE_BITS)];
             do {
                 if (!(e & (FAST_LONG | FAST_MATCH))) {  // a literal of at most 16 bits
-                    consume(e >> FAST_LENGTH_SHIFT);
-                    *out++ = (uint8_t)e;
+                    consume(e & FAST_LENGTH);
+                    *out++ = (uint8_t)(e >> FAST_SYMBOL_SHIFT);
                     e = decoder.codeFast[window >> (64 - CODE_TABLE_BITS)];
                     topUp();
                     continue;
                 }
-                uint32_t code = e & FAST_SYMBOL;
+                uint32_t code = e >> FAST_SYMBOL_SHIFT;
                 uint32_t distance = 0;
                 bool plain = (e & FAST_LONG) != 0;
                 if (!plain) {
-                    consume(e >> FAST_LENGTH_SHIFT);
+                    consume(e & FAST_LENGTH);
                     uint32_t d = decoder.auxFast[window >> (64 - AUX_TABLE_BITS)];
                     plain = (d & FAST_LONG) != 0;
                     if (!plain) {
-                        consume(d >> FAST_LENGTH_SHIFT);
-                        if ((d & FAST_SYMBOL) != 0) {
+                        consume(d & FAST_LENGTH);
+                        if ((d >> FAST_SYMBOL_SHIFT) != 0) {
                             // At least 36 bits are left for the extra bits, at most 15 (-lh7-).
-                            uint32_t extra = (d & FAST_SYMBOL) - 1;
+                            uint32_t extra = (d >> FAST_SYMBOL_SHIFT) - 1;
                             distance = ((1u << extra) + (uint32_t)((window >> 32) >> (32 - extra))) & distanceMask;
                             consume(extra);
                         }
@@ -361,7 +361,7 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool di
             return;
         }
         memset(decoder.auxLen, 0, count);
-        fillTable(table, 1u << AUX_TABLE_BITS, (uint16_t)c);
+        fillTable(table, 1u << AUX_TABLE_BITS, (uint16_t)(distances ? c << FAST_SYMBOL_SHIFT : c));
         return;
     }
     uint32_t i = 0;
@@ -404,7 +404,7 @@ void readCodeLengths()
             return;
         }
         memset(decoder.codeLen, 0, CODE_SYMBOLS);
-        fillTable(decoder.codeFast, 1u << CODE_TABLE_BITS, (uint16_t)c);
+        fillTable(decoder.codeFast, 1u << CODE_TABLE_BITS, (uint16_t)(c << FAST_SYMBOL_SHIFT));
         return;
     }
     if (n > CODE_SYMBOLS) {

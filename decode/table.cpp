@@ -48,7 +48,7 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
     uint32_t first = start[tableBits + 1] >> shift;
     bool longCodes = used > start[tableBits + 1];
     if (longCodes && first == 0) return refuse(table, tableBits);
-    const uint16_t uncovered = packed ? (uint16_t)(lengths[0] << FAST_LENGTH_SHIFT) : 0;
+    const uint16_t uncovered = packed ? lengths[0] : 0;
     for (uint32_t i = first; i < tableSize; ++i) table[i] = uncovered;
 
     uint32_t avail = symbolCount;  // the next free node number
@@ -60,7 +60,7 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
         start[len] = code + weight;
         if (len <= tableBits) {
             // Every entry this code is a prefix of; below `first`, since the code fits.
-            uint16_t entry = (uint16_t)(packed ? s | len << FAST_LENGTH_SHIFT : s);
+            uint16_t entry = (uint16_t)(packed ? s << FAST_SYMBOL_SHIFT | len : s);
             for (uint32_t i = code >> shift; i < (code + weight) >> shift; ++i) table[i] = entry;
             continue;
         }

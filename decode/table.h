@@ -48,11 +48,12 @@ inline void fillTable(uint16_t* table, uint32_t size, uint16_t value)
 }
 
 // Packed entries: a symbol and its code length in one 16-bit value, so that decoding a code
-// is one dependent load, not two. Bit 15 clear: bits 0-8 the symbol, bits 9-13 its length
-// (0 for a single-value code). Bit 15 set: bits 0-14 the root node of a code longer than the
+// is one dependent load, not two. Bit 15 clear: bits 0-5 the code length (0 for a
+// single-value code), bits 6-14 the symbol; the length sits lowest so that it serves as a
+// shift count as it stands. Bit 15 set: bits 0-14 the root node of a code longer than the
 // table's bits. An entry no code reaches holds symbol 0 with symbol 0's length, as a lookup
 // in the plain table followed by the length of what it found would give.
 const uint16_t FAST_LONG = 0x8000;
-const uint32_t FAST_LENGTH_SHIFT = 9;
-const uint16_t FAST_SYMBOL = 0x1FF;
-const uint16_t FAST_MATCH = 0x100;  // in a symbol: 256 and above
+const uint32_t FAST_SYMBOL_SHIFT = 6;
+const uint16_t FAST_LENGTH = 0x3F;
+const uint16_t FAST_MATCH = 0x100 << FAST_SYMBOL_SHIFT;  // symbols 256 and above

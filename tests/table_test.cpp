@@ -92,7 +92,7 @@ TEST(BuildTable, EveryCodeOfRandomCompleteCodesFindsItsSymbol)
             ASSERT_TRUE(buildTable((uint16_t)c.symbols, lengths.data(), (uint16_t)c.tableBits, packed.data(), true));
             for (size_t i = 0; i < plain.size(); ++i) {
                 uint16_t j = plain[i];
-                ASSERT_EQ(packed[i], j < c.symbols ? j | lengths[j] << 9 : 0x8000 | j) << i;
+                ASSERT_EQ(packed[i], j < c.symbols ? j << FAST_SYMBOL_SHIFT | lengths[j] : FAST_LONG | j) << i;
             }
             EXPECT_TRUE(std::equal(left.begin(), left.end(), decoder.treeLeft));
             EXPECT_TRUE(std::equal(right.begin(), right.end(), decoder.treeRight));
