@@ -41,6 +41,54 @@ void rejectBlock()
     decoder.auxLen[0] = 0;
 }
 
+// The bit reader of a block header, held in locals by the tool. fill() and get() behave
+// exactly as fillBits() and getBits() do (the window is topped up at the same moments, so zero
+// bytes past the packed data are counted alike); only the window stays out of the decoder
+// context until store(). The stub goes through the context, which takes less code.
+struct HeaderBits {
+#if !QUOR_SMALL
+    uint64_t window;
+    uint32_t windowBits;
+
+    QUOR_ALWAYS_INLINE void load()
+    {
+        window = decoder.bits.window;
+        windowBits = decoder.bits.windowBits;
+    }
+    QUOR_ALWAYS_INLINE void store()
+    {
+        decoder.bits.window = window;
+        decoder.bits.windowBits = windowBits;
+        decoder.bits.bitBuffer = (uint16_t)(window >> 48);
+    }
+    // The next 16 bits, as bitBuffer shows them.
+    QUOR_ALWAYS_INLINE uint32_t peek() const { return (uint32_t)(window >> 48); }
+    QUOR_ALWAYS_INLINE void fill(uint32_t n)
+    {
+        if (n + 16 > windowBits) {
+            store();
+            fillBitsSlow(n);
+            load();
+            return;
+        }
+        window <<= n;
+        windowBits -= n;
+    }
+    QUOR_ALWAYS_INLINE uint32_t get(uint32_t n)
+    {
+        uint32_t value = n == 0 ? 0 : peek() >> (16 - n);
+        fill(n);
+        return value;
+    }
+#else
+    void load() {}
+    void store() {}
+    uint32_t peek() const { return decoder.bits.bitBuffer; }
+    void fill(uint32_t n) { fillBits((uint8_t)n); }
+    uint32_t get(uint32_t n) { return getBits((uint8_t)n); }
+#endif
+};
+
 void readBlockHeader()
 {
     decoder.blockRemaining = getBits(BLOCK_SIZE_BITS);
@@ -364,6 +412,8 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool di
 //   1       4 bits + 3 zero lengths (3 to 18)
 //   2       9 bits + 20 zero lengths (20 to 531)
 //   3..18   one length of c - 2 (1 to 16)
+// Up to 510 lengths a block: the bit reader is held in locals for the loop (HeaderBits), so
+// that each length costs no round trip of the window through the decoder context.
 void readCodeLengths()
 {
     uint32_t n = getBits(CODE_COUNT_BITS);
@@ -381,28 +431,33 @@ void readCodeLengths()
         rejectBlock();
         return;
     }
+    HeaderBits bits;
+    bits.load();
     uint32_t i = 0;
     while (i < n) {
-        uint32_t c = decoder.auxTable[decoder.bits.bitBuffer >> (16 - AUX_TABLE_BITS)];
+        uint32_t look = bits.peek();
+        uint32_t c = decoder.auxTable[look >> (16 - AUX_TABLE_BITS)];
         if (c >= CODE_LENGTH_SYMBOLS) {
-            // Codes longer than 8 bits continue in the low byte of bitBuffer; the walk
+            // Codes longer than 8 bits continue in the low byte of the look-ahead; the walk
             // looks at those bits without consuming them.
             uint32_t bit = 0x80;
             while (c >= CODE_LENGTH_SYMBOLS) {
                 if (bit == 0) {  // only a tree that is not this block's could get here
+                    bits.store();
                     rejectBlock();
                     return;
                 }
-                c = (decoder.bits.bitBuffer & bit) ? decoder.treeRight[c] : decoder.treeLeft[c];
+                c = (look & bit) ? decoder.treeRight[c] : decoder.treeLeft[c];
                 bit >>= 1;
             }
         }
-        fillBits(decoder.auxLen[c]);
+        bits.fill(decoder.auxLen[c]);
         if (c == 0) {
             decoder.codeLen[i++] = 0;
         } else if (c <= 2) {
-            uint32_t run = c == 1 ? getBits(4) + SHORT_ZERO_RUN : getBits(9) + LONG_ZERO_RUN;
+            uint32_t run = c == 1 ? bits.get(4) + SHORT_ZERO_RUN : bits.get(9) + LONG_ZERO_RUN;
             if (i + run > CODE_SYMBOLS) {
+                bits.store();
                 rejectBlock();
                 return;
             }
@@ -412,6 +467,7 @@ void readCodeLengths()
             decoder.codeLen[i++] = (uint8_t)(c - 2);
         }
     }
+    bits.store();
     while (i < CODE_SYMBOLS) decoder.codeLen[i++] = 0;
     // Every block decodes at least one code, so a literal/length code without any length
     // can only come from a damaged stream.
