@@ -14,6 +14,18 @@ bool refuse(uint16_t* table, uint32_t tableBits)
     return false;
 }
 
+#if !QUOR_SMALL
+// True when the eight lengths from s on are all 0, as most of a literal/length code's are:
+// the tool passes over them in one test.
+inline bool zeroEight(const uint8_t* lengths, uint32_t s, uint32_t symbolCount)
+{
+    uint64_t eight;
+    if (s + 8 > symbolCount) return false;
+    memcpy(&eight, lengths + s, 8);
+    return eight == 0;
+}
+#endif
+
 }  // namespace
 
 bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits, uint16_t* table,
@@ -23,8 +35,26 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
     if (tableBits == 0 || tableBits > MAX_CODE_LENGTH || symbolCount >= TREE_NODES)
         return refuse(table, tableBits);
 
+    // count[0] takes no part in what follows.
     uint32_t count[MAX_CODE_LENGTH + 1] = {};
-    for (uint32_t s = 0; s < symbolCount; ++s) {
+    uint32_t s = 0;
+#if !QUOR_SMALL
+    // Eight lengths at a time, passing over those that are all 0, in two sets of counts so
+    // that equal lengths next to each other do not wait for each other's count.
+    uint32_t odd[MAX_CODE_LENGTH + 1] = {};
+    for (; s + 8 <= symbolCount; s += 8) {
+        if (zeroEight(lengths, s, symbolCount)) continue;
+        uint32_t top = 0;
+        for (uint32_t k = 0; k < 8; ++k) top = lengths[s + k] > top ? lengths[s + k] : top;
+        if (top > MAX_CODE_LENGTH) return refuse(table, tableBits);
+        for (uint32_t k = 0; k < 8; k += 2) {
+            ++count[lengths[s + k]];
+            ++odd[lengths[s + k + 1]];
+        }
+    }
+    for (uint32_t len = 1; len <= MAX_CODE_LENGTH; ++len) count[len] += odd[len];
+#endif
+    for (; s < symbolCount; ++s) {
         if (lengths[s] > MAX_CODE_LENGTH) return refuse(table, tableBits);
         ++count[lengths[s]];
     }
@@ -54,14 +84,30 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
     uint32_t avail = symbolCount;  // the next free node number
     for (uint32_t s = 0; s < symbolCount; ++s) {
         uint32_t len = lengths[s];
-        if (len == 0) continue;
+        if (len == 0) {
+#if !QUOR_SMALL
+            while (zeroEight(lengths, s + 1, symbolCount)) s += 8;
+#endif
+            continue;
+        }
         uint32_t code = start[len];
         uint32_t weight = 1u << (MAX_CODE_LENGTH - len);
         start[len] = code + weight;
         if (len <= tableBits) {
             // Every entry this code is a prefix of; below `first`, since the code fits.
             uint16_t entry = (uint16_t)(packed ? s | len << FAST_LENGTH_SHIFT : s);
-            for (uint32_t i = code >> shift; i < (code + weight) >> shift; ++i) table[i] = entry;
+            uint32_t at = code >> shift;
+            uint32_t run = weight >> shift;  // 2^(tableBits - len), and `at` a multiple of it
+#if !QUOR_SMALL
+            if (run >= 4) {
+                // Runs of 4 to 2,048 aligned entries (most codes of a literal/length table
+                // have 9 or 10 bits): four entries in one store.
+                uint64_t pattern = entry * 0x0001000100010001ull;
+                for (uint32_t i = 0; i < run; i += 4) memcpy(table + at + i, &pattern, 8);
+                continue;
+            }
+#endif
+            for (uint32_t i = at; i < at + run; ++i) table[i] = entry;
             continue;
         }
         // The first tableBits bits pick the root, each further bit one branch.
