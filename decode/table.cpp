@@ -82,34 +82,66 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
     for (uint32_t i = first; i < tableSize; ++i) table[i] = uncovered;
 
     uint32_t avail = symbolCount;  // the next free node number
+#if !QUOR_SMALL
+    // The tool fills the table in table order, length by length, so that every run of one
+    // length has the same size and the fill takes no branch that depends on the symbol: the
+    // codes that fit are sorted by length first (within a length they stay in symbol order,
+    // as their codes are), the longer ones are kept in symbol order for the tree below, so
+    // that its nodes get the same numbers as in the stub.
+    uint16_t order[TREE_NODES];
+    uint16_t longSymbols[TREE_NODES];
+    uint32_t longCount = 0;
+    uint32_t next[MAX_CODE_LENGTH + 1];
+    next[1] = 0;
+    for (uint32_t len = 1; len < tableBits; ++len) next[len + 1] = next[len] + count[len];
     for (uint32_t s = 0; s < symbolCount; ++s) {
         uint32_t len = lengths[s];
         if (len == 0) {
-#if !QUOR_SMALL
             while (zeroEight(lengths, s + 1, symbolCount)) s += 8;
-#endif
             continue;
         }
+        if (len <= tableBits)
+            order[next[len]++] = (uint16_t)s;
+        else
+            longSymbols[longCount++] = (uint16_t)s;
+    }
+    const uint16_t* sorted = order;
+    for (uint32_t len = 1; len <= tableBits; ++len) {
+        // Runs of 2^(tableBits - len) entries from start[len] on, each at a multiple of its
+        // size; most codes of a literal/length table have 9 or 10 bits, so four entries go
+        // in one store.
+        uint16_t* at = table + (start[len] >> shift);
+        const uint32_t run = 1u << (tableBits - len);
+        const uint16_t lengthBits = (uint16_t)(packed ? len << FAST_LENGTH_SHIFT : 0);
+        for (const uint16_t* end = sorted + count[len]; sorted < end; ++sorted, at += run) {
+            uint16_t entry = (uint16_t)(*sorted | lengthBits);
+            if (run >= 4) {
+                uint64_t pattern = entry * 0x0001000100010001ull;
+                for (uint32_t i = 0; i < run; i += 4) memcpy(at + i, &pattern, 8);
+            } else {
+                for (uint32_t i = 0; i < run; ++i) at[i] = entry;
+            }
+        }
+    }
+    for (uint32_t k = 0; k < longCount; ++k) {
+        uint32_t s = longSymbols[k];
+        uint32_t len = lengths[s];
+        uint32_t code = start[len];
+        start[len] = code + (1u << (MAX_CODE_LENGTH - len));
+#else
+    for (uint32_t s = 0; s < symbolCount; ++s) {
+        uint32_t len = lengths[s];
+        if (len == 0) continue;
         uint32_t code = start[len];
         uint32_t weight = 1u << (MAX_CODE_LENGTH - len);
         start[len] = code + weight;
         if (len <= tableBits) {
             // Every entry this code is a prefix of; below `first`, since the code fits.
             uint16_t entry = (uint16_t)(packed ? s | len << FAST_LENGTH_SHIFT : s);
-            uint32_t at = code >> shift;
-            uint32_t run = weight >> shift;  // 2^(tableBits - len), and `at` a multiple of it
-#if !QUOR_SMALL
-            if (run >= 4) {
-                // Runs of 4 to 2,048 aligned entries (most codes of a literal/length table
-                // have 9 or 10 bits): four entries in one store.
-                uint64_t pattern = entry * 0x0001000100010001ull;
-                for (uint32_t i = 0; i < run; i += 4) memcpy(table + at + i, &pattern, 8);
-                continue;
-            }
-#endif
-            for (uint32_t i = at; i < at + run; ++i) table[i] = entry;
+            for (uint32_t i = code >> shift; i < (code + weight) >> shift; ++i) table[i] = entry;
             continue;
         }
+#endif
         // The first tableBits bits pick the root, each further bit one branch.
         uint16_t* p = &table[code >> shift];
         uint32_t rest = code << tableBits;  // the remaining bits, next one at bit 15
