@@ -364,7 +364,11 @@ bool decodeBlockMember(uint32_t dictSize)
 // refuses it). After `special` lengths a 2-bit count of further zero lengths follows.
 void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool distances)
 {
-    uint16_t* table = distances ? decoder.auxFast : decoder.auxTable;
+    // The tool builds the code-length code packed too, into auxFast, which the distance code
+    // then replaces: readCodeLengths gets a symbol and its length in one load. Should the
+    // header fail before the distance code, decoding stops before any table is used again.
+    const bool packed = distances || !QUOR_SMALL;
+    uint16_t* table = packed ? decoder.auxFast : decoder.auxTable;
     const uint32_t LENGTH_FIELD_BITS = 3;
     const uint32_t EXTENDED = 7;
     uint32_t n = getBits((uint8_t)countBits);
@@ -400,7 +404,7 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool di
     }
     // Lengths read beyond count stay in auxLen but take no part.
     while (i < count) decoder.auxLen[i++] = 0;
-    if (!buildTable(count, decoder.auxLen, AUX_TABLE_BITS, table, distances)) return;
+    if (!buildTable(count, decoder.auxLen, AUX_TABLE_BITS, table, packed)) return;
     // A code without any length is harmless while nothing asks for it (a block without
     // matches needs no distance code); should something ask, it gets symbol 0 for no bits
     // instead of the tables of an earlier block.
@@ -436,7 +440,14 @@ void readCodeLengths()
     uint32_t i = 0;
     while (i < n) {
         uint32_t look = bits.peek();
+#if !QUOR_SMALL
+        uint32_t e = decoder.auxFast[look >> (16 - AUX_TABLE_BITS)];
+        uint32_t c = e & FAST_SYMBOL;
+        uint32_t length = e >> FAST_LENGTH_SHIFT;
+        if (e & FAST_LONG) c = e & ~FAST_LONG;  // a root node, numbered from 19 on
+#else
         uint32_t c = decoder.auxTable[look >> (16 - AUX_TABLE_BITS)];
+#endif
         if (c >= CODE_LENGTH_SYMBOLS) {
             // Codes longer than 8 bits continue in the low byte of the look-ahead; the walk
             // looks at those bits without consuming them.
@@ -450,8 +461,14 @@ void readCodeLengths()
                 c = (look & bit) ? decoder.treeRight[c] : decoder.treeLeft[c];
                 bit >>= 1;
             }
+#if !QUOR_SMALL
+            length = decoder.auxLen[c];
+#endif
         }
-        bits.fill(decoder.auxLen[c]);
+#if QUOR_SMALL
+        uint32_t length = decoder.auxLen[c];
+#endif
+        bits.fill(length);
         if (c == 0) {
             decoder.codeLen[i++] = 0;
         } else if (c <= 2) {
