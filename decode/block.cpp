@@ -41,6 +41,54 @@ void rejectBlock()
     decoder.auxLen[0] = 0;
 }
 
+// The bit reader of a block header, held in locals by the tool. fill() and get() behave
+// exactly as fillBits() and getBits() do (the window is topped up at the same moments, so zero
+// bytes past the packed data are counted alike); only the window stays out of the decoder
+// context until store(). The stub goes through the context, which takes less code.
+struct HeaderBits {
+#if !QUOR_SMALL
+    uint64_t window;
+    uint32_t windowBits;
+
+    QUOR_ALWAYS_INLINE void load()
+    {
+        window = decoder.bits.window;
+        windowBits = decoder.bits.windowBits;
+    }
+    QUOR_ALWAYS_INLINE void store()
+    {
+        decoder.bits.window = window;
+        decoder.bits.windowBits = windowBits;
+        decoder.bits.bitBuffer = (uint16_t)(window >> 48);
+    }
+    // The next 16 bits, as bitBuffer shows them.
+    QUOR_ALWAYS_INLINE uint32_t peek() const { return (uint32_t)(window >> 48); }
+    QUOR_ALWAYS_INLINE void fill(uint32_t n)
+    {
+        if (n + 16 > windowBits) {
+            store();
+            fillBitsSlow(n);
+            load();
+            return;
+        }
+        window <<= n;
+        windowBits -= n;
+    }
+    QUOR_ALWAYS_INLINE uint32_t get(uint32_t n)
+    {
+        uint32_t value = n == 0 ? 0 : peek() >> (16 - n);
+        fill(n);
+        return value;
+    }
+#else
+    void load() {}
+    void store() {}
+    uint32_t peek() const { return decoder.bits.bitBuffer; }
+    void fill(uint32_t n) { fillBits((uint8_t)n); }
+    uint32_t get(uint32_t n) { return getBits((uint8_t)n); }
+#endif
+};
+
 void readBlockHeader()
 {
     decoder.blockRemaining = getBits(BLOCK_SIZE_BITS);
@@ -346,7 +394,11 @@ bool decodeBlockMember(uint32_t dictSize)
 // refuses it). After `special` lengths a 2-bit count of further zero lengths follows.
 void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool distances)
 {
-    uint16_t* table = distances ? decoder.auxFast : decoder.auxTable;
+    // The tool builds the code-length code packed too, into auxFast, which the distance code
+    // then replaces: readCodeLengths gets a symbol and its length in one load. Should the
+    // header fail before the distance code, decoding stops before any table is used again.
+    const bool packed = distances || !QUOR_SMALL;
+    uint16_t* table = packed ? decoder.auxFast : decoder.auxTable;
     const uint32_t LENGTH_FIELD_BITS = 3;
     const uint32_t EXTENDED = 7;
     uint32_t n = getBits((uint8_t)countBits);
@@ -382,7 +434,7 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool di
     }
     // Lengths read beyond count stay in auxLen but take no part.
     while (i < count) decoder.auxLen[i++] = 0;
-    if (!buildTable(count, decoder.auxLen, AUX_TABLE_BITS, table, distances)) return;
+    if (!buildTable(count, decoder.auxLen, AUX_TABLE_BITS, table, packed)) return;
     // A code without any length is harmless while nothing asks for it (a block without
     // matches needs no distance code); should something ask, it gets symbol 0 for no bits
     // instead of the tables of an earlier block.
@@ -394,6 +446,8 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool di
 //   1       4 bits + 3 zero lengths (3 to 18)
 //   2       9 bits + 20 zero lengths (20 to 531)
 //   3..18   one length of c - 2 (1 to 16)
+// Up to 510 lengths a block: the bit reader is held in locals for the loop (HeaderBits), so
+// that each length costs no round trip of the window through the decoder context.
 void readCodeLengths()
 {
     uint32_t n = getBits(CODE_COUNT_BITS);
@@ -411,28 +465,46 @@ void readCodeLengths()
         rejectBlock();
         return;
     }
+    HeaderBits bits;
+    bits.load();
     uint32_t i = 0;
     while (i < n) {
-        uint32_t c = decoder.auxTable[decoder.bits.bitBuffer >> (16 - AUX_TABLE_BITS)];
+        uint32_t look = bits.peek();
+#if !QUOR_SMALL
+        uint32_t e = decoder.auxFast[look >> (16 - AUX_TABLE_BITS)];
+        uint32_t c = e >> FAST_SYMBOL_SHIFT;
+        uint32_t length = e & FAST_LENGTH;
+        if (e & FAST_LONG) c = e & ~FAST_LONG;  // a root node, numbered from 19 on
+#else
+        uint32_t c = decoder.auxTable[look >> (16 - AUX_TABLE_BITS)];
+#endif
         if (c >= CODE_LENGTH_SYMBOLS) {
-            // Codes longer than 8 bits continue in the low byte of bitBuffer; the walk
+            // Codes longer than 8 bits continue in the low byte of the look-ahead; the walk
             // looks at those bits without consuming them.
             uint32_t bit = 0x80;
             while (c >= CODE_LENGTH_SYMBOLS) {
                 if (bit == 0) {  // only a tree that is not this block's could get here
+                    bits.store();
                     rejectBlock();
                     return;
                 }
-                c = (decoder.bits.bitBuffer & bit) ? decoder.treeRight[c] : decoder.treeLeft[c];
+                c = (look & bit) ? decoder.treeRight[c] : decoder.treeLeft[c];
                 bit >>= 1;
             }
+#if !QUOR_SMALL
+            length = decoder.auxLen[c];
+#endif
         }
-        fillBits(decoder.auxLen[c]);
+#if QUOR_SMALL
+        uint32_t length = decoder.auxLen[c];
+#endif
+        bits.fill(length);
         if (c == 0) {
             decoder.codeLen[i++] = 0;
         } else if (c <= 2) {
-            uint32_t run = c == 1 ? getBits(4) + SHORT_ZERO_RUN : getBits(9) + LONG_ZERO_RUN;
+            uint32_t run = c == 1 ? bits.get(4) + SHORT_ZERO_RUN : bits.get(9) + LONG_ZERO_RUN;
             if (i + run > CODE_SYMBOLS) {
+                bits.store();
                 rejectBlock();
                 return;
             }
@@ -442,6 +514,7 @@ void readCodeLengths()
             decoder.codeLen[i++] = (uint8_t)(c - 2);
         }
     }
+    bits.store();
     while (i < CODE_SYMBOLS) decoder.codeLen[i++] = 0;
     // Every block decodes at least one code, so a literal/length code without any length
     // can only come from a damaged stream.

@@ -14,6 +14,18 @@ bool refuse(uint16_t* table, uint32_t tableBits)
     return false;
 }
 
+#if !QUOR_SMALL
+// True when the eight lengths from s on are all 0, as most of a literal/length code's are:
+// the tool passes over them in one test.
+inline bool zeroEight(const uint8_t* lengths, uint32_t s, uint32_t symbolCount)
+{
+    uint64_t eight;
+    if (s + 8 > symbolCount) return false;
+    memcpy(&eight, lengths + s, 8);
+    return eight == 0;
+}
+#endif
+
 }  // namespace
 
 bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits, uint16_t* table,
@@ -23,8 +35,26 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
     if (tableBits == 0 || tableBits > MAX_CODE_LENGTH || symbolCount >= TREE_NODES)
         return refuse(table, tableBits);
 
+    // count[0] takes no part in what follows.
     uint32_t count[MAX_CODE_LENGTH + 1] = {};
-    for (uint32_t s = 0; s < symbolCount; ++s) {
+    uint32_t s = 0;
+#if !QUOR_SMALL
+    // Eight lengths at a time, passing over those that are all 0, in two sets of counts so
+    // that equal lengths next to each other do not wait for each other's count.
+    uint32_t odd[MAX_CODE_LENGTH + 1] = {};
+    for (; s + 8 <= symbolCount; s += 8) {
+        if (zeroEight(lengths, s, symbolCount)) continue;
+        uint32_t top = 0;
+        for (uint32_t k = 0; k < 8; ++k) top = lengths[s + k] > top ? lengths[s + k] : top;
+        if (top > MAX_CODE_LENGTH) return refuse(table, tableBits);
+        for (uint32_t k = 0; k < 8; k += 2) {
+            ++count[lengths[s + k]];
+            ++odd[lengths[s + k + 1]];
+        }
+    }
+    for (uint32_t len = 1; len <= MAX_CODE_LENGTH; ++len) count[len] += odd[len];
+#endif
+    for (; s < symbolCount; ++s) {
         if (lengths[s] > MAX_CODE_LENGTH) return refuse(table, tableBits);
         ++count[lengths[s]];
     }
@@ -52,6 +82,54 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
     for (uint32_t i = first; i < tableSize; ++i) table[i] = uncovered;
 
     uint32_t avail = symbolCount;  // the next free node number
+#if !QUOR_SMALL
+    // The tool fills the table in table order, length by length, so that every run of one
+    // length has the same size and the fill takes no branch that depends on the symbol: the
+    // codes that fit are sorted by length first (within a length they stay in symbol order,
+    // as their codes are), the longer ones are kept in symbol order for the tree below, so
+    // that its nodes get the same numbers as in the stub.
+    uint16_t order[TREE_NODES];
+    uint16_t longSymbols[TREE_NODES];
+    uint32_t longCount = 0;
+    uint32_t next[MAX_CODE_LENGTH + 1];
+    next[1] = 0;
+    for (uint32_t len = 1; len < tableBits; ++len) next[len + 1] = next[len] + count[len];
+    for (uint32_t s = 0; s < symbolCount; ++s) {
+        uint32_t len = lengths[s];
+        if (len == 0) {
+            while (zeroEight(lengths, s + 1, symbolCount)) s += 8;
+            continue;
+        }
+        if (len <= tableBits)
+            order[next[len]++] = (uint16_t)s;
+        else
+            longSymbols[longCount++] = (uint16_t)s;
+    }
+    const uint16_t* sorted = order;
+    for (uint32_t len = 1; len <= tableBits; ++len) {
+        // Runs of 2^(tableBits - len) entries from start[len] on, each at a multiple of its
+        // size; most codes of a literal/length table have 9 or 10 bits, so four entries go
+        // in one store.
+        uint16_t* at = table + (start[len] >> shift);
+        const uint32_t run = 1u << (tableBits - len);
+        const uint32_t symbolShift = packed ? FAST_SYMBOL_SHIFT : 0;
+        const uint32_t lengthBits = packed ? len : 0;
+        for (const uint16_t* end = sorted + count[len]; sorted < end; ++sorted, at += run) {
+            uint16_t entry = (uint16_t)(*sorted << symbolShift | lengthBits);
+            if (run >= 4) {
+                uint64_t pattern = entry * 0x0001000100010001ull;
+                for (uint32_t i = 0; i < run; i += 4) memcpy(at + i, &pattern, 8);
+            } else {
+                for (uint32_t i = 0; i < run; ++i) at[i] = entry;
+            }
+        }
+    }
+    for (uint32_t k = 0; k < longCount; ++k) {
+        uint32_t s = longSymbols[k];
+        uint32_t len = lengths[s];
+        uint32_t code = start[len];
+        start[len] = code + (1u << (MAX_CODE_LENGTH - len));
+#else
     for (uint32_t s = 0; s < symbolCount; ++s) {
         uint32_t len = lengths[s];
         if (len == 0) continue;
@@ -64,6 +142,7 @@ bool buildTable(uint16_t symbolCount, const uint8_t* lengths, uint16_t tableBits
             for (uint32_t i = code >> shift; i < (code + weight) >> shift; ++i) table[i] = entry;
             continue;
         }
+#endif
         // The first tableBits bits pick the root, each further bit one branch.
         uint16_t* p = &table[code >> shift];
         uint32_t rest = code << tableBits;  // the remaining bits, next one at bit 15

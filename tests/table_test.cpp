@@ -163,6 +163,9 @@ TEST(BuildTable, RefusesLengthsNoSoundStreamHolds)
     std::vector<uint8_t> longerThan16(19, 0);
     longerThan16[0] = 1;
     longerThan16[1] = 17;
+    std::vector<uint8_t> lastLongerThan16(510, 0);  // past the tool's eight-at-a-time counts
+    lastLongerThan16[0] = 1;
+    lastLongerThan16[509] = 17;
     std::vector<uint8_t> overFull(510, 0);
     overFull[0] = overFull[1] = overFull[2] = 1;  // three 1-bit codes
     std::vector<uint8_t> overFullByOne(19, 0);
@@ -173,7 +176,8 @@ TEST(BuildTable, RefusesLengthsNoSoundStreamHolds)
     std::vector<uint8_t> onlyLong(510, 0);
     onlyLong[5] = onlyLong[6] = 13;  // nothing of at most 12 bits: every root would be stale
     std::vector<uint8_t> extremes(510, 20);  // what a run of 1 bits after the field 7 can say
-    for (const Case& c : {Case{"a length of 17", longerThan16}, Case{"an over-full code", overFull},
+    for (const Case& c : {Case{"a length of 17", longerThan16}, Case{"a last length of 17", lastLongerThan16},
+                          Case{"an over-full code", overFull},
                           Case{"a complete code plus one", overFullByOne},
                           Case{"only codes longer than the table", onlyLong},
                           Case{"lengths of 20", extremes}}) {
