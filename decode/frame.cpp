@@ -345,6 +345,8 @@ bool DecodeJob::run()
 #if !QUOR_SMALL
         if (set.nextCode == blockNextCode) {
             aborted = decodeBlockMember(dictSize);
+        } else if (set.nextCode == lzsNextCode || set.nextCode == lz5NextCode) {
+            aborted = decodeLarcMember(dictSize, set.nextCode == lz5NextCode);
         } else
 #endif
         {

@@ -261,6 +261,8 @@ void readCodeLengths();
 // reader held in registers; run() uses it whenever the job's set is the block set, so those
 // methods pay no indirect call per code.
 bool decodeBlockMember(uint32_t dictSize);
+// The same for -lzs- and -lz5-, which the tool also decodes without an indirect call per code.
+bool decodeLarcMember(uint32_t dictSize, bool lz5);
 
 // ---- The decode loop
 

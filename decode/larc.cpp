@@ -49,12 +49,22 @@ const uint32_t LZ5_SPACES = 110;
 
 void lzsStartDecode() { initBits(); }
 
-uint16_t lzsNextCode()
+// A literal takes 9 bits and a match 16, so the 16-bit look-ahead holds either whole.
+QUOR_ALWAYS_INLINE uint16_t lzsCode()
 {
-    if (getBits(1)) return getBits(8);
-    decoder.matchPos = getBits(11);
-    return (uint16_t)(getBits(4) + MATCH_CODE);
+    const uint32_t LITERAL_BITS = 9;
+    const uint32_t MATCH_BITS = 16;
+    uint16_t look = decoder.bits.bitBuffer;
+    if (look & 0x8000) {
+        fillBits(LITERAL_BITS);
+        return (uint16_t)((look >> 7) & 0xFF);
+    }
+    fillBits(MATCH_BITS);
+    decoder.matchPos = (look >> 4) & LZS_DICT_MASK;
+    return (uint16_t)((look & 0x0F) + MATCH_CODE);
 }
+
+uint16_t lzsNextCode() { return lzsCode(); }
 
 uint16_t lzsNextDistance()
 {
@@ -80,7 +90,7 @@ void lz5StartDecode()
     for (uint32_t i = 0; i < LZ5_SPACES; ++i) dict[LZ5_SPACES_AT + i] = 0x20;
 }
 
-uint16_t lz5NextCode()
+QUOR_ALWAYS_INLINE uint16_t lz5Code()
 {
     DecoderContext& d = decoder;
     if (d.flagCount == 0) {
@@ -98,7 +108,39 @@ uint16_t lz5NextCode()
     return c;
 }
 
+uint16_t lz5NextCode() { return lz5Code(); }
+
 uint16_t lz5NextDistance()
 {
     return (uint16_t)((decoder.writePos - decoder.matchPos - (LZ5_MATCH_OFFSET + 1)) & LZ5_DICT_MASK);
 }
+
+#if !QUOR_SMALL
+namespace {
+
+// The decode loop's view of a LArc member, its codes read inline rather than through the
+// method table.
+template <uint16_t (*code)(), uint16_t (*distance)()>
+struct LarcCodes {
+    static const bool readsContext = true;
+    static const bool stretches = false;
+    void stretch(uint8_t*, uint32_t, uint32_t, uint32_t&, uint32_t&, uint32_t) {}
+    uint16_t nextCode() { return code(); }
+    uint16_t nextDistance() { return distance(); }
+    bool damaged() const { return decoder.corrupt; }
+};
+
+}  // namespace
+
+bool decodeLarcMember(uint32_t dictSize, bool lz5)
+{
+    const uint32_t LZS_LENGTH_BIAS = 254;  // length field 0 is a match of 2 bytes
+    const uint32_t LZ5_LENGTH_BIAS = 253;  // and of 3 bytes
+    if (lz5) {
+        LarcCodes<lz5Code, lz5NextDistance> codes;
+        return decodeLoop(codes, dictSize, LZ5_LENGTH_BIAS);
+    }
+    LarcCodes<lzsCode, lzsNextDistance> codes;
+    return decodeLoop(codes, dictSize, LZS_LENGTH_BIAS);
+}
+#endif
