@@ -201,7 +201,8 @@ struct BlockCodes {
 
     // Tops the window up to at least 56 bits from the 8 bytes at `next`, without a test:
     // bytes already in the window load again at the same places, so an early top-up changes
-    // nothing, and no branch is left to mispredict.
+    // nothing, and no branch is left to mispredict. The window holds at most 63 bits here; it
+    // holds 64 only right after initBits, which is at a block header, where no stretch runs.
     QUOR_ALWAYS_INLINE void topUp()
     {
         uint64_t v;
@@ -413,7 +414,7 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool di
             return;
         }
         memset(decoder.auxLen, 0, count);
-        fillTable(table, 1u << AUX_TABLE_BITS, (uint16_t)(distances ? c << FAST_SYMBOL_SHIFT : c));
+        fillTable(table, 1u << AUX_TABLE_BITS, (uint16_t)(packed ? c << FAST_SYMBOL_SHIFT : c));
         return;
     }
     uint32_t i = 0;

@@ -251,7 +251,8 @@ bool flushOutput();
 // ---- Static Huffman block headers (decode/block.cpp)
 
 // Reads the lengths of an auxiliary code of `count` symbols into auxLen and builds auxTable,
-// or auxFast for the `distances` code; `special` is the number of lengths after which a 2-bit
+// or auxFast (packed) for the `distances` code and, in the tool, also for the code-length
+// code; `special` is the number of lengths after which a 2-bit
 // count of further zero lengths follows, or -1 for none.
 void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool distances = false);
 // Reads codeLen through the code-length code and builds codeFast.

@@ -454,16 +454,21 @@ protected:
         members_ = new std::vector<JlhaMember>();
         std::string text = archives::wordText(900000, 5);
         std::string mixed = text + archives::randomBytes(80000, 6) + text.substr(0, 120000);
+        // Every byte once: all literals 8 bits long, which an encoder sends as a code-length
+        // code of one value.
+        std::string everyByte;
+        for (uint32_t i = 0; i < 256; ++i) everyByte += (char)(i * 167 + 13);
         archives::ArchivePlan plan;
         plan.fileName = "block-methods.lzh";
         for (uint32_t method : {LH4, LH5, LH6, LH7}) {
             uint32_t dictSize = 1u << dictBitsOf(method);
-            for (size_t size : {(size_t)0, (size_t)1, (size_t)dictSize, (size_t)dictSize + 1, mixed.size()}) {
+            for (size_t size : {(size_t)0, (size_t)1, (size_t)dictSize, (size_t)dictSize + 1, mixed.size(),
+                                std::string::npos}) {
                 archives::Member member;
                 member.method = "-lh" + std::to_string(method) + "-";
                 member.level = 0;
                 member.name = "m" + std::to_string(plan.members.size());
-                member.content = mixed.substr(0, size);
+                member.content = size == std::string::npos ? everyByte : mixed.substr(0, size);
                 plan.members.push_back(member);
                 members_->push_back({method, Bytes(member.content.begin(), member.content.end()), {}});
             }

@@ -268,7 +268,6 @@ TEST(DecodeJob, StopsOnceTheOutputRefusesBytes)
     DecodeJob job(in, full, 500000, (uint32_t)packed.size(), 12, LH4);
     EXPECT_FALSE(job.run());
     EXPECT_TRUE(decoder.writeFailed);
-    fprintf(stderr, "DBG corrupt %d count %u\n", decoder.corrupt, decoder.decodedCount);
     // Stopped at the first write: one ring of the block methods (128 KiB) and one match.
     EXPECT_LE(decoder.decodedCount, 128u * 1024 + 256u);
     fclose(in);
