@@ -122,7 +122,7 @@ TEST(Configuration, EveryCutOffBlockFails)
         SfxExtractor sfx(&host);
         EXPECT_FALSE(readBlock(sfx, WORKED_BLOCK.substr(0, keep)).ok) << "cut after " << keep;
     }
-    // Specifically: the file ends after the Send-To flag byte.
+    // Here: the file ends after the Send-To flag byte.
     FakeHost host;
     SfxExtractor sfx(&host);
     EXPECT_FALSE(readBlock(sfx, WORKED_BLOCK.substr(0, 1 + 7 + 1 + 7 + 11 + 3)).ok);
