@@ -275,8 +275,8 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     uint32_t used = appendPart(header, 0, dirPart, wide, true);
     // Some archivers store the directory without its final separator; joined as it stands,
     // "subdir" and "hello.txt" would make a file "subdirhello.txt" in the wrong folder.
-    bool fileNamed =
-        filePart.length > 0 && (filePart.text[0] || (wide && filePart.length > 1 && filePart.text[1]));
+    bool fileNamed = filePart.length > 0 &&
+                     (filePart.text[0] || (wide && filePart.length > 1 && filePart.text[1]));
     if (used > 0 && header.name[used - 1] != '/' && fileNamed)
         used = appendName(header, used, "/", 1, header.codePage);
     used = appendPart(header, used, filePart, wide, false);
