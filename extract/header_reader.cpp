@@ -21,6 +21,13 @@ const uint32_t OFFSET_NAME_LENGTH = 21;  // levels 0 and 1; the level-2 CRC star
 const uint8_t EXT_FILE_NAME = 0x01;
 const uint8_t EXT_DIRECTORY = 0x02;
 const uint8_t EXT_ATTRIBUTE = 0x40;
+// The names again in UTF-16LE (UNLHA32 and others write them beside the 8-bit ones); the
+// folder name separates its parts with 0xFFFF or '\'.
+const uint8_t EXT_WIDE_FILE_NAME = 0x44;
+const uint8_t EXT_WIDE_DIRECTORY = 0x45;
+// Four bytes, little endian: the Windows code page of the names in headers 0x01 and 0x02.
+const uint8_t EXT_CODE_PAGE = 0x46;
+const uint16_t WIDE_SEPARATOR = 0xFFFF;
 
 // Little-endian header fields.
 uint16_t readLe16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
@@ -37,19 +44,78 @@ struct NamePart {
     uint32_t length = 0;
 };
 
+// The bytes of the character at text[i], as far as the text goes: a cut must not leave
+// half a character behind. Code pages other than 932 and UTF-8 are cut at any byte; a cut
+// character there makes the name invalid, and the member is refused, not misnamed.
+uint32_t characterWidth(const char* text, uint32_t i, uint32_t length, uint32_t codePage)
+{
+    uint8_t c = (uint8_t)text[i];
+    uint32_t width = 1;
+    if (codePage == CODE_PAGE_SHIFT_JIS && isWideLeadByte(c)) width = 2;
+    else if (codePage == CODE_PAGE_UTF8) width = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    return width < length - i ? width : length - i;
+}
+
 // Appends up to `length` bytes to name, which holds `used` bytes (at most PATH_BUFFER - 1 in
-// all), and answers the new count. A cut never splits a double-byte character.
-uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length)
+// all), and answers the new count. A cut never splits a character.
+uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length,
+                    uint32_t codePage)
 {
     uint32_t i = 0;
     while (i < length) {
-        uint32_t width = isWideLeadByte((uint8_t)text[i]) && i + 1 < length ? 2 : 1;
+        uint32_t width = characterWidth(text, i, length, codePage);
         if (used + width > PATH_BUFFER - 1) break;
         memcpy(header.name + used, text + i, width);
         used += width;
         i += width;
     }
     header.name[used] = 0;
+    return used;
+}
+
+// Appends a UTF-16LE name as UTF-8, cut like appendName, and answers the new count. In a
+// folder name 0xFFFF becomes '/'. An odd length or a surrogate without its partner makes
+// the name invalid (badName): no guess at what it meant is written to disk.
+uint32_t appendWide(LhaEntryHeader& header, uint32_t used, const NamePart& part, bool folder)
+{
+    const uint8_t* p = (const uint8_t*)part.text;
+    if (part.length % 2) header.badName = 1;
+    for (uint32_t i = 0; i + 1 < part.length; i += 2) {
+        uint32_t c = readLe16(p + i);
+        if (c == 0) break;
+        if (folder && c == WIDE_SEPARATOR) c = '/';
+        if (c - 0xD800 < 0x800) {
+            // A high surrogate (D800-DBFF) and a low one (DC00-DFFF) carry 20 bits.
+            uint32_t low = i + 3 < part.length ? readLe16(p + i + 2) : 0;
+            if (c >= 0xDC00 || low - 0xDC00 >= 0x400) {
+                header.badName = 1;
+                break;
+            }
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            i += 2;
+        }
+        // UTF-8: one byte below 0x80; else a lead byte with n high bits set (110, 1110,
+        // 11110) and n - 1 bytes 10xxxxxx, six bits each, the lowest last.
+        uint32_t n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (used + n > PATH_BUFFER - 1) break;
+        char* out = header.name + used;
+        for (uint32_t k = n - 1; k > 0; --k, c >>= 6) out[k] = (char)(0x80 | (c & 0x3F));
+        out[0] = (char)(n == 1 ? c : ((0xF00 >> n) & 0xFF) | c);
+        used += n;
+    }
+    header.name[used] = 0;
+    return used;
+}
+
+// Appends one part of the name, its UTF-16 form or its 8-bit bytes as the member's name is
+// read. A folder part's separators (0xFF, '\' and '/') become '/'.
+uint32_t appendPart(LhaEntryHeader& header, uint32_t used, const NamePart& part, bool wide,
+                    bool folder)
+{
+    uint32_t start = used;
+    used = wide ? appendWide(header, used, part, folder)
+                : appendName(header, used, part.text, part.length, header.codePage);
+    if (folder) unifySeparators(header.name + start, '/', header.codePage);
     return used;
 }
 
@@ -124,7 +190,8 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     header.level = buffer[OFFSET_LEVEL];
 
     // The file name: the base name of levels 0 and 1, replaced by an extended one.
-    NamePart fileName, dir;
+    NamePart fileName, dir, wideFileName, wideDir;
+    uint32_t codePage = CODE_PAGE_SHIFT_JIS;
     uint32_t n = levelTwo ? 0 : buffer[OFFSET_NAME_LENGTH];
     int32_t d = (int32_t)stored - (int32_t)n;
     if (d != 20 && d != 22 && d < 24) return refuse(sfx, HeaderFault::unknownLayout);
@@ -176,6 +243,12 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
                 NamePart& part = type == EXT_FILE_NAME ? fileName : dir;
                 part.text = (const char*)data;
                 part.length = length;
+            } else if (type == EXT_WIDE_FILE_NAME || type == EXT_WIDE_DIRECTORY) {
+                NamePart& part = type == EXT_WIDE_FILE_NAME ? wideFileName : wideDir;
+                part.text = (const char*)data;
+                part.length = length;
+            } else if (type == EXT_CODE_PAGE && length == 4) {
+                codePage = readLe32(data);
             } else if (type == EXT_ATTRIBUTE && length >= 2) {
                 if (header.osId == 0 || header.osId == 'H' || header.osId == 'M')
                     header.attribute = data[0];
@@ -190,17 +263,24 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         }
     }
 
+    // The UTF-16 names are read when they give the whole name: a member with one of them
+    // beside an 8-bit name for the other part is read from its 8-bit names, which are
+    // complete in one code page. That code page covers the base name of levels 0 and 1 too.
     // A missing part has length 0 and appends nothing.
-    uint32_t used = appendName(header, 0, dir.text, dir.length);
-    // The directory's separators (0xFF, '\' or '/') become '/'; the cut above never splits a
-    // character, so converting the appended part converts what was kept of it.
-    unifySeparators(header.name, '/');
+    bool wide = (wideFileName.text || wideDir.text) && (wideFileName.text || !fileName.length) &&
+                (wideDir.text || !dir.length);
+    header.codePage = wide ? CODE_PAGE_UTF8 : codePage;
+    const NamePart& dirPart = wide ? wideDir : dir;
+    const NamePart& filePart = wide ? wideFileName : fileName;
+    uint32_t used = appendPart(header, 0, dirPart, wide, true);
     // Some archivers store the directory without its final separator; joined as it stands,
     // "subdir" and "hello.txt" would make a file "subdirhello.txt" in the wrong folder.
-    if (used > 0 && header.name[used - 1] != '/' && fileName.length && fileName.text[0])
-        used = appendName(header, used, "/", 1);
-    used = appendName(header, used, fileName.text, fileName.length);
-    slashBackslashes(header.name, used);
+    bool fileNamed = filePart.length > 0 &&
+                     (filePart.text[0] || (wide && filePart.length > 1 && filePart.text[1]));
+    if (used > 0 && header.name[used - 1] != '/' && fileNamed)
+        used = appendName(header, used, "/", 1, header.codePage);
+    used = appendPart(header, used, filePart, wide, false);
+    slashBackslashes(header.name, used, header.codePage);
 
     header.modificationTime =
         header.level == 2 ? (int32_t)header.rawTime : dosTimeToUnix(header.rawTime);

@@ -305,15 +305,18 @@ TEST_F(SelfExtractor, WithoutConfigurationExtractsLikeTheBareArchive) {
 }
 
 TEST_F(SelfExtractor, ConfigurationBlockIsReadBackAndSkipped) {
-    // 表 has a 0x5C second byte; the block must carry the Shift-JIS bytes unchanged.
+    // 表 has a 0x5C second byte; the block must carry the Shift-JIS bytes unchanged. Code page
+    // 932 has no é: that text is stored as the mark EF BB BF and UTF-8.
     RunResult made = runTool({"make", "-o", out, "--stub", stub, "--title", "表示テスト",
                               "--destination", "Viewer", "--under-program-files",
                               "--shortcut-target", "viewer.exe", "--start-menu", "3",
                               "--desktop", "1", "--send-to", "0", "--run", "readme.txt",
-                              "--shortcut-name", "Viewer", archive->path});
+                              "--shortcut-name", "café", archive->path});
     ASSERT_EQ(made.exitStatus, 0) << made.describe();
     std::string bytes = readFile(out);
     EXPECT_EQ(bytes.substr(32768, 12), "\x01\x0A\x95\x5C\x8E\xA6\x83\x65\x83\x58\x83\x67");
+    size_t blockSize = 1 + 11 + 1 + 7 + 11 + 3 + 11 + 9;
+    EXPECT_EQ(bytes.substr(32768 + blockSize - 9, 9), "\x08\xEF\xBB\xBF" "caf\xC3\xA9");
 
     RunResult info = runTool({"info", out});
     ASSERT_EQ(info.exitStatus, 0) << info.describe();
@@ -321,10 +324,9 @@ TEST_F(SelfExtractor, ConfigurationBlockIsReadBackAndSkipped) {
          {"configuration block: present\n", "title: 表示テスト\n", "under program files: yes\n",
           "destination: Viewer\n", "shortcut target: viewer.exe\n", "start menu flags: 3\n",
           "desktop flags: 1\n", "send to flags: 0\n", "program to run: readme.txt\n",
-          "shortcut name: Viewer\n"}) {
+          "shortcut name: café\n"}) {
         EXPECT_NE(info.out.find(line), std::string::npos) << line << "in:\n" << info.out;
     }
-    size_t blockSize = 1 + 11 + 1 + 7 + 11 + 3 + 11 + 7;
     EXPECT_NE(info.out.find("archive offset: " + std::to_string(32768 + blockSize) + "\n"),
               std::string::npos)
         << info.out;
@@ -340,7 +342,14 @@ TEST_F(SelfExtractor, MakeRefusesWhatTheStubCannotCarry) {
     expectRefused({"--no-config"}, "a stub of 32769 bytes");
     writeFile(stub, "MZ" + std::string(32766, 'x'));  // exactly 32768 bytes still fits
 
-    expectRefused({"--title", "smile \xF0\x9F\x98\x80"}, "a title Shift-JIS cannot hold");
+    // A text Shift-JIS cannot hold is stored as the mark EF BB BF and UTF-8: 64 emoji take
+    // 3 + 256 bytes.
+    std::string emoji64;
+    for (int i = 0; i < 64; i++) {
+        emoji64 += "\xF0\x9F\x98\x80";
+    }
+    expectRefused({"--title", emoji64}, "a UTF-8 title of 259 bytes with its mark");
+    expectRefused({"--title", "\xC3\x28"}, "a title that is not UTF-8");
     expectRefused({"--shortcut-name", std::string(256, 'a')}, "a name of 256 bytes");
     std::string kanji256;  // 128 kanji: 384 bytes of UTF-8, 256 of Shift-JIS
     for (int i = 0; i < 128; i++) {

@@ -14,6 +14,20 @@ ConsoleHost::~ConsoleHost()
     if (worker.joinable()) worker.join();
 }
 
+// Linux file names are bytes; the tool writes them as UTF-8 in every locale, so that the
+// same archive gives the same names whatever LANG says.
+bool ConsoleHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
+                             uint32_t size)
+{
+    std::string utf8;
+    if (!decodeCodePage(bytes, length, codePage, utf8) || utf8.size() + 1 > size) return false;
+    std::memcpy(out, utf8.c_str(), utf8.size() + 1);
+    return true;
+}
+
+FILE* ConsoleHost::openFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+bool ConsoleHost::removeFile(const char* path) { return std::remove(path) == 0; }
+
 bool ConsoleHost::currentFolder(char* buffer, uint32_t size) { return getcwd(buffer, size) != nullptr; }
 
 bool ConsoleHost::windowsFolder(char* buffer, uint32_t size)
@@ -45,7 +59,8 @@ void ConsoleHost::warnDamaged(const char* cleanedPath)
 {
     problem = true;
     clearLine();
-    std::fprintf(stderr, "quorsfx: %s is damaged (CRC mismatch)\n", sjisToUtf8(cleanedPath).c_str());
+    std::fprintf(stderr, "quorsfx: %s is damaged (CRC mismatch, or a name not valid in its "
+                         "code page)\n", printable(cleanedPath).c_str());
 }
 
 void ConsoleHost::warnWriteFailed(const char* cleanedPath)
@@ -53,7 +68,7 @@ void ConsoleHost::warnWriteFailed(const char* cleanedPath)
     problem = true;
     clearLine();
     std::fprintf(stderr, "quorsfx: cannot write %s (disk full or write error)\n",
-                 sjisToUtf8(cleanedPath).c_str());
+                 printable(cleanedPath).c_str());
 }
 
 void ConsoleHost::warnFolderNotCreated()
@@ -67,7 +82,7 @@ void ConsoleHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
 {
     problem = true;
     clearLine();
-    std::fprintf(stderr, "quorsfx: %s skipped (%s)\n", sjisToUtf8(cleanedPath).c_str(),
+    std::fprintf(stderr, "quorsfx: %s skipped (%s)\n", printable(cleanedPath).c_str(),
                  unknownMethod ? "unknown method" : "cannot create the file");
 }
 
@@ -86,7 +101,7 @@ void ConsoleHost::brokenHeader(HeaderFault fault, long offset, const char*)
 
 void ConsoleHost::entryName(const char* entry)
 {
-    name = sjisToUtf8(entry);
+    name = printable(entry);
     drawLine();
 }
 

@@ -24,6 +24,34 @@ bool convert(iconv_t cd, const char*& in, size_t& left, std::string& out)
 
 }  // namespace
 
+bool decodeCodePage(const char* bytes, size_t length, uint32_t codePage, std::string& utf8)
+{
+    utf8.clear();
+    bool ascii = true;
+    for (size_t i = 0; i < length; ++i) ascii = ascii && (unsigned char)bytes[i] < 0x80;
+    // Code page 932 and UTF-8 keep ASCII as it is (not every code page does: UTF-16 and
+    // EBCDIC do not); iconv's tables are loaded only for names that need them.
+    if (ascii && (codePage == 932 || codePage == 65001)) {
+        utf8.assign(bytes, length);
+        return true;
+    }
+    std::string name = codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage);
+    iconv_t cd = iconv_open("UTF-8", name.c_str());
+    if (cd == (iconv_t)-1) return false;
+    const char* in = bytes;
+    size_t left = length;
+    bool ok = convert(cd, in, left, utf8);
+    // A character cut off at the end is as invalid as a wrong byte.
+    if (ok) {
+        char buffer[16];
+        char* to = buffer;
+        size_t room = sizeof buffer;
+        ok = iconv(cd, nullptr, nullptr, &to, &room) != (size_t)-1;
+    }
+    iconv_close(cd);
+    return ok;
+}
+
 std::string sjisToUtf8(const std::string& sjis)
 {
     std::string out;
@@ -47,10 +75,15 @@ std::string sjisToUtf8(const std::string& sjis)
         }
         iconv_close(cd);
     }
+    return printable(out);
+}
+
+std::string printable(const std::string& utf8)
+{
     // Control characters in a name would drive the terminal (a hostile archive can carry
     // escape sequences); they are shown as \xNN like the bytes that are not Shift-JIS.
     std::string shown;
-    for (unsigned char c : out) {
+    for (unsigned char c : utf8) {
         if (c < 0x20 || c == 0x7F) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\x%02X", c);
@@ -60,6 +93,20 @@ std::string sjisToUtf8(const std::string& sjis)
         }
     }
     return shown;
+}
+
+std::string shownInCodePage(const std::string& bytes, uint32_t codePage)
+{
+    if (codePage == 932) return sjisToUtf8(bytes);
+    std::string utf8;
+    if (decodeCodePage(bytes.data(), bytes.size(), codePage, utf8)) return printable(utf8);
+    std::string shown;
+    for (unsigned char c : bytes) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02X", c);
+        shown += c >= 0x80 ? std::string(escape) : std::string(1, (char)c);
+    }
+    return printable(shown);
 }
 
 bool utf8ToSjis(const std::string& utf8, std::string& sjis)
