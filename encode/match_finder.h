@@ -1,0 +1,69 @@
+// The match finder: hash chains over the window buffer. Every position is entered under a
+// hash of its first three bytes; the chain of a hash links each position to the previous one
+// with the same hash, so walking it visits earlier positions nearest first. Positions are
+// indexes into the encoder's buffer, and move with it when the buffer slides.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "decode/block_format.h"
+
+// One way to code the bytes at a position: `length` bytes from (value + 1) bytes back.
+struct Match {
+    uint16_t length;
+    uint16_t value;
+};
+
+class MatchFinder {
+public:
+    // `capacity`: the buffer's size; `maxDistance`: the farthest a match may start back.
+    MatchFinder(uint32_t capacity, uint32_t maxDistance);
+
+    // Walks the chain of `pos` (at least MIN_MATCH bytes must be available) for up to
+    // `maxChain` earlier positions, and enters `pos`. Writes the matches that are longer than
+    // every nearer one (increasing length, increasing distance) to `out` and returns their
+    // number; the walk stops at `niceLength` or `maxLength` bytes.
+    uint32_t find(const uint8_t* buffer, uint32_t pos, uint32_t maxLength, uint32_t maxChain,
+                  uint32_t niceLength, Match* out);
+    // Enters `pos` without looking for a match.
+    void insert(const uint8_t* buffer, uint32_t pos)
+    {
+        uint32_t h = hash(buffer + pos);
+        prev[pos] = head[h];
+        head[h] = (int32_t)pos;
+    }
+    // The buffer dropped its first `shift` bytes.
+    void slide(uint32_t shift);
+
+    // Matches a walk can report: one per length from MIN_MATCH to MAX_MATCH at most.
+    static const uint32_t MOST_MATCHES = MAX_MATCH - MIN_MATCH + 1;
+
+private:
+    static const uint32_t HASH_BITS = 16;
+    static uint32_t hash(const uint8_t* p)
+    {
+        uint32_t v = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16;
+        return (v * 2654435761u) >> (32 - HASH_BITS);
+    }
+
+    uint32_t maxDistance;
+    std::vector<int32_t> head;  // newest position of each hash, -1 for none
+    std::vector<int32_t> prev;  // per position: the previous one of its hash, -1 for none
+};
+
+// The number of equal bytes at a and b, up to `limit`.
+inline uint32_t commonLength(const uint8_t* a, const uint8_t* b, uint32_t limit)
+{
+    uint32_t n = 0;
+    while (n + 8 <= limit) {
+        uint64_t x, y;
+        memcpy(&x, a + n, 8);
+        memcpy(&y, b + n, 8);
+        if (x != y) return n + (uint32_t)(__builtin_ctzll(x ^ y) >> 3);
+        n += 8;
+    }
+    while (n < limit && a[n] == b[n]) ++n;
+    return n;
+}
