@@ -23,6 +23,7 @@ const uint8_t EXT_FILE_NAME = 0x01;
 const uint8_t EXT_FOLDER = 0x02;
 const uint8_t EXT_CODE_PAGE = 0x46;   // 32-bit code page of the names
 const uint8_t EXT_UNIX_MODE = 0x50;   // 16-bit st_mode
+const uint8_t EXT_UNIX_TIME = 0x54;   // 32-bit Unix time, as in the base header
 const uint32_t CODE_PAGE_UTF8 = 65001;
 const uint32_t CODE_PAGE_SHIFT_JIS = 932;
 const char FOLDER_SEPARATOR = '\xFF';
@@ -193,10 +194,16 @@ bool ArchiveWriter::writeHeader(off_t at, const StoredName& name, const struct s
     std::string mode;
     putLe16(mode, info.st_mode & 0xFFFF);
     extension(EXT_UNIX_MODE, mode);
+    // A first byte of 0 is the archive's end mark to every reader, so a header whose length
+    // would be a multiple of 256 also carries the time as extended header 0x54 (LHA for
+    // Unix pads such a header with one byte behind the chain instead, which 7z reads as the
+    // first byte of the member's data).
+    if ((h.size() + 2) % 256 == 0) {
+        std::string unixTime;
+        putLe32(unixTime, (uint32_t)time);
+        extension(EXT_UNIX_TIME, unixTime);
+    }
     putLe16(h, 0);
-    // A first byte of 0 is the archive's end mark to every reader, so a length whose low byte
-    // is 0 gets one byte of padding, as LHA for Unix does.
-    if ((h.size() & 0xFF) == 0) h += '\0';
     if (h.size() > 0xFFFF) {
         error = "the header would exceed 65,535 bytes";
         return false;

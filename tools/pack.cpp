@@ -322,8 +322,12 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
         if (S_ISDIR(item.info.st_mode)) {
             ok = writer.addFolder(item.member, item.info, error);
         } else {
+            // A member that would not shrink is read a second time to be stored; the line
+            // does not go back for it.
+            uint64_t shown = 0;
             auto progress = [&](uint64_t bytes) {
-                line.show(done + bytes, item.member);
+                shown = std::max(shown, bytes);
+                line.show(done + shown, item.member);
                 return packInterrupted.load(std::memory_order_relaxed) == 0;
             };
             ok = writer.addFile(item.member, item.source, item.info, progress, error);

@@ -38,7 +38,8 @@ const char USAGE[] =
     "OPTIONS: --title T --destination D --under-program-files --shortcut-target S\n"
     "         --start-menu N --desktop N --send-to N --run R --shortcut-name N\n"
     "pack and make take PATHs relative to DIR (default: the current folder), folders with\n"
-    "everything below them; default method lh7, level 1 (fast) to 9 (smallest).\n"
+    "everything below them; method lh7 and the encoder's default level unless given\n"
+    "(--level 1 the fastest, 9 the smallest).\n"
     "A FILE that begins with \"MZ\" is read as a self-extractor (configuration block at\n"
     "offset 32768); any other FILE as a bare LHA archive.\n";
 
