@@ -361,7 +361,7 @@ inline std::string runJob(FILE* input, uint32_t originalSize, uint32_t packedSiz
     if (fresh) memset((void*)&decoder, 0, sizeof decoder);
     decoder.availPhys = availPhys;
     decoder.corrupt = false;
-    DecodeJob job(input, output, originalSize, packedSize, dictBitsFor(method), method);
+    DecodeJob job(input, output, originalSize, packedSize, dictBitsFor(method), method, reportDecodeProgress);
     outcome.aborted = job.run();
     outcome.crc = decoder.crc16;
     outcome.corrupt = decoder.corrupt;
