@@ -8,38 +8,75 @@
 #include "encode/lh_encoder.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "encode/block_writer.h"
 #include "encode/match_finder.h"
+#include "encode/parse_blocks.h"
 
 namespace {
 
 // Input parsed at a time, beyond the dictionary: also the most the buffer holds ahead.
-const uint32_t SEGMENT = 1u << 18;
+const uint32_t SEGMENT = 1u << 20;
+// Matches kept per position, and per segment (4 bytes each).
+const uint32_t MOST_KEPT = 16;
+const uint32_t MATCH_BUDGET = 3u << 20;
 // Items sent in one block; the block size field is 16 bits, and 0 would mean 65,536, which
 // not every reader takes.
 const uint32_t MOST_BLOCK_ITEMS = 65535;
+// Blocks are made of pieces of this many items (see chooseBlocks).
+const uint32_t BLOCK_PIECE = 256;
 
 struct LevelParams {
     uint32_t maxChain;    // chain positions a search visits
-    uint32_t niceLength;  // a match this long ends the search
+    uint32_t niceLength;  // a match this long ends the search (and, when optimal, is taken)
     bool lazy;            // look one byte ahead before taking a match
+    uint32_t passes;      // 0: sequential parse; else shortest-path passes over a segment
+    uint32_t reparse;     // parses of each block with its own codes' prices
 };
 
 const LevelParams LEVELS[10] = {
-    {4, 16, false},     // (0: unused)
-    {4, 16, false},     // 1
-    {8, 32, false},     // 2
-    {8, 32, true},      // 3
-    {16, 64, true},     // 4
-    {32, 128, true},    // 5
-    {128, 256, true},   // 6
-    {256, 256, true},   // 7
-    {1024, 256, true},  // 8
-    {4096, 256, true},  // 9
+    {4, 16, false, 0, 0},     // (0: unused)
+    {4, 16, false, 0, 0},     // 1
+    {8, 32, false, 0, 0},     // 2
+    {8, 32, true, 0, false},      // 3
+    {16, 64, true, 0, 0},     // 4
+    {32, 128, true, 0, 0},    // 5
+    {16, 64, false, 1, 0},    // 6
+    {32, 128, false, 2, 0},   // 7
+    {128, 256, false, 3, 1},   // 8
+    {1024, 256, false, 4, 2},  // 9
 };
+
+// Prices in bits of each literal/length symbol and distance symbol (extra bits included),
+// from a block's code lengths. A symbol the code leaves out is priced as a rare one would be.
+struct Prices {
+    uint32_t symbol[CODE_SYMBOLS];
+    uint32_t distance[17];
+
+    Prices(const BlockCodes& codes, uint32_t distSymbols)
+    {
+        static const uint32_t ABSENT = getenv("T_ABSENT") ? atoi(getenv("T_ABSENT")) : 14;
+        const uint8_t* s = codes.symbolLengths();
+        const uint8_t* d = codes.distanceLengths();
+        for (uint32_t k = 0; k < CODE_SYMBOLS; ++k) symbol[k] = s[k] ? s[k] : ABSENT;
+        for (uint32_t k = 0; k < 17; ++k)
+            distance[k] = (k < distSymbols && d[k] ? d[k] : ABSENT / 2) + (k > 1 ? k - 1 : 0);
+    }
+};
+
+LevelParams tuned(LevelParams p)
+{
+    if (getenv("T_CHAIN")) p.maxChain = atoi(getenv("T_CHAIN"));
+    if (getenv("T_NICE")) p.niceLength = atoi(getenv("T_NICE"));
+    if (getenv("T_PASSES")) p.passes = atoi(getenv("T_PASSES"));
+    if (getenv("T_REPARSE")) p.reparse = atoi(getenv("T_REPARSE"));
+    return p;
+}
+uint32_t blockPiece() { return getenv("T_PIECE") ? atoi(getenv("T_PIECE")) : BLOCK_PIECE; }
 
 }  // namespace
 
@@ -47,7 +84,7 @@ struct LhEncoder::State {
     State(const EncoderSettings& settings, Sink sink)
         : dictBits((uint32_t)settings.dictionaryBits),
           level(std::clamp(settings.level, 1, 9)),
-          params(LEVELS[level]),
+          params(tuned(LEVELS[level])),
           maxDistance((1u << dictBits) - 1),
           capacity((1u << dictBits) + SEGMENT + MAX_MATCH),
           buffer(capacity),
@@ -59,10 +96,11 @@ struct LhEncoder::State {
     void write(const uint8_t* data, size_t size);
     void finish();
 
-    void parse(uint32_t limit, bool final);
-    void parseSequential(uint32_t limit, bool final);
-    void add(const Item& item);
-    void flushBlock();
+    void parse(uint32_t limit);
+    void parseSequential(uint32_t end);
+    uint32_t collectMatches(uint32_t start, uint32_t end);
+    void shortestPath(uint32_t start, uint32_t end, const Prices& prices, std::vector<Item>& result);
+    void emitSegment(uint32_t start);
     void slide();
 
     const uint32_t dictBits;
@@ -74,8 +112,14 @@ struct LhEncoder::State {
     uint32_t filled = 0;  // bytes in the buffer
     uint32_t pos = 0;     // the parse position: bytes before it are coded
     MatchFinder finder;
-    std::vector<Item> items;  // the current block's
-    BlockCounts counts;
+    std::vector<Item> items;  // the segment's, in order
+    // The optimal parse's view of a segment: matches per position, and the path's state.
+    uint32_t matchesFrom = 0;          // the segment's first position
+    std::vector<uint32_t> firstMatch;  // per position from matchesFrom, and one more
+    std::vector<Match> matches;
+    std::vector<uint32_t> cost;
+    std::vector<Item> step;  // the item that reaches each position at `cost`
+    std::unique_ptr<BlockCodes> lastCodes;  // the codes of the last block sent
     BitWriter out;
     bool finished = false;
 };
@@ -89,7 +133,7 @@ void LhEncoder::State::write(const uint8_t* data, size_t size)
         data += n;
         size -= n;
         if (filled == capacity) {
-            parse(filled - MAX_MATCH, false);
+            parse(filled - MAX_MATCH);
             slide();
         }
     }
@@ -99,8 +143,7 @@ void LhEncoder::State::finish()
 {
     if (finished) return;
     finished = true;
-    parse(filled, true);
-    flushBlock();
+    parse(filled);
     out.finish();
 }
 
@@ -115,36 +158,169 @@ void LhEncoder::State::slide()
     finder.slide(shift);
 }
 
-void LhEncoder::State::add(const Item& item)
+void LhEncoder::State::parse(uint32_t limit)
 {
-    items.push_back(item);
-    counts.add(item);
-    if (items.size() == MOST_BLOCK_ITEMS) flushBlock();
+    while (pos < limit) {
+        uint32_t start = pos;
+        uint32_t end = std::min(limit, pos + SEGMENT);
+        items.clear();
+        if (params.passes == 0) {
+            parseSequential(end);
+        } else {
+            end = collectMatches(start, end);
+            // The first pass prices by the last block's codes, or, at the start, by the
+            // codes of a parse that takes every longest match.
+            std::unique_ptr<BlockCodes> codes = std::move(lastCodes);
+            if (!codes) {
+                BlockCounts counts;
+                for (uint32_t p = start; p < end;) {
+                    uint32_t n = firstMatch[p - start + 1] - firstMatch[p - start];
+                    Item item = {0, buffer[p]};
+                    if (n > 0) {
+                        const Match& m = matches[firstMatch[p - start] + n - 1];
+                        item = {std::min<uint16_t>(m.length, (uint16_t)(end - p)), m.value};
+                        if (item.length < MIN_MATCH) item = {0, buffer[p]};
+                    }
+                    counts.add(item);
+                    p += item.length ? item.length : 1;
+                }
+                codes.reset(new BlockCodes(counts, dictBits));
+            }
+            for (uint32_t pass = 0; pass < params.passes; ++pass) {
+                shortestPath(start, end, Prices(*codes, distanceSymbolsFor(dictBits)), items);
+                if (pass + 1 == params.passes) break;
+                BlockCounts counts;
+                for (const Item& item : items) counts.add(item);
+                codes.reset(new BlockCodes(counts, dictBits));
+            }
+            pos = end;
+        }
+        emitSegment(start);
+    }
 }
 
-void LhEncoder::State::flushBlock()
+void LhEncoder::State::emitSegment(uint32_t start)
 {
-    if (items.empty()) return;
-    BlockCodes codes(counts, dictBits);
-    codes.write(out, items.data(), items.size());
-    items.clear();
-    counts = BlockCounts();
+    std::vector<uint32_t> ends =
+        chooseBlocks(items.data(), (uint32_t)items.size(), dictBits, MOST_BLOCK_ITEMS, blockPiece());
+    uint32_t from = 0;
+    uint32_t bytes = start;  // where the block's first item starts
+    std::vector<Item> again[2];
+    for (uint32_t end : ends) {
+        BlockCounts counts;
+        uint32_t blockBytes = 0;
+        for (uint32_t k = from; k < end; ++k) {
+            counts.add(items[k]);
+            blockBytes += items[k].length ? items[k].length : 1;
+        }
+        std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits));
+        const Item* blockItems = items.data() + from;
+        size_t blockCount = end - from;
+        for (uint32_t round = 0; round < params.reparse; ++round) {
+            // Once more with the block's own prices; kept when it costs fewer bits.
+            shortestPath(bytes, bytes + blockBytes, Prices(*codes, distanceSymbolsFor(dictBits)), again[round & 1]);
+            BlockCounts newCounts;
+            for (const Item& item : again[round & 1]) newCounts.add(item);
+            std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits));
+            if (again[round & 1].size() > MOST_BLOCK_ITEMS || newCodes->bits() >= codes->bits()) break;
+            codes = std::move(newCodes);
+            blockItems = again[round & 1].data();
+            blockCount = again[round & 1].size();
+        }
+        codes->write(out, blockItems, blockCount);
+        if (getenv("T_STATS")) fprintf(stderr, "block %zu items %llu bits %llu header\n", blockCount, (unsigned long long)codes->bits(), (unsigned long long)codes->headerBitsOf());
+        lastCodes = std::move(codes);
+        bytes += blockBytes;
+        from = end;
+    }
 }
 
-void LhEncoder::State::parse(uint32_t limit, bool final)
+// Every position of [start, end) is entered in the match finder; for each, the matches that
+// are longer than every nearer one are kept (the longest MOST_KEPT), their lengths cut at
+// `end`. Behind a match of niceLength or more, positions are only entered: the path takes
+// such a match whole. Returns where it stopped: `end`, or earlier when the segment's
+// matches reach MATCH_BUDGET, which bounds the memory whatever the input.
+uint32_t LhEncoder::State::collectMatches(uint32_t start, uint32_t end)
 {
-    parseSequential(limit, final);
+    const uint8_t* data = buffer.data();
+    matchesFrom = start;
+    firstMatch.assign(end - start + 1, 0);
+    matches.clear();
+    Match found[MatchFinder::MOST_MATCHES];
+    uint32_t skipUntil = start;
+    for (uint32_t p = start; p < end; ++p) {
+        firstMatch[p - start] = (uint32_t)matches.size();
+        if (matches.size() + MOST_KEPT > MATCH_BUDGET && p >= skipUntil) {
+            firstMatch.resize(p - start + 1);
+            return p;
+        }
+        uint32_t avail = std::min<uint32_t>(end - p, MAX_MATCH);
+        if (p < skipUntil || avail < MIN_MATCH) {
+            if (p + MIN_MATCH <= filled) finder.insert(data, p, filled - p);
+            continue;
+        }
+        uint32_t n = finder.find(data, p, avail, params.maxChain, params.niceLength, found);
+        uint32_t from = n > MOST_KEPT ? n - MOST_KEPT : 0;
+        matches.insert(matches.end(), found + from, found + n);
+        if (n > 0 && found[n - 1].length >= params.niceLength) skipUntil = p + found[n - 1].length;
+    }
+    firstMatch[end - start] = (uint32_t)matches.size();
+    return end;
+}
+
+// The cheapest items for [start, end) under `prices`: a shortest path over the positions,
+// each position reached by a literal from the one before or by a match from one behind.
+// For a length, the nearest match that reaches it is the cheapest (distance prices grow
+// with the distance's bit count).
+void LhEncoder::State::shortestPath(uint32_t start, uint32_t end, const Prices& prices, std::vector<Item>& result)
+{
+    const uint8_t* data = buffer.data();
+    const uint32_t n = end - start;
+    cost.assign(n + 1, UINT32_MAX);
+    step.resize(n + 1);
+    cost[0] = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t here = cost[i];
+        if (here == UINT32_MAX) continue;
+        uint32_t literal = here + prices.symbol[data[start + i]];
+        if (literal < cost[i + 1]) {
+            cost[i + 1] = literal;
+            step[i + 1] = {0, data[start + i]};
+        }
+        uint32_t at = start + i - matchesFrom;  // a block's path runs inside the segment
+        uint32_t shorter = MIN_MATCH - 1;
+        for (uint32_t k = firstMatch[at]; k < firstMatch[at + 1]; ++k) {
+            const Match& m = matches[k];
+            uint32_t longest = std::min<uint32_t>(m.length, n - i);
+            uint32_t distance = here + prices.distance[distanceSymbol(m.value)];
+            for (uint32_t length = shorter + 1; length <= longest; ++length) {
+                uint32_t c = distance + prices.symbol[length + MATCH_LENGTH_BIAS];
+                if (c < cost[i + length]) {
+                    cost[i + length] = c;
+                    step[i + length] = {(uint16_t)length, m.value};
+                }
+            }
+            shorter = std::max(shorter, longest);
+        }
+    }
+    result.clear();
+    for (uint32_t i = n; i > 0;) {
+        const Item& item = step[i];
+        result.push_back(item);
+        i -= item.length ? item.length : 1;
+    }
+    std::reverse(result.begin(), result.end());
 }
 
 // Greedy, or lazy: a match is taken unless the next position has a longer one, in which
 // case a literal goes out and the next position's match is weighed in turn.
-void LhEncoder::State::parseSequential(uint32_t limit, bool /*final*/)
+void LhEncoder::State::parseSequential(uint32_t end)
 {
     const uint8_t* data = buffer.data();
     Match found[MatchFinder::MOST_MATCHES];
     Match current = {0, 0};
     bool haveCurrent = false;  // `current` is the match found at pos
-    while (pos < limit) {
+    while (pos < end) {
         uint32_t avail = std::min<uint32_t>(filled - pos, MAX_MATCH);
         if (!haveCurrent) {
             current = {0, 0};
@@ -155,34 +331,30 @@ void LhEncoder::State::parseSequential(uint32_t limit, bool /*final*/)
         }
         haveCurrent = false;
         if (current.length < MIN_MATCH) {
-            add({0, data[pos]});
+            items.push_back({0, data[pos]});
             ++pos;
             continue;
         }
-        if (params.lazy && current.length < params.niceLength && pos + 1 < limit) {
+        uint32_t entered = pos + 1;  // positions before this are in the finder
+        if (params.lazy && current.length < params.niceLength && pos + 1 < end) {
             uint32_t nextAvail = std::min<uint32_t>(filled - pos - 1, MAX_MATCH);
             Match next = {0, 0};
             if (nextAvail >= MIN_MATCH) {
                 uint32_t n = finder.find(data, pos + 1, nextAvail, params.maxChain, params.niceLength, found);
                 if (n > 0) next = found[n - 1];
+                entered = pos + 2;
             }
             if (next.length > current.length) {
-                add({0, data[pos]});
+                items.push_back({0, data[pos]});
                 ++pos;
                 current = next;
                 haveCurrent = true;
                 continue;
             }
-            // pos + 1 is entered already.
-            add({current.length, current.value});
-            for (uint32_t p = pos + 2; p < pos + current.length; ++p)
-                if (p + MIN_MATCH <= filled) finder.insert(data, p);
-            pos += current.length;
-            continue;
         }
-        add({current.length, current.value});
-        for (uint32_t p = pos + 1; p < pos + current.length; ++p)
-            if (p + MIN_MATCH <= filled) finder.insert(data, p);
+        items.push_back({current.length, current.value});
+        for (uint32_t p = entered; p < pos + current.length; ++p)
+            if (p + MIN_MATCH <= filled) finder.insert(data, p, filled - p);
         pos += current.length;
     }
 }

@@ -1,7 +1,10 @@
 // The match finder: hash chains over the window buffer. Every position is entered under a
-// hash of its first three bytes; the chain of a hash links each position to the previous one
-// with the same hash, so walking it visits earlier positions nearest first. Positions are
-// indexes into the encoder's buffer, and move with it when the buffer slides.
+// hash of its first four bytes; the chain of a hash links each position to the previous one
+// with the same hash, so walking it visits earlier positions nearest first. A second table
+// keeps only the newest position of each three-byte hash: for a match of three bytes the
+// nearest one is the cheapest, so no chain is needed there, and the four-byte chains visit
+// fewer positions that cannot lead to a longer match. Positions are indexes into the
+// encoder's buffer, and move with it when the buffer slides.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +30,14 @@ public:
     // number; the walk stops at `niceLength` or `maxLength` bytes.
     uint32_t find(const uint8_t* buffer, uint32_t pos, uint32_t maxLength, uint32_t maxChain,
                   uint32_t niceLength, Match* out);
-    // Enters `pos` without looking for a match.
-    void insert(const uint8_t* buffer, uint32_t pos)
+    // Enters `pos` (at least MIN_MATCH bytes available) without looking for a match.
+    void insert(const uint8_t* buffer, uint32_t pos, uint32_t available)
     {
-        uint32_t h = hash(buffer + pos);
-        prev[pos] = head[h];
-        head[h] = (int32_t)pos;
+        head3[hash3(buffer + pos)] = (int32_t)pos;
+        if (available < 4) return;
+        uint32_t h = hash4(buffer + pos);
+        prev[pos] = head4[h];
+        head4[h] = (int32_t)pos;
     }
     // The buffer dropped its first `shift` bytes.
     void slide(uint32_t shift);
@@ -42,15 +47,22 @@ public:
 
 private:
     static const uint32_t HASH_BITS = 16;
-    static uint32_t hash(const uint8_t* p)
+    static uint32_t hash3(const uint8_t* p)
     {
         uint32_t v = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16;
         return (v * 2654435761u) >> (32 - HASH_BITS);
     }
+    static uint32_t hash4(const uint8_t* p)
+    {
+        uint32_t v;
+        memcpy(&v, p, 4);
+        return (v * 2246822519u) >> (32 - HASH_BITS);
+    }
 
     uint32_t maxDistance;
-    std::vector<int32_t> head;  // newest position of each hash, -1 for none
-    std::vector<int32_t> prev;  // per position: the previous one of its hash, -1 for none
+    std::vector<int32_t> head3;  // newest position of each three-byte hash, -1 for none
+    std::vector<int32_t> head4;  // newest position of each four-byte hash, -1 for none
+    std::vector<int32_t> prev;   // per position: the previous one of its hash, -1 for none
 };
 
 // The number of equal bytes at a and b, up to `limit`.
