@@ -52,20 +52,6 @@ std::string methodOf(int dictionaryBits)
     }
 }
 
-bool validUtf8(const std::string& s)
-{
-    size_t i = 0;
-    while (i < s.size()) {
-        uint8_t c = (uint8_t)s[i];
-        size_t extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
-        if (extra == 9 || (extra > 0 && c < 0xC2) || i + extra >= s.size() + (extra == 0)) return false;
-        for (size_t k = 1; k <= extra; ++k)
-            if (((uint8_t)s[i + k] >> 6) != 2) return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 // The text in `to`, when iconv converts all of it.
 bool convertAll(const std::string& text, const char* from, const char* to, std::string& result)
 {
@@ -111,7 +97,8 @@ std::string reason(const std::string& what, const std::string& path)
 
 bool storedNameOf(const std::string& path, bool folderEntry, StoredName& name, std::string& error)
 {
-    if (!validUtf8(path)) {
+    std::string wide;
+    if (!convertAll(path, "UTF-8", "UTF-32LE", wide)) {
         error = "the name is not UTF-8";
         return false;
     }
