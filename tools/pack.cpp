@@ -351,6 +351,28 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
     return 0;
 }
 
+int writeCopied(const std::string& out, const std::string& prefix, const std::string& archive)
+{
+    FILE* in = std::fopen(archive.c_str(), "rb");
+    if (!in) return fail("cannot read archive " + archive + ": " + std::strerror(errno));
+    OutputFile output;
+    std::string error;
+    bool ok = output.create(out, error);
+    if (ok && std::fwrite(prefix.data(), 1, prefix.size(), output.get()) != prefix.size()) ok = false;
+    std::vector<char> buffer(64 * 1024);
+    while (ok) {
+        size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+        if (got == 0) break;
+        ok = std::fwrite(buffer.data(), 1, got, output.get()) == got;
+    }
+    bool readFailed = std::ferror(in);
+    std::fclose(in);
+    if (readFailed) return fail("cannot read archive " + archive);
+    if (!ok) return fail(error.empty() ? "cannot write " + out + ": " + std::strerror(errno) : error);
+    if (!output.commit(error)) return fail(error);
+    return 0;
+}
+
 int pack(const std::vector<std::string>& args)
 {
     PackOptions options;

@@ -25,5 +25,8 @@ int takePackOption(const std::vector<std::string>& args, size_t& i, PackOptions&
 // nothing is written), 2 for input/output errors.
 int writePacked(const std::string& out, const std::string& prefix, const PackOptions& options);
 
+// Writes `prefix` and then the bytes of the file `archive` to `out`, the same way.
+int writeCopied(const std::string& out, const std::string& prefix, const std::string& archive);
+
 // quorsfx pack -o OUT [-C DIR] [--method M] [--level N] PATH...
 int pack(const std::vector<std::string>& args);

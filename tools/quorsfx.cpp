@@ -335,7 +335,7 @@ int make(const std::vector<std::string>& args)
     if (stub.empty()) stub = defaultStub();
     if (stub.empty()) return fail("no stub given and none built (build the win64 preset or pass --stub)");
 
-    std::string stubBytes, archiveBytes;
+    std::string stubBytes;
     if (!readWhole(stub, stubBytes)) return fail("cannot read stub " + stub);
     if (stubBytes.size() > (size_t)SfxConfig::offset)
         return fail("stub " + stub + " is " + std::to_string(stubBytes.size()) +
@@ -362,16 +362,7 @@ int make(const std::vector<std::string>& args)
         counted(block.shortcutName);
     }
     if (archive.empty()) return writePacked(out, file, packing);
-    if (!readWhole(archive, archiveBytes)) return fail("cannot read archive " + archive);
-    file += archiveBytes;
-
-    std::ofstream output(out, std::ios::binary | std::ios::trunc);
-    if (!output.write(file.data(), file.size()) || !output.flush()) {
-        output.close();
-        std::remove(out.c_str());
-        return fail("cannot write " + out);
-    }
-    return 0;
+    return writeCopied(out, file, archive);
 }
 
 }  // namespace
