@@ -24,8 +24,9 @@ const uint8_t EXT_FOLDER = 0x02;
 const uint8_t EXT_CODE_PAGE = 0x46;   // 32-bit code page of the names
 const uint8_t EXT_UNIX_MODE = 0x50;   // 16-bit st_mode
 const uint8_t EXT_UNIX_TIME = 0x54;   // 32-bit Unix time, as in the base header
-const uint32_t CODE_PAGE_UTF8 = 65001;
-const uint32_t CODE_PAGE_SHIFT_JIS = 932;
+// Values of extended header 0x46: the code page numbers of Windows.
+const uint32_t NAMES_IN_UTF8 = 65001;
+const uint32_t NAMES_IN_SHIFT_JIS = 932;
 const char FOLDER_SEPARATOR = '\xFF';
 const uint8_t LEVEL2_ATTRIBUTE = 0x20;
 const uint64_t MAX_MEMBER_SIZE = 0xFFFFFFFFu;  // the 32-bit size fields
@@ -175,7 +176,7 @@ bool ArchiveWriter::writeHeader(off_t at, const StoredName& name, const struct s
     for (char c : name.folder + name.file) ascii = ascii && ((uint8_t)c < 0x80 || c == FOLDER_SEPARATOR);
     if (!ascii) {
         std::string page;
-        putLe32(page, name.utf8 ? CODE_PAGE_UTF8 : CODE_PAGE_SHIFT_JIS);
+        putLe32(page, name.utf8 ? NAMES_IN_UTF8 : NAMES_IN_SHIFT_JIS);
         extension(EXT_CODE_PAGE, page);
     }
     std::string mode;
