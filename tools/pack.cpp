@@ -11,7 +11,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <set>
 
 namespace {
 
@@ -29,21 +28,28 @@ void interrupted(int) { packInterrupted.store(1, std::memory_order_relaxed); }
 
 // ---- The walk
 
-// One member to write: its path in the archive, where it is read from, and what lstat said.
+// One member to write: its path in the archive (and below the -C folder), and what lstat
+// said of it. Kept small: the list holds every member of the tree at once.
 struct Item {
     std::string member;
-    std::string source;
-    struct stat info;
+    mode_t mode;
+    off_t size;
+    time_t mtime;
 };
 
 struct Walk {
     std::string root;  // the -C folder
     std::vector<Item> items;
     std::vector<std::string> refused;  // one line each: why a path cannot be packed
-    std::set<std::string> seen;        // members already taken (PATHs may overlap)
+    std::vector<std::string> walked;   // the members of the PATHs done (PATHs may overlap)
     uint64_t totalBytes = 0;
     bool outputExists = false;  // OUT already there: it must not pack itself
     struct stat output;
+
+    std::string sourceOf(const std::string& member) const
+    {
+        return member.empty() ? root : root + "/" + member;
+    }
 };
 
 // A PATH as the member path it names: relative, '/'-separated, without "." parts; "" for the
@@ -73,7 +79,7 @@ bool memberPathOf(const std::string& arg, std::string& member, std::string& erro
 
 void walk(Walk& w, const std::string& member)
 {
-    std::string source = member.empty() ? w.root : w.root + "/" + member;
+    std::string source = w.sourceOf(member);
     std::string shown = member.empty() ? "." : member;
     struct stat info;
     if (lstat(source.c_str(), &info) != 0) {
@@ -94,7 +100,8 @@ void walk(Walk& w, const std::string& member)
         return;
     }
     if (!member.empty()) {
-        if (!w.seen.insert(member).second) return;
+        // Below a PATH given before, this member and all below it are in already.
+        if (std::find(w.walked.begin(), w.walked.end(), member) != w.walked.end()) return;
         StoredName name;
         std::string error;
         if (!storedNameOf(member, S_ISDIR(info.st_mode), name, error)) {
@@ -113,11 +120,11 @@ void walk(Walk& w, const std::string& member)
             w.refused.push_back(shown + ": 4 GiB or more; an LHA member holds at most 4,294,967,295 bytes");
             return;
         }
-        w.items.push_back({member, source, info});
+        w.items.push_back({member, info.st_mode, info.st_size, info.st_mtime});
         w.totalBytes += (uint64_t)info.st_size;
         return;
     }
-    if (!member.empty()) w.items.push_back({member, source, info});
+    if (!member.empty()) w.items.push_back({member, info.st_mode, 0, info.st_mtime});
     DIR* dir = opendir(source.c_str());
     if (!dir) {
         w.refused.push_back(shown + ": " + std::strerror(errno));
@@ -294,7 +301,13 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
     for (const std::string& path : options.paths) {
         std::string member, error;
         if (!memberPathOf(path, member, error)) return fail(error);
+        // A PATH inside one given before (or the same again) is in the archive already.
+        bool inside = false;
+        for (const std::string& e : w.walked)
+            inside = inside || e.empty() || member == e || member.compare(0, e.size() + 1, e + "/") == 0;
+        if (inside) continue;
         walk(w, member);
+        w.walked.push_back(member);
     }
     // All or nothing: an archive that lacks a member must not pass for the tree it was
     // asked to hold, so a refused path stops the run before OUT is touched.
@@ -318,9 +331,13 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
     uint64_t done = 0;
     for (const Item& item : w.items) {
         bool ok;
+        struct stat info = {};
+        info.st_mode = item.mode;
+        info.st_size = item.size;
+        info.st_mtime = item.mtime;
         line.show(done, item.member);
-        if (S_ISDIR(item.info.st_mode)) {
-            ok = writer.addFolder(item.member, item.info, error);
+        if (S_ISDIR(item.mode)) {
+            ok = writer.addFolder(item.member, info, error);
         } else {
             // A member that would not shrink is read a second time to be stored; the line
             // does not go back for it.
@@ -330,8 +347,8 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
                 line.show(done + shown, item.member);
                 return packInterrupted.load(std::memory_order_relaxed) == 0;
             };
-            ok = writer.addFile(item.member, item.source, item.info, progress, error);
-            done += (uint64_t)item.info.st_size;
+            ok = writer.addFile(item.member, w.sourceOf(item.member), info, progress, error);
+            done += (uint64_t)item.size;
         }
         if (packInterrupted.load(std::memory_order_relaxed)) {
             line.clear();
