@@ -94,7 +94,6 @@ public:
 
     // The block's size in bits, header included.
     uint64_t bits() const { return headerBits + bodyBits; }
-    uint64_t headerBitsOf() const { return headerBits; }
     // The code lengths in bits: 0 for a symbol the block does not use, and for the one
     // symbol of a single-value code.
     const uint8_t* symbolLengths() const { return symbolLen; }

@@ -24,31 +24,32 @@ const uint32_t SEGMENT = 1u << 20;
 // Matches kept per position, and per segment (4 bytes each).
 const uint32_t MOST_KEPT = 16;
 const uint32_t MATCH_BUDGET = 3u << 20;
+// Positions at the end of a long match that still enter the match finder.
+const uint32_t KEEP_IN_LONG_MATCH = 16;
 // Items sent in one block; the block size field is 16 bits, and 0 would mean 65,536, which
 // not every reader takes.
 const uint32_t MOST_BLOCK_ITEMS = 65535;
-// Blocks are made of pieces of this many items (see chooseBlocks).
-const uint32_t BLOCK_PIECE = 256;
 
 struct LevelParams {
-    uint32_t maxChain;    // chain positions a search visits
+    uint32_t maxChain;    // positions a search visits (chain or tree)
     uint32_t niceLength;  // a match this long ends the search (and, when optimal, is taken)
     bool lazy;            // look one byte ahead before taking a match
     uint32_t passes;      // 0: sequential parse; else shortest-path passes over a segment
     uint32_t reparse;     // parses of each block with its own codes' prices
+    uint32_t blockPiece;  // items per piece that blocks are merged from (see chooseBlocks)
 };
 
 const LevelParams LEVELS[10] = {
-    {4, 16, false, 0, 0},     // (0: unused)
-    {4, 16, false, 0, 0},     // 1
-    {8, 32, false, 0, 0},     // 2
-    {8, 32, true, 0, false},      // 3
-    {16, 64, true, 0, 0},     // 4
-    {32, 128, true, 0, 0},    // 5
-    {16, 64, false, 1, 0},    // 6
-    {32, 128, false, 2, 0},   // 7
-    {128, 256, false, 3, 1},   // 8
-    {1024, 256, false, 4, 2},  // 9
+    {4, 16, false, 0, 0, 8192},     // (0: unused)
+    {4, 16, false, 0, 0, 8192},     // 1: greedy
+    {8, 32, true, 0, 0, 4096},      // 2: lazy
+    {32, 64, true, 0, 0, 1024},     // 3
+    {8, 32, false, 1, 0, 1024},     // 4: shortest path
+    {16, 64, false, 1, 1, 512},     // 5
+    {32, 128, false, 2, 1, 512},    // 6
+    {64, 192, false, 2, 1, 256},    // 7
+    {128, 256, false, 3, 1, 256},   // 8
+    {256, 256, false, 4, 2, 256},   // 9
 };
 
 // Prices in bits of each literal/length symbol and distance symbol (extra bits included),
@@ -59,7 +60,7 @@ struct Prices {
 
     Prices(const BlockCodes& codes, uint32_t distSymbols)
     {
-        static const uint32_t ABSENT = getenv("T_ABSENT") ? atoi(getenv("T_ABSENT")) : 14;
+        const uint32_t ABSENT = 14;
         const uint8_t* s = codes.symbolLengths();
         const uint8_t* d = codes.distanceLengths();
         for (uint32_t k = 0; k < CODE_SYMBOLS; ++k) symbol[k] = s[k] ? s[k] : ABSENT;
@@ -68,27 +69,18 @@ struct Prices {
     }
 };
 
-LevelParams tuned(LevelParams p)
-{
-    if (getenv("T_CHAIN")) p.maxChain = atoi(getenv("T_CHAIN"));
-    if (getenv("T_NICE")) p.niceLength = atoi(getenv("T_NICE"));
-    if (getenv("T_PASSES")) p.passes = atoi(getenv("T_PASSES"));
-    if (getenv("T_REPARSE")) p.reparse = atoi(getenv("T_REPARSE"));
-    return p;
-}
-uint32_t blockPiece() { return getenv("T_PIECE") ? atoi(getenv("T_PIECE")) : BLOCK_PIECE; }
-
 }  // namespace
 
 struct LhEncoder::State {
     State(const EncoderSettings& settings, Sink sink)
         : dictBits((uint32_t)settings.dictionaryBits),
           level(std::clamp(settings.level, 1, 9)),
-          params(tuned(LEVELS[level])),
+          params(LEVELS[level]),
           maxDistance((1u << dictBits) - 1),
           capacity((1u << dictBits) + SEGMENT + MAX_MATCH),
           buffer(capacity),
-          finder(capacity, maxDistance),
+          finder(params.passes ? 0 : capacity, maxDistance),
+          tree(1u << dictBits),
           out(std::move(sink))
     {
     }
@@ -111,7 +103,8 @@ struct LhEncoder::State {
     std::vector<uint8_t> buffer;
     uint32_t filled = 0;  // bytes in the buffer
     uint32_t pos = 0;     // the parse position: bytes before it are coded
-    MatchFinder finder;
+    MatchFinder finder;  // for the sequential parse
+    TreeFinder tree;     // for the shortest path
     std::vector<Item> items;  // the segment's, in order
     // The optimal parse's view of a segment: matches per position, and the path's state.
     uint32_t matchesFrom = 0;          // the segment's first position
@@ -156,6 +149,7 @@ void LhEncoder::State::slide()
     filled -= shift;
     pos -= shift;
     finder.slide(shift);
+    tree.slide(shift);
 }
 
 void LhEncoder::State::parse(uint32_t limit)
@@ -202,7 +196,7 @@ void LhEncoder::State::parse(uint32_t limit)
 void LhEncoder::State::emitSegment(uint32_t start)
 {
     std::vector<uint32_t> ends =
-        chooseBlocks(items.data(), (uint32_t)items.size(), dictBits, MOST_BLOCK_ITEMS, blockPiece());
+        chooseBlocks(items.data(), (uint32_t)items.size(), dictBits, MOST_BLOCK_ITEMS, params.blockPiece);
     uint32_t from = 0;
     uint32_t bytes = start;  // where the block's first item starts
     std::vector<Item> again[2];
@@ -228,7 +222,6 @@ void LhEncoder::State::emitSegment(uint32_t start)
             blockCount = again[round & 1].size();
         }
         codes->write(out, blockItems, blockCount);
-        if (getenv("T_STATS")) fprintf(stderr, "block %zu items %llu bits %llu header\n", blockCount, (unsigned long long)codes->bits(), (unsigned long long)codes->headerBitsOf());
         lastCodes = std::move(codes);
         bytes += blockBytes;
         from = end;
@@ -256,10 +249,13 @@ uint32_t LhEncoder::State::collectMatches(uint32_t start, uint32_t end)
         }
         uint32_t avail = std::min<uint32_t>(end - p, MAX_MATCH);
         if (p < skipUntil || avail < MIN_MATCH) {
-            if (p + MIN_MATCH <= filled) finder.insert(data, p, filled - p);
+            // Inside a long match only its last positions go into the trees: in a long
+            // repeat every descent would compare whole matches at each step, and the
+            // positions before repeat the same bytes as those kept.
+            if (p + KEEP_IN_LONG_MATCH >= skipUntil) tree.insert(data, p, filled - p, params.maxChain);
             continue;
         }
-        uint32_t n = finder.find(data, p, avail, params.maxChain, params.niceLength, found);
+        uint32_t n = tree.find(data, p, filled - p, avail, params.maxChain, found);
         uint32_t from = n > MOST_KEPT ? n - MOST_KEPT : 0;
         matches.insert(matches.end(), found + from, found + n);
         if (n > 0 && found[n - 1].length >= params.niceLength) skipUntil = p + found[n - 1].length;

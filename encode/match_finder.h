@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -79,3 +80,50 @@ inline uint32_t commonLength(const uint8_t* a, const uint8_t* b, uint32_t limit)
     while (n < limit && a[n] == b[n]) ++n;
     return n;
 }
+
+// The match finder of the shortest-path levels: binary trees over the window. Every position
+// is the root of the tree of its four-byte hash when it is entered; the tree below it holds
+// the earlier positions of that hash within the dictionary, ordered by the bytes that follow
+// them, so that one descent finds the longest match of each length while it re-hangs the
+// tree under the new root. Against a chain it visits far fewer positions for the same
+// matches. The three-byte table gives the nearest three-byte match, as in MatchFinder.
+//
+// Positions are counted from the start of the input (plus dictSize, so that 0 means none
+// and lies out of reach); the buffer index of a position is that count minus `base`, which
+// grows as the buffer slides. Each node's two children live in `children` at its position
+// modulo dictSize: a node is dropped when the window passes it.
+class TreeFinder {
+public:
+    TreeFinder(uint32_t dictSize);
+
+    // As MatchFinder::find, with `available` the bytes in the buffer from `pos` (the tree is
+    // ordered up to min(MAX_MATCH, available) bytes; it may fall below MAX_MATCH only at the
+    // end of the input). Lengths are cut at maxLength.
+    uint32_t find(const uint8_t* buffer, uint32_t pos, uint32_t available, uint32_t maxLength,
+                  uint32_t maxDepth, Match* out);
+    // Enters `pos` without reporting matches.
+    void insert(const uint8_t* buffer, uint32_t pos, uint32_t available, uint32_t maxDepth);
+    void slide(uint32_t shift) { base += shift; }
+
+private:
+    static const uint32_t HASH_BITS = 18;
+    static uint32_t hash4(const uint8_t* p)
+    {
+        uint32_t v;
+        memcpy(&v, p, 4);
+        return (v * 2654435761u) >> (32 - HASH_BITS);
+    }
+    static uint32_t hash3(const uint8_t* p)
+    {
+        uint32_t v = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16;
+        return (v * 2246822519u) >> (32 - 16);
+    }
+    uint32_t descend(const uint8_t* buffer, uint32_t pos, uint32_t limit, uint32_t maxDepth, uint32_t best,
+                     Match* out, uint32_t found);
+
+    uint32_t dictSize;
+    uint32_t base;                 // position count of buffer index 0
+    std::vector<uint32_t> head3;   // newest position of each three-byte hash
+    std::vector<uint32_t> head4;   // tree root of each four-byte hash
+    std::vector<uint32_t> children;  // per position modulo dictSize: smaller, larger subtree
+};
