@@ -15,18 +15,11 @@
 //
 // A count field of 0 gives a single-value code: every lookup yields the value that follows
 // and consumes no bits.
+#include "decode/block_format.h"
 #include "decode/methods.h"
 #include "decode/table.h"
 
 namespace {
-
-const uint32_t CODE_LENGTH_SYMBOLS = 19;
-const uint32_t CODE_LENGTH_COUNT_BITS = 5;
-const int32_t CODE_LENGTH_ZERO_COUNT_AFTER = 3;  // the 2-bit zero count follows length 3
-const uint32_t CODE_COUNT_BITS = 9;
-const uint32_t BLOCK_SIZE_BITS = 16;
-const uint32_t SHORT_ZERO_RUN = 3;  // code-length symbol 1: 4 bits + 3 zero lengths
-const uint32_t LONG_ZERO_RUN = 20;  // code-length symbol 2: 9 bits + 20 zero lengths
 
 // A block whose header names what cannot be: the member is damaged. Every table now gives
 // symbol 0 for no bits, so whatever still asks for a code gets it cheaply, and the frame
@@ -357,15 +350,8 @@ struct BlockCodes {
 
 void blockStartDecode()
 {
-    const uint32_t SMALL_DICT_BITS = 14;
-    const uint32_t LARGEST_DICT_BITS = 16;
-    if (decoder.dictBits <= SMALL_DICT_BITS) {
-        decoder.distSymbols = 14;
-        decoder.distCountBits = 4;
-    } else {
-        decoder.distCountBits = 5;
-        decoder.distSymbols = decoder.dictBits == LARGEST_DICT_BITS ? 17 : 16;
-    }
+    decoder.distSymbols = distanceSymbolsFor(decoder.dictBits);
+    decoder.distCountBits = distanceCountBitsFor(decoder.dictBits);
     initBits();
     decoder.blockRemaining = 0;  // the first code reads a block header
 }
@@ -383,9 +369,8 @@ uint16_t blockNextDistance()
 #if !QUOR_SMALL
 bool decodeBlockMember(uint32_t dictSize)
 {
-    const uint32_t LENGTH_BIAS = 253;  // length code 256 is a match of 3 bytes
     BlockCodes codes;
-    return decodeLoop(codes, dictSize, LENGTH_BIAS);
+    return decodeLoop(codes, dictSize, MATCH_LENGTH_BIAS);
 }
 #endif
 
@@ -400,8 +385,6 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool di
     // header fail before the distance code, decoding stops before any table is used again.
     const bool packed = distances || !QUOR_SMALL;
     uint16_t* table = packed ? decoder.auxFast : decoder.auxTable;
-    const uint32_t LENGTH_FIELD_BITS = 3;
-    const uint32_t EXTENDED = 7;
     uint32_t n = getBits((uint8_t)countBits);
     if (count > AUX_SYMBOLS || n > AUX_SYMBOLS - 3) {  // n is at most 31 for every caller
         rejectBlock();
@@ -419,17 +402,17 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool di
     }
     uint32_t i = 0;
     while (i < n) {
-        uint32_t c = decoder.bits.bitBuffer >> (16 - LENGTH_FIELD_BITS);
-        if (c == EXTENDED) {
+        uint32_t c = decoder.bits.bitBuffer >> (16 - AUX_LENGTH_FIELD_BITS);
+        if (c == AUX_LENGTH_EXTENDED) {
             for (uint32_t bit = 0x1000; decoder.bits.bitBuffer & bit; bit >>= 1) ++c;
             fillBits((uint8_t)(c - 3));  // the field, the 1 bits and the 0 bit after them
         } else {
-            fillBits(LENGTH_FIELD_BITS);
+            fillBits(AUX_LENGTH_FIELD_BITS);
         }
         decoder.auxLen[i++] = (uint8_t)c;
         if ((int32_t)i == special) {
             // i is 3 here and the count at most 3, so this stays inside auxLen.
-            uint32_t zeros = getBits(2);
+            uint32_t zeros = getBits(CODE_LENGTH_ZERO_COUNT_BITS);
             while (zeros--) decoder.auxLen[i++] = 0;
         }
     }
@@ -503,7 +486,7 @@ void readCodeLengths()
         if (c == 0) {
             decoder.codeLen[i++] = 0;
         } else if (c <= 2) {
-            uint32_t run = c == 1 ? bits.get(4) + SHORT_ZERO_RUN : bits.get(9) + LONG_ZERO_RUN;
+            uint32_t run = c == 1 ? bits.get(SHORT_ZERO_RUN_BITS) + SHORT_ZERO_RUN : bits.get(LONG_ZERO_RUN_BITS) + LONG_ZERO_RUN;
             if (i + run > CODE_SYMBOLS) {
                 bits.store();
                 rejectBlock();
@@ -512,7 +495,7 @@ void readCodeLengths()
             memset(decoder.codeLen + i, 0, run);
             i += run;
         } else {
-            decoder.codeLen[i++] = (uint8_t)(c - 2);
+            decoder.codeLen[i++] = (uint8_t)(c - CODE_LENGTH_BIAS);
         }
     }
     bits.store();

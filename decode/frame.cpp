@@ -308,6 +308,8 @@ bool DecodeJob::run()
     decoder.output = output;
     decoder.dictBits = (uint16_t)dictBits;
     decoder.originalSize = originalSize;
+    decoder.progress = progress;
+    decoder.progressContext = progressContext;
     decoder.bits.packedRemaining = packedSize;
     set = DecodeSetTable[methodIndex];
 

@@ -11,8 +11,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "extract/progress.h"
-
 // For the few small functions of the per-code path that the compiler must inline even where
 // it would rather not (it keeps the decoder's locals in registers only when nothing takes
 // their address). A build for size (the stub) leaves the choice to the compiler.
@@ -70,6 +68,14 @@ struct InputBuffer {
     uint32_t consumed;      // bytes taken from the fills before the current one
 };
 
+// How a decode run reports progress without knowing who listens: called with the bytes of the
+// member produced so far, it answers the count from which on it wants to be called again
+// (more than the count it was given), or 0 to stop decoding at once (Abort). The loop calls
+// it once that count is reached, and at least every RUN_CHECK_INTERVAL bytes, so that a
+// listener which only polls an abort flag still stops a member within a few milliseconds.
+// A plain function and a context keep the stub free of anything heavier.
+typedef uint32_t (*DecodeProgress)(void* context, uint32_t produced);
+
 struct DecodeSet {
     uint16_t (*nextCode)();      // 0-255 literal, 256 and above a match length code
     uint16_t (*nextDistance)();  // the match starts (value + 1) bytes behind writePos
@@ -105,6 +111,8 @@ struct DecoderContext {
     bool writeFailed;    // fwrite took fewer bytes than it was given; decoding stops
     uint8_t* stage;      // output gathered into pieces of up to STAGE_SIZE bytes, or null
     uint32_t staged;     // bytes waiting in stage
+    DecodeProgress progress;  // the job's listener, or null: no reports, no abort
+    void* progressContext;
 
     // ---- static Huffman (-lh4- to -lh7-), also used by -lh3- and -lh1-
     uint8_t codeLen[CODE_SYMBOLS];
@@ -154,9 +162,11 @@ extern DecoderContext decoder;
 class DecodeJob {
 public:
     DecodeJob(FILE* input, FILE* output, uint32_t originalSize, uint32_t packedSize,
-              uint32_t dictBits, uint32_t methodIndex)
+              uint32_t dictBits, uint32_t methodIndex, DecodeProgress progress = nullptr,
+              void* progressContext = nullptr)
         : dictSize(0), set(), input(input), output(output), originalSize(originalSize),
-          packedSize(packedSize), dictBits(dictBits), methodIndex(methodIndex) {}
+          packedSize(packedSize), dictBits(dictBits), methodIndex(methodIndex),
+          progress(progress), progressContext(progressContext) {}
 
     // True when decoding stopped because RunFlag became 0, false when at least
     // originalSize bytes were produced, or when the member could not be decoded at all
@@ -174,6 +184,8 @@ private:
     uint32_t packedSize;
     uint32_t dictBits;
     uint32_t methodIndex;
+    DecodeProgress progress;
+    void* progressContext;
 };
 
 // ---- InputBuffer
@@ -338,9 +350,9 @@ const uint32_t RUN_CHECK_INTERVAL = 64 * 1024;
 // bytes produced since the last block write are then not written); on the way out
 // decoder.writePos and decoder.decodedCount hold the final values.
 //
-// The bar and RunFlag are looked at whenever the bar can move, and at least every
-// RUN_CHECK_INTERVAL bytes: the bar shows the same positions as with a look after every
-// code, and an abort pressed from the bar's own update stops at that very code.
+// The job's DecodeProgress is called whenever it asked to be, and at least every
+// RUN_CHECK_INTERVAL bytes: a bar shows the same positions as with a call after every code,
+// and an abort pressed from the bar's own update stops at that very code.
 template <class Codes>
 QUOR_ALWAYS_INLINE bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t lengthBias)
 {
@@ -387,12 +399,14 @@ QUOR_ALWAYS_INLINE bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t len
             }
         }
         if (decodedCount >= checkAt) {
-            updateProgress(decodedCount);
-            if (!running()) {
-                aborted = true;
-                break;
+            uint32_t due = UINT32_MAX;
+            if (decoder.progress) {
+                due = decoder.progress(decoder.progressContext, decodedCount);
+                if (due == 0) {
+                    aborted = true;
+                    break;
+                }
             }
-            uint32_t due = progressDueAt(decodedCount);
             checkAt = decodedCount + RUN_CHECK_INTERVAL < due ? decodedCount + RUN_CHECK_INTERVAL : due;
         }
     }

@@ -95,7 +95,7 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint32_t originalSize, uin
     }
     decoder.availPhys = sfx.host->availablePhysicalMemory();
     DecodeJob job(sfx.ownFile, output, originalSize, packedSize, dictBitsFor(methodIndex),
-                  (uint32_t)methodIndex);
+                  (uint32_t)methodIndex, reportDecodeProgress, nullptr);
     job.run();
     return decoder.crc16;
 }

@@ -44,3 +44,11 @@ void updateProgressSlow(uint32_t done)
     lastPercent = value;
     progressBar->barPosition(value);
 }
+
+uint32_t reportDecodeProgress(void*, uint32_t produced)
+{
+    updateProgress(produced);
+    if (!running()) return 0;
+    uint32_t due = progressDueAt(produced);
+    return due == 0 ? UINT32_MAX : due;  // 0 would read as Abort
+}

@@ -43,3 +43,8 @@ inline uint32_t progressDueAt(uint32_t current)
 extern std::atomic<int> RunFlag;
 
 inline bool running() { return RunFlag.load(std::memory_order_relaxed) != 0; }
+
+// The decoder's DecodeProgress for the walk: moves the bar with the current member's bytes
+// and stops the member once RunFlag is 0. The context is not used (the counters are the
+// process's).
+uint32_t reportDecodeProgress(void* context, uint32_t produced);

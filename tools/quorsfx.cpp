@@ -1,6 +1,8 @@
 // quorsfx: the command-line tool beside the stub. It shows what a self-extractor or an
 // archive holds, builds self-extractors, and extracts through the very same core the stub
 // runs, with a console host in place of the windows.
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -17,6 +19,7 @@
 #include "console_host.h"
 #include "extract/extraction.h"
 #include "extract/progress.h"
+#include "pack.h"
 #include "sjis.h"
 
 namespace {
@@ -28,9 +31,15 @@ const char USAGE[] =
     "usage: quorsfx info FILE\n"
     "       quorsfx list FILE\n"
     "       quorsfx extract [-C DIR] FILE\n"
-    "       quorsfx make -o OUT [--stub STUB] [--no-config | OPTIONS] ARCHIVE\n"
+    "       quorsfx pack -o OUT.lzh [-C DIR] [--method lh5|lh6|lh7] [--level 1-9] PATH...\n"
+    "       quorsfx make -o OUT [--stub STUB] [--no-config | OPTIONS] ARCHIVE.lzh\n"
+    "       quorsfx make -o OUT [--stub STUB] [--no-config | OPTIONS] [-C DIR] [--method M]\n"
+    "                    [--level N] PATH...\n"
     "OPTIONS: --title T --destination D --under-program-files --shortcut-target S\n"
     "         --start-menu N --desktop N --send-to N --run R --shortcut-name N\n"
+    "pack and make take PATHs relative to DIR (default: the current folder), folders with\n"
+    "everything below them; method lh7 and the encoder's default level unless given\n"
+    "(--level 1 the fastest, 9 the smallest).\n"
     "A FILE that begins with \"MZ\" is read as a self-extractor (configuration block at\n"
     "offset 32768); any other FILE as a bare LHA archive.\n";
 
@@ -261,8 +270,9 @@ std::string defaultStub()
 
 int make(const std::vector<std::string>& args)
 {
-    std::string out, stub, archive;
+    std::string out, stub;
     bool noConfig = false, anyOption = false;
+    PackOptions packing;
     RawBlock block;
     block.present = true;
     struct TextOption {
@@ -323,18 +333,29 @@ int make(const std::vector<std::string>& args)
             anyOption = known = true;
         }
         if (known) continue;
+        std::string error;
+        int taken = takePackOption(args, i, packing, error);
+        if (taken < 0) return fail(error);
+        if (taken) continue;
         if (!a.empty() && a[0] == '-') return fail("unknown option " + a);
-        if (!archive.empty()) return fail("more than one archive given");
-        archive = a;
+        packing.paths.push_back(a);
     }
-    if (out.empty() || archive.empty()) return fail("make needs -o OUT and an ARCHIVE");
+    if (out.empty() || packing.paths.empty()) return fail("make needs -o OUT and an ARCHIVE or PATHs");
+    // One existing .lzh file is an archive made elsewhere, taken as it stands; anything else
+    // is packed.
+    std::string archive;
+    struct stat archiveInfo;
+    const std::string& first = packing.paths[0];
+    if (packing.paths.size() == 1 && !packing.given && first.size() > 4 &&
+        strcasecmp(first.c_str() + first.size() - 4, ".lzh") == 0 &&
+        stat(first.c_str(), &archiveInfo) == 0 && S_ISREG(archiveInfo.st_mode))
+        archive = first;
     if (noConfig && anyOption) return fail("--no-config cannot be combined with block options");
     if (stub.empty()) stub = defaultStub();
     if (stub.empty()) return fail("no stub given and none built (build the win64 preset or pass --stub)");
 
-    std::string stubBytes, archiveBytes;
+    std::string stubBytes;
     if (!readWhole(stub, stubBytes)) return fail("cannot read stub " + stub);
-    if (!readWhole(archive, archiveBytes)) return fail("cannot read archive " + archive);
     if (stubBytes.size() > (size_t)SfxConfig::offset)
         return fail("stub " + stub + " is " + std::to_string(stubBytes.size()) +
                     " bytes; at most 32768 fit before the configuration block");
@@ -359,15 +380,8 @@ int make(const std::vector<std::string>& args)
         counted(block.programToRun);
         counted(block.shortcutName);
     }
-    file += archiveBytes;
-
-    std::ofstream output(out, std::ios::binary | std::ios::trunc);
-    if (!output.write(file.data(), file.size()) || !output.flush()) {
-        output.close();
-        std::remove(out.c_str());
-        return fail("cannot write " + out);
-    }
-    return 0;
+    if (archive.empty()) return writePacked(out, file, packing);
+    return writeCopied(out, file, archive);
 }
 
 }  // namespace
@@ -389,6 +403,7 @@ int main(int argc, char** argv)
         if (args.size() == 1) return extract(args[0], folder);
     }
     if (command == "make") return make(args);
+    if (command == "pack") return pack(args);
     std::fputs(USAGE, stderr);
     return EXIT_USAGE;
 }

@@ -37,6 +37,7 @@
 
 #include "decode/frame.h"
 #include "decode/methods.h"
+#include "encode/lh_encoder.h"
 #include "extract/extraction.h"
 #include "extract/header_reader.h"
 #include "extract/progress.h"
@@ -361,7 +362,7 @@ inline std::string runJob(FILE* input, uint32_t originalSize, uint32_t packedSiz
     if (fresh) memset((void*)&decoder, 0, sizeof decoder);
     decoder.availPhys = availPhys;
     decoder.corrupt = false;
-    DecodeJob job(input, output, originalSize, packedSize, dictBitsFor(method), method);
+    DecodeJob job(input, output, originalSize, packedSize, dictBitsFor(method), method, reportDecodeProgress);
     outcome.aborted = job.run();
     outcome.crc = decoder.crc16;
     outcome.corrupt = decoder.corrupt;
@@ -653,6 +654,73 @@ inline std::string extract(const uint8_t* data, size_t size)
 
     fs::remove_all(dest, ec);
     return fault;
+}
+
+// ---- The encoder: [method and level] [write size] [shape] [payload ...]
+//   byte 0: bits 0-1 the method (-lh5-, -lh6-, -lh7-, -lh7-), bits 4-7 the level (0-15
+//           taken modulo 9, plus 1)
+//   byte 1: bytes per write call: 1 + the value squared (1 to 65,026)
+//   byte 2: how the payload becomes the input: 0-127 as it is; 128-191 repeated with one
+//           byte changed per copy up to (value - 127) x 16 KiB; 192-255 each payload byte b
+//           a run of b + 1 copies, then repeated likewise. The repeats reach the long matches,
+//           the blocks of many items and, at the quick levels, the buffer's slide (over 1 MiB).
+// The input is packed and decoded again by a fresh DecodeJob; any difference is a fault.
+const size_t ENCODE_CONTROL = 3;
+// Input sizes within a run's second under the sanitizers: the shortest path is slower.
+const size_t MOST_QUICK_INPUT = 1280u << 10;
+const size_t MOST_OPTIMAL_INPUT = 160u << 10;
+
+inline std::string encode(const uint8_t* data, size_t size)
+{
+    if (size < ENCODE_CONTROL) return "";
+    const uint32_t methods[4] = {METHOD_LH5, METHOD_LH6, METHOD_LH7, METHOD_LH7};
+    uint32_t method = methods[data[0] & 3];
+    int level = (data[0] >> 4) % 9 + 1;
+    size_t piece = 1 + (size_t)data[1] * data[1];
+    size_t most = level <= 3 ? MOST_QUICK_INPUT : MOST_OPTIMAL_INPUT;
+    std::string payload((const char*)data + ENCODE_CONTROL, size - ENCODE_CONTROL);
+    std::string input;
+    if (data[2] < 128 || payload.empty()) {
+        input = payload;
+    } else {
+        std::string unit = payload;
+        if (data[2] >= 192) {
+            unit.clear();
+            for (unsigned char b : payload) unit.append((size_t)b + 1, (char)b);
+        }
+        size_t target = std::min(most, (size_t)((data[2] & 63) + 1) << 14);
+        for (uint32_t copy = 0; input.size() < target; ++copy) {
+            input += unit;
+            input[(copy * 7919u) % input.size()] ^= (char)copy;
+        }
+    }
+    if (input.size() > most) input.resize(most);
+
+    std::string packed;
+    LhEncoder encoder({(int)dictBitsFor(method), level},
+                      [&](const uint8_t* out, size_t n) { packed.append((const char*)out, n); });
+    for (size_t at = 0; at < input.size(); at += piece)
+        encoder.write((const uint8_t*)input.data() + at, std::min(piece, input.size() - at));
+    encoder.finish();
+    std::string id = std::string(MethodTable[method]) + " level " + std::to_string(level);
+    if (encoder.packedSize() != packed.size()) return id + ": packedSize() is not what the sink got";
+
+    static ScratchFile in("quor-fuzz-encoded");
+    QuietHost host;
+    RunFlag = 1;
+    buildCrc16Table();
+    resetProgress(&host, (uint32_t)input.size());
+    FILE* file = in.openWith((const uint8_t*)packed.data(), packed.size());
+    if (!file) return "cannot open the packed data";
+    DecodeOutcome outcome;
+    std::string why = runJob(file, (uint32_t)input.size(), (uint32_t)packed.size(), method, 0, true, outcome);
+    fclose(file);
+    resetProgress(nullptr, 0);
+    if (!why.empty()) return why;
+    if (outcome.corrupt) return id + ": our decoder finds the packed data damaged";
+    if (outcome.bytes != input) return id + ": the bytes decoded differ from the bytes packed";
+    if (outcome.crc != crcOf(input)) return id + ": the CRC differs";
+    return "";
 }
 
 }  // namespace fuzz

@@ -132,7 +132,8 @@ Outcome runJob(uint32_t methodIndex, const Bytes& packed, uint32_t originalSize,
     rewind(in);
     decoder.availPhys = availPhys;
     decoder.corrupt = false;
-    DecodeJob job(in, out, originalSize, (uint32_t)packed.size(), dictBitsOf(methodIndex), methodIndex);
+    DecodeJob job(in, out, originalSize, (uint32_t)packed.size(), dictBitsOf(methodIndex), methodIndex,
+                  reportDecodeProgress, nullptr);
     Outcome run;
     run.aborted = job.run();
     run.crc = decoder.crc16;

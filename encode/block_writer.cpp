@@ -1,0 +1,180 @@
+#include "encode/block_writer.h"
+
+#include "encode/huffman.h"
+
+void BlockCounts::add(const BlockCounts& other)
+{
+    items += other.items;
+    for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) symbols[s] += other.symbols[s];
+    for (uint32_t s = 0; s < 17; ++s) distances[s] += other.distances[s];
+}
+
+namespace {
+
+// The bits of one length of the code-length code or the distance code: 3 bits up to 6, else
+// 7 in 3 bits, one 1 bit for each step above 7, and a 0 bit.
+uint32_t auxLengthBits(uint32_t length)
+{
+    return length < AUX_LENGTH_EXTENDED ? AUX_LENGTH_FIELD_BITS : length - AUX_LENGTH_EXTENDED + 4;
+}
+
+// The one used symbol of a code, or -1 when none or several are used.
+int32_t singleOf(const uint32_t* freq, uint32_t count)
+{
+    int32_t found = -1;
+    for (uint32_t s = 0; s < count; ++s) {
+        if (freq[s] == 0) continue;
+        if (found >= 0) return -1;
+        found = (int32_t)s;
+    }
+    return found;
+}
+
+// Lengths sent of an auxiliary code: up to its last used symbol.
+uint32_t sentCount(const uint8_t* lengths, uint32_t count)
+{
+    while (count > 0 && lengths[count - 1] == 0) --count;
+    return count;
+}
+
+}  // namespace
+
+BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits)
+    : distSymbols(distanceSymbolsFor(dictBits)), distCountBits(distanceCountBitsFor(dictBits))
+{
+    huffmanLengths(counts.symbols, CODE_SYMBOLS, MAX_CODE_LENGTH, symbolLen);
+    huffmanLengths(counts.distances, distSymbols, MAX_CODE_LENGTH, distanceLen);
+    canonicalCodes(symbolLen, CODE_SYMBOLS, symbolCode);
+    canonicalCodes(distanceLen, distSymbols, distanceCode);
+    singleSymbol = singleOf(counts.symbols, CODE_SYMBOLS);
+    singleDistance = singleOf(counts.distances, distSymbols);
+    if (singleDistance < 0 && sentCount(distanceLen, distSymbols) == 0) singleDistance = 0;
+
+    headerBits = BLOCK_SIZE_BITS;
+    // The literal/length lengths, zero runs folded, as code-length symbols.
+    uint32_t lengthFreq[CODE_LENGTH_SYMBOLS] = {};
+    symbolCount = singleSymbol >= 0 ? 0 : sentCount(symbolLen, CODE_SYMBOLS);
+    for (uint32_t i = 0; i < symbolCount;) {
+        uint32_t length = symbolLen[i++];
+        if (length != 0) {
+            lengthItems.push_back({(uint8_t)(length + CODE_LENGTH_BIAS), 0});
+            continue;
+        }
+        uint32_t run = 1;
+        while (i < symbolCount && symbolLen[i] == 0) ++i, ++run;
+        if (run < SHORT_ZERO_RUN) {
+            while (run--) lengthItems.push_back({0, 0});
+        } else if (run < SHORT_ZERO_RUN + (1u << SHORT_ZERO_RUN_BITS)) {
+            lengthItems.push_back({1, (uint16_t)(run - SHORT_ZERO_RUN)});
+        } else if (run < LONG_ZERO_RUN) {  // 19: one zero, then the longest short run
+            lengthItems.push_back({0, 0});
+            lengthItems.push_back({1, (uint16_t)(run - 1 - SHORT_ZERO_RUN)});
+        } else {
+            lengthItems.push_back({2, (uint16_t)(run - LONG_ZERO_RUN)});
+        }
+    }
+    for (auto& item : lengthItems) ++lengthFreq[item.first];
+    huffmanLengths(lengthFreq, CODE_LENGTH_SYMBOLS, MAX_CODE_LENGTH, lengthLen);
+    canonicalCodes(lengthLen, CODE_LENGTH_SYMBOLS, lengthCode);
+    singleLength = singleOf(lengthFreq, CODE_LENGTH_SYMBOLS);
+    if (singleLength < 0 && symbolCount == 0) singleLength = 0;
+
+    // The code-length code.
+    if (singleLength >= 0) {
+        headerBits += 2 * CODE_LENGTH_COUNT_BITS;
+    } else {
+        uint32_t n = sentCount(lengthLen, CODE_LENGTH_SYMBOLS);
+        headerBits += CODE_LENGTH_COUNT_BITS;
+        for (uint32_t i = 0; i < n; ++i) {
+            headerBits += auxLengthBits(lengthLen[i]);
+            if ((int32_t)i + 1 == CODE_LENGTH_ZERO_COUNT_AFTER) {
+                headerBits += CODE_LENGTH_ZERO_COUNT_BITS;
+                while (i + 1 < n && i + 1 < (uint32_t)CODE_LENGTH_ZERO_COUNT_AFTER + 3 && lengthLen[i + 1] == 0) ++i;
+            }
+        }
+    }
+    // The literal/length code.
+    headerBits += 2 * CODE_COUNT_BITS;
+    if (singleSymbol < 0) {
+        headerBits -= CODE_COUNT_BITS;
+        for (auto& item : lengthItems) {
+            headerBits += lengthLen[item.first];
+            if (item.first == 1) headerBits += SHORT_ZERO_RUN_BITS;
+            if (item.first == 2) headerBits += LONG_ZERO_RUN_BITS;
+        }
+    }
+    // The distance code.
+    if (singleDistance >= 0) {
+        headerBits += 2 * distCountBits;
+    } else {
+        headerBits += distCountBits;
+        uint32_t n = sentCount(distanceLen, distSymbols);
+        for (uint32_t i = 0; i < n; ++i) headerBits += auxLengthBits(distanceLen[i]);
+    }
+
+    bodyBits = 0;
+    for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) bodyBits += (uint64_t)counts.symbols[s] * symbolLen[s];
+    for (uint32_t s = 0; s < distSymbols; ++s)
+        bodyBits += (uint64_t)counts.distances[s] * (distanceLen[s] + (s > 1 ? s - 1 : 0));
+}
+
+void BlockCodes::writeAuxLengths(BitWriter& out, const uint8_t* lengths, uint32_t count,
+                                 uint32_t countBits, int32_t zeroCountAfter) const
+{
+    uint32_t n = sentCount(lengths, count);
+    out.put(n, countBits);
+    for (uint32_t i = 0; i < n; ++i) {
+        uint32_t length = lengths[i];
+        if (length < AUX_LENGTH_EXTENDED) {
+            out.put(length, AUX_LENGTH_FIELD_BITS);
+        } else {
+            uint32_t ones = length - AUX_LENGTH_EXTENDED;
+            out.put(AUX_LENGTH_EXTENDED, AUX_LENGTH_FIELD_BITS);
+            out.put(((1u << ones) - 1) << 1, ones + 1);
+        }
+        if ((int32_t)i + 1 == zeroCountAfter) {
+            // Up to three zero lengths right after, and never past the lengths sent.
+            uint32_t zeros = 0;
+            while (zeros < 3 && i + 1 + zeros < n && lengths[i + 1 + zeros] == 0) ++zeros;
+            out.put(zeros, CODE_LENGTH_ZERO_COUNT_BITS);
+            i += zeros;
+        }
+    }
+}
+
+void BlockCodes::write(BitWriter& out, const Item* items, size_t count) const
+{
+    out.put((uint32_t)count, BLOCK_SIZE_BITS);
+    if (singleLength >= 0) {
+        out.put(0, CODE_LENGTH_COUNT_BITS);
+        out.put((uint32_t)singleLength, CODE_LENGTH_COUNT_BITS);
+    } else {
+        writeAuxLengths(out, lengthLen, CODE_LENGTH_SYMBOLS, CODE_LENGTH_COUNT_BITS, CODE_LENGTH_ZERO_COUNT_AFTER);
+    }
+    if (singleSymbol >= 0) {
+        out.put(0, CODE_COUNT_BITS);
+        out.put((uint32_t)singleSymbol, CODE_COUNT_BITS);
+    } else {
+        out.put(symbolCount, CODE_COUNT_BITS);
+        for (auto& item : lengthItems) {
+            out.put(lengthCode[item.first], lengthLen[item.first]);
+            if (item.first == 1) out.put(item.second, SHORT_ZERO_RUN_BITS);
+            if (item.first == 2) out.put(item.second, LONG_ZERO_RUN_BITS);
+        }
+    }
+    if (singleDistance >= 0) {
+        out.put(0, distCountBits);
+        out.put((uint32_t)singleDistance, distCountBits);
+    } else {
+        writeAuxLengths(out, distanceLen, distSymbols, distCountBits, -1);
+    }
+    for (size_t k = 0; k < count; ++k) {
+        const Item& item = items[k];
+        uint32_t symbol = itemSymbol(item);
+        out.put(symbolCode[symbol], symbolLen[symbol]);
+        if (item.length == 0) continue;
+        uint32_t d = distanceSymbol(item.value);
+        out.put(distanceCode[d], distanceLen[d]);
+        if (d > 1) out.put(item.value - (1u << (d - 1)), d - 1);
+    }
+}

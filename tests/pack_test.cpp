@@ -1,0 +1,130 @@
+// `quorsfx pack`: the level-2 header of each kind of name, byte for byte where readers are
+// strict (the header CRC, which no peer checks, byte 19, the length's low byte); and the
+// refusals: a link, a pipe, a file of 4 GiB or more, a name the self-extractor would read as
+// another path, a PATH outside -C, after which nothing is written: an existing OUT stays as
+// it was and no temporary file is left beside it. (What pack writes is read back by every
+// peer in tests/pack_roundtrip.)
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "support/archives.h"
+
+using namespace archives;
+
+namespace {
+
+uint32_t le16(const std::string& s, size_t at) { return (uint8_t)s[at] | (uint8_t)s[at + 1] << 8; }
+
+struct NameCase {
+    std::string path;      // UTF-8, as on disk
+    std::string folder;    // extended header 0x02 as stored, "" for none
+    std::string file;      // extended header 0x01
+    int codePage;          // extended header 0x46, -1 for none
+    bool unixTime;         // extended header 0x54, which keeps the length off a multiple of 256
+};
+
+const NameCase NAMES[] = {
+    {"plain.txt", "", "plain.txt", -1, false},
+    {"日本語/表.txt", "\x93\xFA\x96\x7B\x8C\xEA\xFF", "\x95\x5C.txt", 932, false},
+    {"é/한.txt", "\xC3\xA9\xFF", "\xED\x95\x9C.txt", 65001, false},
+    {std::string(217, 'n'), "", std::string(217, 'n'), -1, true},  // 256 bytes without 0x54
+};
+
+TEST(PackHeaders, EachNameGetsTheHeadersItsReadersNeed)
+{
+    ASSERT_EQ(toolMissing(), "");
+    for (const NameCase& c : NAMES) {
+        SCOPED_TRACE(c.path);
+        std::string folder = newTempFolder("pack-header");
+        std::filesystem::path file = folder + "/in/" + c.path;
+        std::filesystem::create_directories(file.parent_path());
+        writeFile(file.string(), "data");
+        RunResult result = runTool({"pack", "-o", folder + "/out.lzh", "-C", folder + "/in", c.path});
+        ASSERT_EQ(result.exitStatus, 0) << result.describe();
+
+        std::string archive = readFile(folder + "/out.lzh");
+        size_t length = le16(archive, 0);
+        ASSERT_GE(archive.size(), length + 4 + 1);  // header, 4 bytes stored, end mark
+        EXPECT_NE(length % 256, 0u);
+        EXPECT_EQ(archive.substr(2, 5), "-lh0-");
+        EXPECT_EQ(archive[19], '\x20');  // libarchive refuses anything else at level 2
+        EXPECT_EQ(archive[20], 2);
+        EXPECT_EQ(le16(archive, 21), crc16("data"));
+        EXPECT_EQ(archive[23], 'U');
+        std::string header = archive.substr(0, length);
+        std::map<int, std::string> extensions;
+        size_t at = 24;
+        for (size_t size; at + 2 <= length && (size = le16(header, at)) != 0; at += size) {
+            ASSERT_GE(size, 3u);
+            ASSERT_LE(at + 2 + size, length);
+            extensions[(uint8_t)header[at + 2]] = header.substr(at + 3, size - 3);
+        }
+        EXPECT_EQ(at + 2, length);  // the chain ends the header
+        ASSERT_EQ(extensions[0x00].size(), 2u);
+        std::string zeroed = header;
+        zeroed.replace(27, 2, 2, '\0');  // the first extended header's data
+        EXPECT_EQ(le16(extensions[0x00], 0), crc16(zeroed));
+        EXPECT_EQ(extensions.count(0x02) ? extensions[0x02] : "", c.folder);
+        EXPECT_EQ(extensions[0x01], c.file);
+        EXPECT_EQ(extensions.count(0x46) ? (int)le16(extensions[0x46], 0) : -1, c.codePage);
+        EXPECT_EQ(extensions.count(0x54) != 0, c.unixTime);
+    }
+}
+
+struct Refusal {
+    const char* name;
+    std::function<void(const std::string& tree)> make;  // adds the offending entry
+    std::vector<std::string> paths;
+    int exitStatus;
+    const char* message;
+};
+
+const Refusal REFUSALS[] = {
+    {"symbolic link",
+     [](const std::string& t) { ASSERT_EQ(symlink("ok.txt", (t + "/link").c_str()), 0); },
+     {"."}, 1, "link: a symbolic link"},
+    {"pipe", [](const std::string& t) { ASSERT_EQ(mkfifo((t + "/pipe").c_str(), 0644), 0); },
+     {"."}, 1, "pipe: not a regular file or folder"},
+    {"4 GiB file",  // sparse: no disk space taken
+     [](const std::string& t) {
+         writeFile(t + "/huge", "");
+         ASSERT_EQ(truncate((t + "/huge").c_str(), 1ll << 32), 0);
+     },
+     {"."}, 1, "huge: 4 GiB or more"},
+    {"backslash in a name", [](const std::string& t) { writeFile(t + "/a\\b", "x"); },
+     {"."}, 1, "a\\b: the name holds a control character or a backslash"},
+    {"missing PATH", [](const std::string&) {}, {"ok.txt", "gone"}, 1, "gone: No such file"},
+    {"PATH through ..", [](const std::string&) {}, {"../tree/ok.txt"}, 2, "may not leave"},
+    {"absolute PATH", [](const std::string&) {}, {"/etc/hostname"}, 2, "relative to the folder"},
+};
+
+TEST(PackRefusals, NothingIsWrittenWhenAPathCannotBePacked)
+{
+    ASSERT_EQ(toolMissing(), "");
+    for (const Refusal& c : REFUSALS) {
+        SCOPED_TRACE(c.name);
+        std::string folder = newTempFolder("pack-refused");
+        std::string tree = folder + "/tree";
+        ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+        writeFile(tree + "/ok.txt", "fine\n");
+        c.make(tree);
+        writeFile(folder + "/out.lzh", "old");
+        std::vector<std::string> args = {"pack", "-o", folder + "/out.lzh", "-C", tree};
+        args.insert(args.end(), c.paths.begin(), c.paths.end());
+        RunResult result = runTool(args);
+        EXPECT_EQ(result.exitStatus, c.exitStatus) << result.describe();
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_EQ(readFile(folder + "/out.lzh"), "old");
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "out.lzh" || name == "tree") << "left behind: " << name;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,412 @@
+#include "pack.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const int EXIT_MEMBER_REFUSED = 1;
+const int EXIT_USAGE = 2;
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "quorsfx: %s\n", message.c_str());
+    return EXIT_USAGE;
+}
+
+std::atomic<int> packInterrupted{0};
+void interrupted(int) { packInterrupted.store(1, std::memory_order_relaxed); }
+
+// ---- The walk
+
+// One member to write: its path in the archive (and below the -C folder), and what lstat
+// said of it. Kept small: the list holds every member of the tree at once.
+struct Item {
+    std::string member;
+    mode_t mode;
+    off_t size;
+    time_t mtime;
+};
+
+struct Walk {
+    std::string root;  // the -C folder
+    std::vector<Item> items;
+    std::vector<std::string> refused;  // one line each: why a path cannot be packed
+    std::vector<std::string> walked;   // the members of the PATHs done (PATHs may overlap)
+    uint64_t totalBytes = 0;
+    bool outputExists = false;  // OUT already there: it must not pack itself
+    struct stat output;
+
+    std::string sourceOf(const std::string& member) const
+    {
+        return member.empty() ? root : root + "/" + member;
+    }
+};
+
+// A PATH as the member path it names: relative, '/'-separated, without "." parts; "" for the
+// folder itself. Absolute paths and ".." are refused: a member must land inside the folder it
+// is extracted into, and the tool does not rewrite what it was asked to pack.
+bool memberPathOf(const std::string& arg, std::string& member, std::string& error)
+{
+    if (arg.empty() || arg[0] == '/') {
+        error = "\"" + arg + "\": give PATHs relative to the folder of -C (default: the current folder)";
+        return false;
+    }
+    member.clear();
+    size_t at = 0;
+    while (at <= arg.size()) {
+        size_t end = arg.find('/', at);
+        if (end == std::string::npos) end = arg.size();
+        std::string part = arg.substr(at, end - at);
+        if (part == "..") {
+            error = "\"" + arg + "\": a PATH may not leave the folder of -C through \"..\"";
+            return false;
+        }
+        if (!part.empty() && part != ".") member += (member.empty() ? "" : "/") + part;
+        at = end + 1;
+    }
+    return true;
+}
+
+void walk(Walk& w, const std::string& member)
+{
+    std::string source = w.sourceOf(member);
+    std::string shown = member.empty() ? "." : member;
+    struct stat info;
+    if (lstat(source.c_str(), &info) != 0) {
+        w.refused.push_back(shown + ": " + std::strerror(errno));
+        return;
+    }
+    if (w.outputExists && info.st_dev == w.output.st_dev && info.st_ino == w.output.st_ino) {
+        std::fprintf(stderr, "quorsfx: %s is the archive being written; not packed into itself\n",
+                     shown.c_str());
+        return;
+    }
+    if (S_ISLNK(info.st_mode)) {
+        w.refused.push_back(shown + ": a symbolic link; the self-extractor cannot make links");
+        return;
+    }
+    if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
+        w.refused.push_back(shown + ": not a regular file or folder (a device, pipe or socket)");
+        return;
+    }
+    if (!member.empty()) {
+        // Below a PATH given before, this member and all below it are in already.
+        if (std::find(w.walked.begin(), w.walked.end(), member) != w.walked.end()) return;
+        StoredName name;
+        std::string error;
+        if (!storedNameOf(member, S_ISDIR(info.st_mode), name, error)) {
+            w.refused.push_back(shown + ": " + error);
+            return;
+        }
+    }
+    if (S_ISREG(info.st_mode)) {
+        int fd = open(source.c_str(), O_RDONLY);
+        if (fd < 0) {
+            w.refused.push_back(shown + ": " + std::strerror(errno));
+            return;
+        }
+        close(fd);
+        if ((uint64_t)info.st_size > 0xFFFFFFFFu) {
+            w.refused.push_back(shown + ": 4 GiB or more; an LHA member holds at most 4,294,967,295 bytes");
+            return;
+        }
+        w.items.push_back({member, info.st_mode, info.st_size, info.st_mtime});
+        w.totalBytes += (uint64_t)info.st_size;
+        return;
+    }
+    if (!member.empty()) w.items.push_back({member, info.st_mode, 0, info.st_mtime});
+    DIR* dir = opendir(source.c_str());
+    if (!dir) {
+        w.refused.push_back(shown + ": " + std::strerror(errno));
+        return;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    bool readFailed = errno != 0;
+    closedir(dir);
+    if (readFailed) {
+        w.refused.push_back(shown + ": cannot read the folder");
+        return;
+    }
+    // Byte order: the same tree gives the same archive on every machine.
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) walk(w, member.empty() ? name : member + "/" + name);
+}
+
+// ---- The output file
+
+// OUT is written under a temporary name in its own folder and renamed when complete, so that
+// OUT is either the old file or the whole new archive, never a part of one.
+class OutputFile {
+public:
+    ~OutputFile()
+    {
+        if (file) std::fclose(file);
+        if (!temporary.empty()) unlink(temporary.c_str());
+    }
+
+    bool create(const std::string& out, std::string& error)
+    {
+        size_t slash = out.rfind('/');
+        std::string folder = slash == std::string::npos ? "." : out.substr(0, slash);
+        std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
+        std::string pattern = folder + "/." + base + ".XXXXXX";
+        int fd = mkstemp(&pattern[0]);
+        if (fd < 0) {
+            error = "cannot create a file beside " + out + ": " + std::strerror(errno);
+            return false;
+        }
+        temporary = pattern;
+        // mkstemp makes the file private (0600); the archive gets what a new file gets.
+        mode_t mask = umask(0);
+        umask(mask);
+        fchmod(fd, 0666 & ~mask);
+        file = fdopen(fd, "w+b");
+        if (!file) {
+            close(fd);
+            error = std::string("cannot open the temporary file: ") + std::strerror(errno);
+            return false;
+        }
+        target = out;
+        return true;
+    }
+
+    FILE* get() const { return file; }
+
+    bool commit(std::string& error)
+    {
+        bool ok = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+        ok = std::fclose(file) == 0 && ok;
+        file = nullptr;
+        if (!ok || rename(temporary.c_str(), target.c_str()) != 0) {
+            error = "cannot write " + target + ": " + std::strerror(errno);
+            return false;
+        }
+        temporary.clear();
+        return true;
+    }
+
+private:
+    FILE* file = nullptr;
+    std::string temporary;
+    std::string target;
+};
+
+// ---- Progress on a terminal
+
+std::string amount(uint64_t bytes)
+{
+    char text[32];
+    if (bytes < 10 * 1024) std::snprintf(text, sizeof text, "%llu B", (unsigned long long)bytes);
+    else if (bytes < 10ull * 1024 * 1024) std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
+    else std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024.0));
+    return text;
+}
+
+// One line like extract's: the share done, the bytes done of the total, the current member.
+class ProgressLine {
+public:
+    ProgressLine(uint64_t total) : shown(isatty(STDERR_FILENO)), total(total) {}
+    ~ProgressLine() { clear(); }
+
+    void show(uint64_t done, const std::string& member)
+    {
+        if (!shown) return;
+        unsigned percent = total ? (unsigned)(done * 100 / total) : 100;
+        if (percent == lastPercent && member == lastMember) return;
+        lastPercent = percent;
+        lastMember = member;
+        std::fprintf(stderr, "\r\033[K%3u%% %s of %s  %s", percent, amount(done).c_str(),
+                     amount(total).c_str(), member.c_str());
+        std::fflush(stderr);
+        drawn = true;
+    }
+
+    void clear()
+    {
+        if (!drawn) return;
+        std::fprintf(stderr, "\r\033[K");
+        std::fflush(stderr);
+        drawn = false;
+    }
+
+private:
+    bool shown;
+    uint64_t total;
+    unsigned lastPercent = ~0u;
+    std::string lastMember;
+    bool drawn = false;
+};
+
+}  // namespace
+
+int takePackOption(const std::vector<std::string>& args, size_t& i, PackOptions& options,
+                   std::string& error)
+{
+    const std::string& a = args[i];
+    if (a != "-C" && a != "--method" && a != "--level") return 0;
+    if (i + 1 >= args.size()) {
+        error = a + " needs a value";
+        return -1;
+    }
+    const std::string& value = args[++i];
+    options.given = true;
+    if (a == "-C") {
+        options.folder = value;
+    } else if (a == "--method") {
+        static const struct {
+            const char* name;
+            int bits;
+        } methods[] = {{"lh5", 13}, {"lh6", 15}, {"lh7", 16}};
+        auto m = std::find_if(std::begin(methods), std::end(methods),
+                              [&](const auto& m) { return value == m.name; });
+        if (m == std::end(methods)) {
+            error = "--method takes lh5, lh6 or lh7";
+            return -1;
+        }
+        options.settings.dictionaryBits = m->bits;
+    } else {
+        if (value.size() != 1 || value[0] < '1' || value[0] > '9') {
+            error = "--level takes a number from 1 (fast) to 9 (smallest)";
+            return -1;
+        }
+        options.settings.level = value[0] - '0';
+    }
+    return 1;
+}
+
+int writePacked(const std::string& out, const std::string& prefix, const PackOptions& options)
+{
+    if (options.paths.empty()) return fail("nothing to pack: give one PATH or more");
+    Walk w;
+    w.root = options.folder.empty() ? "." : options.folder;
+    struct stat root;
+    if (stat(w.root.c_str(), &root) != 0 || !S_ISDIR(root.st_mode))
+        return fail("-C " + w.root + ": not a folder");
+    w.outputExists = stat(out.c_str(), &w.output) == 0;
+    for (const std::string& path : options.paths) {
+        std::string member, error;
+        if (!memberPathOf(path, member, error)) return fail(error);
+        // A PATH inside one given before (or the same again) is in the archive already.
+        bool inside = false;
+        for (const std::string& e : w.walked)
+            inside = inside || e.empty() || member == e || member.compare(0, e.size() + 1, e + "/") == 0;
+        if (inside) continue;
+        walk(w, member);
+        w.walked.push_back(member);
+    }
+    // All or nothing: an archive that lacks a member must not pass for the tree it was
+    // asked to hold, so a refused path stops the run before OUT is touched.
+    if (!w.refused.empty()) {
+        for (const std::string& line : w.refused) std::fprintf(stderr, "quorsfx: %s\n", line.c_str());
+        std::fprintf(stderr, "quorsfx: %zu path%s refused; %s not written\n", w.refused.size(),
+                     w.refused.size() == 1 ? "" : "s", out.c_str());
+        return EXIT_MEMBER_REFUSED;
+    }
+
+    OutputFile output;
+    std::string error;
+    if (!output.create(out, error)) return fail(error);
+    if (!prefix.empty() && std::fwrite(prefix.data(), 1, prefix.size(), output.get()) != prefix.size())
+        return fail("cannot write " + out + ": " + std::strerror(errno));
+
+    std::signal(SIGINT, interrupted);
+    std::signal(SIGTERM, interrupted);
+    ArchiveWriter writer(output.get(), options.settings);
+    ProgressLine line(w.totalBytes);
+    uint64_t done = 0;
+    for (const Item& item : w.items) {
+        bool ok;
+        struct stat info = {};
+        info.st_mode = item.mode;
+        info.st_size = item.size;
+        info.st_mtime = item.mtime;
+        line.show(done, item.member);
+        if (S_ISDIR(item.mode)) {
+            ok = writer.addFolder(item.member, info, error);
+        } else {
+            // A member that would not shrink is read a second time to be stored; the line
+            // does not go back for it.
+            uint64_t shown = 0;
+            auto progress = [&](uint64_t bytes) {
+                shown = std::max(shown, bytes);
+                line.show(done + shown, item.member);
+                return packInterrupted.load(std::memory_order_relaxed) == 0;
+            };
+            ok = writer.addFile(item.member, w.sourceOf(item.member), info, progress, error);
+            done += (uint64_t)item.size;
+        }
+        if (packInterrupted.load(std::memory_order_relaxed)) {
+            line.clear();
+            std::fprintf(stderr, "quorsfx: interrupted; %s not written\n", out.c_str());
+            return EXIT_MEMBER_REFUSED;
+        }
+        if (!ok) {
+            line.clear();
+            if (writer.outputFailed()) return fail(error);
+            std::fprintf(stderr, "quorsfx: %s: %s; %s not written\n", item.member.c_str(), error.c_str(),
+                         out.c_str());
+            return EXIT_MEMBER_REFUSED;
+        }
+    }
+    line.clear();
+    if (!writer.finish(error) || !output.commit(error)) return fail(error);
+    return 0;
+}
+
+int writeCopied(const std::string& out, const std::string& prefix, const std::string& archive)
+{
+    FILE* in = std::fopen(archive.c_str(), "rb");
+    if (!in) return fail("cannot read archive " + archive + ": " + std::strerror(errno));
+    OutputFile output;
+    std::string error;
+    bool ok = output.create(out, error);
+    if (ok && std::fwrite(prefix.data(), 1, prefix.size(), output.get()) != prefix.size()) ok = false;
+    std::vector<char> buffer(64 * 1024);
+    while (ok) {
+        size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+        if (got == 0) break;
+        ok = std::fwrite(buffer.data(), 1, got, output.get()) == got;
+    }
+    bool readFailed = std::ferror(in);
+    std::fclose(in);
+    if (readFailed) return fail("cannot read archive " + archive);
+    if (!ok) return fail(error.empty() ? "cannot write " + out + ": " + std::strerror(errno) : error);
+    if (!output.commit(error)) return fail(error);
+    return 0;
+}
+
+int pack(const std::vector<std::string>& args)
+{
+    PackOptions options;
+    std::string out, error;
+    for (size_t i = 0; i < args.size(); ++i) {
+        int taken = takePackOption(args, i, options, error);
+        if (taken < 0) return fail(error);
+        if (taken) continue;
+        if (args[i] == "-o") {
+            if (i + 1 >= args.size()) return fail("-o needs a file name");
+            out = args[++i];
+        } else if (!args[i].empty() && args[i][0] == '-') {
+            return fail("unknown option " + args[i]);
+        } else {
+            options.paths.push_back(args[i]);
+        }
+    }
+    if (out.empty()) return fail("pack needs -o OUT");
+    return writePacked(out, std::string(), options);
+}
