@@ -8,6 +8,12 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
+
+// Code pages that member names and configuration texts are stored in. Names and texts are
+// converted to UTF-8 once they are read; the core works on UTF-8 from then on.
+const uint32_t CODE_PAGE_SHIFT_JIS = 932;
+const uint32_t CODE_PAGE_UTF8 = 65001;
 
 enum class PathState : uint8_t { missing, folder, notFolder };
 
@@ -27,9 +33,21 @@ enum class ShellEvent : uint8_t {
     memberExtracted,  // SHCNE_CREATE: a member the walk has passed
 };
 
+// Every path and text that crosses this interface as a `const char*` (or is returned in a
+// buffer) is UTF-8, whatever the code page of the system: the host converts to the form its
+// file system and user interface want.
 class Host {
 public:
-    // Folders. Paths are Shift-JIS byte strings; buffers hold `size` bytes with the NUL.
+    // Converts `length` bytes in `codePage` to NUL-terminated UTF-8 in `out` (`size` bytes
+    // with the NUL). False when the bytes are not valid in that code page, the code page
+    // is not known, or the result does not fit.
+    virtual bool decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
+                            uint32_t size) = 0;
+    // Files by UTF-8 path: fopen's modes ("rb", "wb"), and deletion.
+    virtual FILE* openFile(const char* path, const char* mode) = 0;
+    virtual bool removeFile(const char* path) = 0;
+
+    // Folders. Buffers hold `size` bytes with the NUL.
     virtual bool currentFolder(char* buffer, uint32_t size) = 0;  // false when it does not fit
     virtual bool windowsFolder(char* buffer, uint32_t size) = 0;
     virtual PathState pathState(const char* path) = 0;

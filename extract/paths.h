@@ -9,7 +9,9 @@
 
 struct SfxExtractor;
 
-const uint32_t PATH_BUFFER = 260;        // every path buffer, NUL included
+// Every path buffer, NUL included. Paths are UTF-8, which needs up to three bytes for a
+// character that Shift-JIS stores in two: a name of 259 Shift-JIS bytes must still fit.
+const uint32_t PATH_BUFFER = 1024;
 const uint32_t FOLDER_CHAIN_BUFFER = 1024;
 
 // A heap-owned NUL-terminated byte string; null when empty.

@@ -14,6 +14,20 @@ ConsoleHost::~ConsoleHost()
     if (worker.joinable()) worker.join();
 }
 
+// Linux file names are bytes; the tool writes them as UTF-8 in every locale, so that the
+// same archive gives the same names whatever LANG says.
+bool ConsoleHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
+                             uint32_t size)
+{
+    std::string utf8;
+    if (!decodeCodePage(bytes, length, codePage, utf8) || utf8.size() + 1 > size) return false;
+    std::memcpy(out, utf8.c_str(), utf8.size() + 1);
+    return true;
+}
+
+FILE* ConsoleHost::openFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+bool ConsoleHost::removeFile(const char* path) { return std::remove(path) == 0; }
+
 bool ConsoleHost::currentFolder(char* buffer, uint32_t size) { return getcwd(buffer, size) != nullptr; }
 
 bool ConsoleHost::windowsFolder(char* buffer, uint32_t size)

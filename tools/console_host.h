@@ -14,6 +14,10 @@ public:
     explicit ConsoleHost(bool showProgress) : showProgress(showProgress) {}
     ~ConsoleHost();
 
+    bool decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
+                    uint32_t size) override;
+    FILE* openFile(const char* path, const char* mode) override;
+    bool removeFile(const char* path) override;
     bool currentFolder(char* buffer, uint32_t size) override;
     bool windowsFolder(char* buffer, uint32_t size) override;
     PathState pathState(const char* path) override;

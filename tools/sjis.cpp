@@ -24,6 +24,34 @@ bool convert(iconv_t cd, const char*& in, size_t& left, std::string& out)
 
 }  // namespace
 
+bool decodeCodePage(const char* bytes, size_t length, uint32_t codePage, std::string& utf8)
+{
+    utf8.clear();
+    bool ascii = true;
+    for (size_t i = 0; i < length; ++i) ascii = ascii && (unsigned char)bytes[i] < 0x80;
+    // Every code page the archives use keeps ASCII as it is; iconv's tables are loaded only
+    // for names that need them.
+    if (ascii && codePage == 932) {
+        utf8.assign(bytes, length);
+        return true;
+    }
+    std::string name = codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage);
+    iconv_t cd = iconv_open("UTF-8", name.c_str());
+    if (cd == (iconv_t)-1) return false;
+    const char* in = bytes;
+    size_t left = length;
+    bool ok = convert(cd, in, left, utf8);
+    // A character cut off at the end is as invalid as a wrong byte.
+    if (ok) {
+        char buffer[16];
+        char* to = buffer;
+        size_t room = sizeof buffer;
+        ok = iconv(cd, nullptr, nullptr, &to, &room) != (size_t)-1;
+    }
+    iconv_close(cd);
+    return ok;
+}
+
 std::string sjisToUtf8(const std::string& sjis)
 {
     std::string out;

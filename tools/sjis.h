@@ -1,7 +1,14 @@
 // Shift-JIS (code page 932) to and from UTF-8 for the host tools.
 #pragma once
 
+#include <stdint.h>
+
 #include <string>
+
+// `length` bytes in Windows code page `codePage` as UTF-8 (iconv: "CP932", Microsoft's
+// mapping, for 932, "UTF-8" for 65001, "CP<n>" otherwise). False when a byte sequence is not
+// valid in that code page or iconv does not know it.
+bool decodeCodePage(const char* bytes, size_t length, uint32_t codePage, std::string& utf8);
 
 // Bytes that are not valid code page 932, and control characters, are shown as \xNN, so that
 // every name can be shown and none can drive the terminal.

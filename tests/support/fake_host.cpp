@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "sjis.h"
+
 namespace {
 bool fill(char* buffer, uint32_t size, const std::string& text)
 {
@@ -14,6 +16,14 @@ bool fill(char* buffer, uint32_t size, const std::string& text)
     return true;
 }
 }  // namespace
+
+// The console host's conversion (iconv), so that tests see what the tool writes.
+bool FakeHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
+                          uint32_t size)
+{
+    std::string utf8;
+    return decodeCodePage(bytes, length, codePage, utf8) && fill(out, size, utf8);
+}
 
 bool FakeHost::currentFolder(char* buffer, uint32_t size) { return fill(buffer, size, current); }
 bool FakeHost::windowsFolder(char* buffer, uint32_t size) { return fill(buffer, size, windows); }

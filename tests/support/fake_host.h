@@ -20,6 +20,10 @@ public:
     bool recordBar = true;
     std::function<void(uint32_t)> onBar;  // runs after a bar position is recorded
 
+    bool decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
+                    uint32_t size) override;
+    FILE* openFile(const char* path, const char* mode) override { return fopen(path, mode); }
+    bool removeFile(const char* path) override { return remove(path) == 0; }
     bool currentFolder(char* buffer, uint32_t size) override;
     bool windowsFolder(char* buffer, uint32_t size) override;
     PathState pathState(const char* path) override;
