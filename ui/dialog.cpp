@@ -31,10 +31,8 @@ const FlagBox FLAG_BOXES[] = {
     {ID_SEND_TO, &SfxExtractor::sendToFlags},
 };
 
-// The check boxes whose texts must fit (besides the label),
-// and those that move right or grow when the dialog grows.
+// The check boxes whose texts must fit (besides the label).
 const int FITTED[] = {ID_START_MENU, ID_DESKTOP, ID_SEND_TO};
-const int MOVED[] = {ID_BROWSE, IDOK, IDCANCEL};
 
 // The width a control's text needs in the control's own font: the text without its access-key
 // ampersands, plus room for the box of a check box and a little margin.
@@ -76,18 +74,8 @@ int fitControl(HWND dialog, HWND control, bool checkBox)
     return place.right;
 }
 
-void moveBy(HWND dialog, int control, int dx, int dw)
-{
-    HWND window = GetDlgItem(dialog, control);
-    RECT place;
-    GetWindowRect(window, &place);
-    MapWindowPoints(nullptr, dialog, (POINT*)&place, 2);
-    SetWindowPos(window, nullptr, place.left + dx, place.top, place.right - place.left + dw,
-                 place.bottom - place.top, SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-// Grows the dialog until the label and the check boxes fit: the buttons on the right move
-// with its right edge, the edit box grows with it.
+// Grows the dialog until the label and the check boxes fit, keeping the template's left
+// margin on the right too. The rest of the layout stays where the template put it.
 void fitTexts(HWND dialog)
 {
     int reach = fitControl(dialog, GetDlgItem(dialog, ID_LABEL), false);
@@ -99,10 +87,8 @@ void fitTexts(HWND dialog)
     GetClientRect(dialog, &client);
     GetWindowRect(GetDlgItem(dialog, ID_DEST_EDIT), &edit);
     MapWindowPoints(nullptr, dialog, (POINT*)&edit, 2);
-    int grow = reach + edit.left - client.right;  // keep the left margin on the right too
+    int grow = reach + edit.left - client.right;
     if (grow <= 0) return;
-    for (int id : MOVED) moveBy(dialog, id, grow, 0);
-    moveBy(dialog, ID_DEST_EDIT, 0, grow);
     RECT outer;
     GetWindowRect(dialog, &outer);
     SetWindowPos(dialog, nullptr, 0, 0, outer.right - outer.left + grow, outer.bottom - outer.top,
@@ -111,11 +97,8 @@ void fitTexts(HWND dialog)
 
 void initialise(HWND dialog, SfxExtractor& sfx)
 {
-    WCHAR text[WIDE_PATH];
-    if (!toWide(sfx.title, text, WIDE_PATH)) text[0] = 0;
-    SetWindowTextW(dialog, text);
-    if (!sfx.destination || !toWide(sfx.destination, text, WIDE_PATH)) text[0] = 0;
-    SetDlgItemTextW(dialog, ID_DEST_EDIT, text);
+    setText(dialog, sfx.title);
+    setText(GetDlgItem(dialog, ID_DEST_EDIT), sfx.destination);
     // A box can be checked and disabled at once: the builder chose the shortcut for the user.
     for (const FlagBox& box : FLAG_BOXES) {
         uint8_t flags = sfx.*box.flags;

@@ -94,9 +94,7 @@ void start(HWND window, SfxExtractor& sfx)
             return;
         }
     }
-    WCHAR title[SfxConfig::maxText + 1];  // a block text has at most 255 characters
-    if (!toWide(sfx.title, title, sizeof title / sizeof title[0])) title[0] = 0;
-    SetWindowTextW(window, title);
+    setText(window, sfx.title);
     if (!quietRun) ShowWindow(window, SW_SHOW);
     if (!startExtraction(sfx)) {
         exitCode = EXIT_LOST;

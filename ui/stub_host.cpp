@@ -24,8 +24,6 @@ const char FOLDER_TEXT[] =
 const char NO_THREAD_TEXT[] =
     "\x89\xf0\x93\x80\x82\xf0\x8aJ\x8en\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1\x81\x42";
 
-// The stub's own texts below and in the other units are Shift-JIS, code page 932.
-const UINT STUB_TEXT_CODE_PAGE = 932;
 
 // A path of up to PATH_BUFFER - 1 units plus the text around it fits without cutting.
 const int MESSAGE_FRONT = 32;
@@ -89,9 +87,16 @@ bool toUtf8(const WCHAR* wide, char* out, int size)
     return WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, size, nullptr, nullptr) != 0;
 }
 
+void setText(HWND window, const char* utf8)
+{
+    WCHAR wide[WIDE_PATH];
+    if (!utf8 || !toWide(utf8, wide, WIDE_PATH)) wide[0] = 0;
+    SetWindowTextW(window, wide);
+}
+
 void fromShiftJis(const char* text, WCHAR* out, int units)
 {
-    if (!MultiByteToWideChar(STUB_TEXT_CODE_PAGE, 0, text, -1, out, units)) out[0] = 0;
+    if (!MultiByteToWideChar(CODE_PAGE_SHIFT_JIS, 0, text, -1, out, units)) out[0] = 0;
 }
 
 bool StubHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,

@@ -23,9 +23,9 @@ const UINT MSG_ABORTED = WM_USER + 4;  // posted last when the walk ended after 
 class StubHost final : public Host {
 public:
     bool decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
-                    uint32_t size);
-    FILE* openFile(const char* path, const char* mode);
-    bool removeFile(const char* path);
+                    uint32_t size) override;
+    FILE* openFile(const char* path, const char* mode) override;
+    bool removeFile(const char* path) override;
     bool currentFolder(char* buffer, uint32_t size) override;
     bool windowsFolder(char* buffer, uint32_t size) override;
     PathState pathState(const char* path) override;

@@ -21,6 +21,7 @@ const int WIDE_PATH = PATH_BUFFER;
 bool toWide(const char* utf8, WCHAR* out, int units);      // false when invalid or too long
 bool toUtf8(const WCHAR* wide, char* out, int size);       // false when it does not fit
 void fromShiftJis(const char* text, WCHAR* out, int units);  // the stub's own texts
+void setText(HWND window, const char* utf8);  // null or invalid: the empty text
 
 // The destination dialog (resource 103): 0 = go on, the destination exists and is the current
 // directory; 1 = the folder could not be made; 2 = the user cancelled.
