@@ -72,10 +72,10 @@ FILE* openOutputFile(SfxExtractor& sfx, const char* path)
         makeFolderChain(sfx, path);
         return nullptr;
     }
-    FILE* output = fopen(path, "wb");
+    FILE* output = sfx.host->openFile(path, "wb");
     if (!output) {
         makeFolderChain(sfx, path);
-        output = fopen(path, "wb");
+        output = sfx.host->openFile(path, "wb");
     }
     return output;
 }
@@ -100,12 +100,31 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint32_t originalSize, uin
     return decoder.crc16;
 }
 
-bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header)
-{
-    char path[PATH_BUFFER];
-    copyText(path, sizeof path, header.name);
-    cleanEntryPath(path, '/');
+// The member's path below the destination, cleaned and in UTF-8. Not on the stack, for the
+// reason the header buffer is not; it serves the one walk of the process.
+char memberPath[PATH_BUFFER];
 
+// Cleans the member's name as stored, in its own code page (only there can a second byte
+// 0x5C be told from a separator), then converts it to UTF-8 into memberPath and cleans the
+// result once more: in UTF-8 a character before a colon is seen whatever the code page was.
+// False when the name is not valid in its code page (or does not fit as UTF-8); memberPath
+// then holds a stand-in for messages, the name with every byte from 0x80 up shown as '?'.
+bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header)
+{
+    cleanEntryPath(header.name, '/', header.codePage);
+    if (!header.badName && sfx.host->decodeText(header.name, (uint32_t)strlen(header.name),
+                                                header.codePage, memberPath, PATH_BUFFER)) {
+        cleanEntryPath(memberPath, '/');
+        return true;
+    }
+    uint32_t i = 0;
+    for (; header.name[i]; ++i) memberPath[i] = (uint8_t)header.name[i] >= 0x80 ? '?' : header.name[i];
+    memberPath[i] = 0;
+    return false;
+}
+
+bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path)
+{
     // A member that is passed over does not stop the walk, but it is lost: the run has failed
     // and must not end in the completion actions as if all went well.
     int32_t index = findMethod(header.methodId);
@@ -131,7 +150,7 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header)
     }
 
     // An existing file of that name is replaced; a folder of that name is left alone.
-    if (sfx.host->pathState(path) == PathState::notFolder) remove(path);
+    if (sfx.host->pathState(path) == PathState::notFolder) sfx.host->removeFile(path);
 
     FILE* output = openOutputFile(sfx, path);
     if (!output) {
@@ -149,7 +168,7 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header)
     if (fclose(output) != 0) written = false;
 
     if (!running()) {
-        remove(path);
+        sfx.host->removeFile(path);
         return false;
     }
     if (!written) {
@@ -189,12 +208,19 @@ void ExtractionThread(void* argument)
             break;
         }
         long dataStart = ftell(sfx.ownFile);
-        sfx.host->entryName(header.name);
-        if (!extractEntry(sfx, header)) {
+        if (!nameMember(sfx, header)) {
+            // A name that is not valid in its code page is a damaged member: writing it
+            // under a guessed name would be writing a different file. The walk goes on.
             sfx.failed = 1;
-            break;
+            sfx.host->warnDamaged(memberPath);
+        } else {
+            sfx.host->entryName(memberPath);
+            if (!extractEntry(sfx, header, memberPath)) {
+                sfx.failed = 1;
+                break;
+            }
+            notifyShell(sfx, ShellEvent::memberExtracted, memberPath);
         }
-        notifyShell(sfx, ShellEvent::memberExtracted, header.name);
         // Decoders read ahead; the next header is found by an absolute seek, to a position
         // of at most LONG_MAX.
         if (dataStart < 0 || header.packedSize > (unsigned long)(LONG_MAX - dataStart) ||

@@ -21,6 +21,13 @@ const uint32_t OFFSET_NAME_LENGTH = 21;  // levels 0 and 1; the level-2 CRC star
 const uint8_t EXT_FILE_NAME = 0x01;
 const uint8_t EXT_DIRECTORY = 0x02;
 const uint8_t EXT_ATTRIBUTE = 0x40;
+// The names again in UTF-16LE (UNLHA32 and others write them beside the 8-bit ones); the
+// folder name separates its parts with 0xFFFF or '\'.
+const uint8_t EXT_WIDE_FILE_NAME = 0x44;
+const uint8_t EXT_WIDE_DIRECTORY = 0x45;
+// Four bytes, little endian: the Windows code page of the names in headers 0x01 and 0x02.
+const uint8_t EXT_CODE_PAGE = 0x46;
+const uint16_t WIDE_SEPARATOR = 0xFFFF;
 
 // Little-endian header fields.
 uint16_t readLe16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
@@ -37,19 +44,104 @@ struct NamePart {
     uint32_t length = 0;
 };
 
+// The bytes of the character at text[i], as far as the text goes: a cut must not leave
+// half a character behind. Code pages other than 932 and UTF-8 are cut at any byte; a cut
+// character there makes the name invalid, and the member is refused, not misnamed.
+uint32_t characterWidth(const char* text, uint32_t i, uint32_t length, uint32_t codePage)
+{
+    uint8_t c = (uint8_t)text[i];
+    uint32_t width = 1;
+    if (codePage == CODE_PAGE_SHIFT_JIS && isWideLeadByte(c)) width = 2;
+    else if (codePage == CODE_PAGE_UTF8) width = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    return width < length - i ? width : length - i;
+}
+
 // Appends up to `length` bytes to name, which holds `used` bytes (at most PATH_BUFFER - 1 in
-// all), and answers the new count. A cut never splits a double-byte character.
-uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length)
+// all), and answers the new count. A cut never splits a character.
+uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length,
+                    uint32_t codePage)
 {
     uint32_t i = 0;
     while (i < length) {
-        uint32_t width = isWideLeadByte((uint8_t)text[i]) && i + 1 < length ? 2 : 1;
+        uint32_t width = characterWidth(text, i, length, codePage);
         if (used + width > PATH_BUFFER - 1) break;
         memcpy(header.name + used, text + i, width);
         used += width;
         i += width;
     }
     header.name[used] = 0;
+    return used;
+}
+
+// Appends a UTF-16LE name as UTF-8, cut like appendName, and answers the new count. In a
+// folder name 0xFFFF becomes '/'. An odd length or a surrogate without its partner makes
+// the name invalid (badName): no guess at what it meant is written to disk.
+uint32_t appendWide(LhaEntryHeader& header, uint32_t used, const NamePart& part, bool folder)
+{
+    const uint8_t* p = (const uint8_t*)part.text;
+    if (part.length % 2) header.badName = 1;
+    for (uint32_t i = 0; i + 1 < part.length; i += 2) {
+        uint32_t c = readLe16(p + i);
+        if (c == 0) break;
+        if (folder && c == WIDE_SEPARATOR) c = '/';
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            uint32_t low = i + 3 < part.length ? readLe16(p + i + 2) : 0;
+            if (c > 0xDBFF || low < 0xDC00 || low > 0xDFFF) {
+                header.badName = 1;
+                break;
+            }
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            i += 2;
+        }
+        char bytes[4];
+        uint32_t n = 0;
+        if (c < 0x80) {
+            bytes[n++] = (char)c;
+        } else {
+            // Lead byte: 110xxxxx, 1110xxxx or 11110xxx; then 10xxxxxx for every 6 bits.
+            n = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+            static const uint8_t leads[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+            for (uint32_t k = n - 1; k > 0; --k, c >>= 6) bytes[k] = (char)(0x80 | (c & 0x3F));
+            bytes[0] = (char)(leads[n] | c);
+        }
+        if (used + n > PATH_BUFFER - 1) break;
+        memcpy(header.name + used, bytes, n);
+        used += n;
+    }
+    header.name[used] = 0;
+    return used;
+}
+
+// Appends one part of the name: its UTF-16 form where the member has one, else its 8-bit
+// bytes. Once a member has a UTF-16 part its name is UTF-8, so the 8-bit part of a member
+// that has only one UTF-16 part is converted from its code page on the way in. A folder
+// part's separators (0xFF, '\' and '/') become '/'.
+uint32_t appendPart(SfxExtractor& sfx, LhaEntryHeader& header, uint32_t used, const NamePart& part,
+                    const NamePart& widePart, uint32_t codePage, bool folder)
+{
+    // Scratch for that conversion, for the reason headerBuffer is not on the stack.
+    static char converted[PATH_BUFFER];
+    uint32_t start = used;
+    if (widePart.text) {
+        used = appendWide(header, used, widePart, folder);
+    } else if (header.codePage != codePage && part.length) {
+        uint32_t length = 0;
+        while (length < part.length && length < PATH_BUFFER - 1) {
+            converted[length] = part.text[length];
+            ++length;
+        }
+        converted[length] = 0;
+        if (folder) unifySeparators(converted, '/', codePage);
+        if (sfx.host->decodeText(converted, (uint32_t)strlen(converted), codePage, header.name + used,
+                                 PATH_BUFFER - used))
+            used += (uint32_t)strlen(header.name + used);
+        else
+            header.badName = 1;
+        header.name[used] = 0;
+    } else {
+        used = appendName(header, used, part.text, part.length, codePage);
+    }
+    if (folder) unifySeparators(header.name + start, '/', header.codePage);
     return used;
 }
 
@@ -124,7 +216,8 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     header.level = buffer[OFFSET_LEVEL];
 
     // The file name: the base name of levels 0 and 1, replaced by an extended one.
-    NamePart fileName, dir;
+    NamePart fileName, dir, wideFileName, wideDir;
+    uint32_t codePage = CODE_PAGE_SHIFT_JIS;
     uint32_t n = levelTwo ? 0 : buffer[OFFSET_NAME_LENGTH];
     int32_t d = (int32_t)stored - (int32_t)n;
     if (d != 20 && d != 22 && d < 24) return refuse(sfx, HeaderFault::unknownLayout);
@@ -176,6 +269,12 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
                 NamePart& part = type == EXT_FILE_NAME ? fileName : dir;
                 part.text = (const char*)data;
                 part.length = length;
+            } else if (type == EXT_WIDE_FILE_NAME || type == EXT_WIDE_DIRECTORY) {
+                NamePart& part = type == EXT_WIDE_FILE_NAME ? wideFileName : wideDir;
+                part.text = (const char*)data;
+                part.length = length;
+            } else if (type == EXT_CODE_PAGE && length == 4) {
+                codePage = readLe32(data);
             } else if (type == EXT_ATTRIBUTE && length >= 2) {
                 if (header.osId == 0 || header.osId == 'H' || header.osId == 'M')
                     header.attribute = data[0];
@@ -190,17 +289,19 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         }
     }
 
-    // A missing part has length 0 and appends nothing.
-    uint32_t used = appendName(header, 0, dir.text, dir.length);
-    // The directory's separators (0xFF, '\' or '/') become '/'; the cut above never splits a
-    // character, so converting the appended part converts what was kept of it.
-    unifySeparators(header.name, '/');
+    // A missing part has length 0 and appends nothing. The code page covers the whole
+    // 8-bit name, the base name of levels 0 and 1 included.
+    header.codePage = wideFileName.text || wideDir.text ? CODE_PAGE_UTF8 : codePage;
+    uint32_t used = appendPart(sfx, header, 0, dir, wideDir, codePage, true);
     // Some archivers store the directory without its final separator; joined as it stands,
     // "subdir" and "hello.txt" would make a file "subdirhello.txt" in the wrong folder.
-    if (used > 0 && header.name[used - 1] != '/' && fileName.length && fileName.text[0])
-        used = appendName(header, used, "/", 1);
-    used = appendName(header, used, fileName.text, fileName.length);
-    slashBackslashes(header.name, used);
+    bool fileNamed = wideFileName.text
+                         ? wideFileName.length >= 2 && (wideFileName.text[0] || wideFileName.text[1])
+                         : fileName.length && fileName.text[0];
+    if (used > 0 && header.name[used - 1] != '/' && fileNamed)
+        used = appendName(header, used, "/", 1, header.codePage);
+    used = appendPart(sfx, header, used, fileName, wideFileName, codePage, false);
+    slashBackslashes(header.name, used, header.codePage);
 
     header.modificationTime =
         header.level == 2 ? (int32_t)header.rawTime : dosTimeToUnix(header.rawTime);

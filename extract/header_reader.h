@@ -17,7 +17,12 @@ struct LhaEntryHeader {
     uint32_t rawTime;  // DOS date/time for levels 0 and 1, Unix time for level 2
     uint8_t attribute;
     uint8_t level;
+    // The name as stored, directory part first, separators as '/', NUL-terminated: bytes
+    // in `codePage` (932 unless an extended header says otherwise; UTF-16 names are
+    // converted to UTF-8 here and tagged 65001). The driver cleans and converts it.
     char name[PATH_BUFFER];
+    uint32_t codePage;
+    uint8_t badName;  // a UTF-16 name that is not valid UTF-16: the member is damaged
     uint16_t crc;
     uint8_t hasCrc;
     uint8_t osId;

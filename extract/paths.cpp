@@ -35,10 +35,11 @@ void OwnedString::replaceSeparators(uint8_t replacement)
 // (0x81-0x9F, 0xE0-0xFC). Counting 0x80 as a lead byte too, as older code did, would keep a
 // backslash after it unconverted, so that cleaning never saw it as a separator while Windows
 // does: "\x80\\..\\x" must not reach the file system with a ".." component in it.
-void unifySeparators(char* text, uint8_t replacement)
+void unifySeparators(char* text, uint8_t replacement, uint32_t codePage)
 {
+    bool shiftJis = codePage == CODE_PAGE_SHIFT_JIS;
     for (uint8_t* p = (uint8_t*)text; *p; ++p) {
-        if (isLeadByte(*p)) {
+        if (shiftJis && isLeadByte(*p)) {
             if (!*++p) break;
         } else if (*p == '\\' || *p == '/' || *p == 0xFF) {
             *p = replacement;
@@ -48,12 +49,13 @@ void unifySeparators(char* text, uint8_t replacement)
 
 // A lead byte shields the next byte only when that byte can be a second byte (0x40-0xFC
 // except 0x7F); otherwise the lead byte stands alone, as a broken name would have it.
-void slashBackslashes(char* text, uint32_t length)
+void slashBackslashes(char* text, uint32_t length, uint32_t codePage)
 {
+    bool shiftJis = codePage == CODE_PAGE_SHIFT_JIS;
     uint8_t* p = (uint8_t*)text;
     for (uint32_t i = 0; i < length; ++i) {
-        if (isLeadByte(p[i]) && i + 1 < length && p[i + 1] >= 0x40 && p[i + 1] <= 0xFC &&
-            p[i + 1] != 0x7F) {
+        if (shiftJis && isLeadByte(p[i]) && i + 1 < length && p[i + 1] >= 0x40 &&
+            p[i + 1] <= 0xFC && p[i + 1] != 0x7F) {
             ++i;
         } else if (p[i] == '\\') {
             p[i] = '/';
@@ -64,11 +66,7 @@ void slashBackslashes(char* text, uint32_t length)
 bool appendBackslash(char* text, uint32_t capacity)
 {
     size_t length = strlen(text);
-    if (length == 0) return true;
-    if (text[length - 1] == '\\') {
-        // A final 0x5C after a lead byte is the second half of a character, not a separator.
-        if (length == 1 || !isWideLeadByte((uint8_t)text[length - 2])) return true;
-    }
+    if (length == 0 || text[length - 1] == '\\') return true;
     if (length + 2 > capacity) return false;
     text[length] = '\\';
     text[length + 1] = 0;
@@ -95,20 +93,27 @@ void cleanOnce(char* path, uint8_t separator)
     }
     p[w] = 0;
 
-    // The drive is dropped.
-    char dir[PATH_PART], name[PATH_PART], ext[PATH_PART];
-    splitPath(path, nullptr, dir, name, ext);
-    const char* directory = dir[0] == (char)separator ? dir + 1 : dir;
-    makePath(path, PATH_BUFFER, directory, name, ext);
+    // The drive (the first two bytes when the second is a colon) is dropped, and one
+    // separator behind it. The path is moved in place: it may be as long as its buffer.
+    uint32_t skip = p[0] && p[1] == ':' ? 2 : 0;
+    if (p[skip] == separator) ++skip;
+    if (skip) memmove(path, path + skip, w - skip + 1);
 }
 
 // For Windows a double-byte character in front of a colon is a drive too: it looks for the
-// colon in the UTF-16 name, where the character is one unit. "Ａ:\x" names a device.
-bool dropWideDrive(char* path)
+// colon in the UTF-16 name, where the character is one unit. "Ａ:\x" names a device. In
+// UTF-8 such a character takes two or three bytes (four make two UTF-16 units).
+bool dropWideDrive(char* path, uint32_t codePage)
 {
     const uint8_t* p = (const uint8_t*)path;
-    if (!isLeadByte(p[0]) || !p[1] || p[2] != ':') return false;
-    memmove(path, path + 3, strlen(path + 3) + 1);
+    uint32_t width = 0;
+    if (codePage == CODE_PAGE_SHIFT_JIS && isLeadByte(p[0]) && p[1]) width = 2;
+    else if (codePage == CODE_PAGE_UTF8 && p[0] >= 0xC2 && p[0] <= 0xEF) width = p[0] < 0xE0 ? 2 : 3;
+    if (width == 0) return false;
+    for (uint32_t i = 1; i < width; ++i)
+        if (!p[i]) return false;
+    if (p[width] != ':') return false;
+    memmove(path, path + width + 1, strlen(path + width + 1) + 1);
     return true;
 }
 
@@ -122,11 +127,11 @@ bool dropWideDrive(char* path)
 // separators ("C://etc/x" would leave "/etc/x", an absolute path) or dots ("::../x" would
 // leave "../x"). So the cleaning runs again until the path starts with none of them; every
 // further pass removes at least one byte, so it ends.
-void cleanEntryPath(char* path, uint8_t separator)
+void cleanEntryPath(char* path, uint8_t separator, uint32_t codePage)
 {
     for (;;) {
         cleanOnce(path, separator);
-        if (dropWideDrive(path)) continue;
+        if (dropWideDrive(path, codePage)) continue;
         if (path[0] == (char)separator || path[0] == '.' || (path[0] && path[1] == ':')) continue;
         return;
     }

@@ -1,4 +1,4 @@
-// Path toolkit: Shift-JIS aware separator handling, member-path cleaning, folder chains and
+// Path toolkit: code-page aware separator handling, member-path cleaning, folder chains and
 // the destination folder. Member paths use '/' inside the extraction path; texts handed to
 // the shell use '\'.
 #pragma once
@@ -38,12 +38,19 @@ inline bool isLeadByte(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE
 // The wider range (0x80 counted too) that the member-name converters use.
 inline bool isWideLeadByte(uint8_t c) { return (c >= 0x80 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
-void unifySeparators(char* text, uint8_t replacement);
-void slashBackslashes(char* text, uint32_t length);
-// Appends a backslash unless the text is empty or already ends in one. `capacity` is the
-// size of the buffer; a text that has no room left is left unchanged (false).
+// The walkers below take the code page of the bytes they walk. Member names are walked as
+// stored, before they are converted: in code page 932 the second byte of a double-byte
+// character (0x40-0xFC, 0x5C among them) is never a separator. Every other code page is
+// walked byte by byte: in UTF-8 no byte of a multi-byte character is below 0x80, and a
+// UTF-8 name walked with Shift-JIS lead bytes would lose separators ("E3 81 82 2F" would
+// swallow the '/'). Texts inside the core are UTF-8, hence the default.
+void unifySeparators(char* text, uint8_t replacement, uint32_t codePage = CODE_PAGE_UTF8);
+void slashBackslashes(char* text, uint32_t length, uint32_t codePage);
+// Appends a backslash to a UTF-8 path unless it is empty or already ends in one.
+// `capacity` is the size of the buffer; a text that has no room left is left unchanged
+// (false).
 bool appendBackslash(char* text, uint32_t capacity);
-void cleanEntryPath(char* path, uint8_t separator);
+void cleanEntryPath(char* path, uint8_t separator, uint32_t codePage = CODE_PAGE_UTF8);
 
 bool makeFolderChain(SfxExtractor& sfx, const char* path);
 bool enterDestination(SfxExtractor& sfx, const char* destination);

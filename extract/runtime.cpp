@@ -46,15 +46,10 @@ void splitPath(const char* path, char* drive, char* dir, char* name, char* ext)
         takePart(drive, p, 0);
     }
     // The directory runs to the last separator; the extension starts at the last dot after
-    // it. The second byte of a Shift-JIS character is never a separator or a dot.
+    // it. Paths are UTF-8, where no byte of a multi-byte character is a separator or a dot.
     const char* lastSeparator = nullptr;
     const char* lastDot = nullptr;
     for (const char* q = p; *q; ++q) {
-        uint8_t c = (uint8_t)*q;
-        if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && q[1]) {
-            ++q;
-            continue;
-        }
         if (isSeparator(*q)) lastSeparator = q;
         else if (*q == '.') lastDot = q;
     }

@@ -7,7 +7,7 @@
 
 const uint32_t PATH_PART = 256;  // each part of a split path, NUL included
 
-// Splits `path` into drive ("C:"), directory (up to and including the last '/' or '\'),
+// Splits the UTF-8 `path` into drive ("C:"), directory (up to and including the last '/' or '\'),
 // file name and extension (from the last '.' of the last component). Each part is cut to
 // PATH_PART - 1 bytes. Any output may be null.
 void splitPath(const char* path, char* drive, char* dir, char* name, char* ext);

@@ -64,15 +64,29 @@ bool readConfigBytes(SfxExtractor& sfx, int32_t count, char* buffer)
     return true;
 }
 
-// A counted text: length byte, then that many bytes, into a zero-filled heap text.
+// A counted text: length byte, then that many bytes, converted to a UTF-8 heap text. The
+// bytes are code page 932, or UTF-8 behind the mark EF BB BF (the mark is dropped): the tool
+// stores a text that code page 932 cannot hold that way. A text that is not valid in its
+// code page makes the block unreadable.
 bool readCountedText(SfxExtractor& sfx, char*& field)
 {
+    static const char UTF8_MARK[] = "\xEF\xBB\xBF";
+    const uint32_t MARK_LENGTH = 3;
     uint8_t length;
     if (!readByte(sfx, length)) return false;
-    char* text = (char*)calloc(length + 1u, 1);
+    char stored[SfxConfig::maxText];
+    if (!readConfigBytes(sfx, length, stored)) return false;
+    // Every byte of code page 932 takes at most three bytes in UTF-8 (a half-width katakana
+    // one byte gives three, a double-byte character three), and UTF-8 stays as long as it is.
+    uint32_t size = 3u * length + 1;
+    char* text = (char*)malloc(size);
     if (!text) return false;
+    text[0] = 0;
     replaceText(field, text);
-    return readConfigBytes(sfx, length, text);
+    bool marked = length >= MARK_LENGTH && memcmp(stored, UTF8_MARK, MARK_LENGTH) == 0;
+    uint32_t skip = marked ? MARK_LENGTH : 0;
+    return sfx.host->decodeText(stored + skip, length - skip,
+                                marked ? CODE_PAGE_UTF8 : CODE_PAGE_SHIFT_JIS, text, size);
 }
 
 bool currentFolderText(SfxExtractor& sfx, char*& field)

@@ -12,7 +12,8 @@
 #include "paths.h"
 
 // The configuration block. Every field is one byte or a counted text: a length byte (0-255)
-// and that many Shift-JIS bytes with no terminator. A present byte of 0 is the whole block.
+// and that many bytes with no terminator, Shift-JIS, or UTF-8 when they begin with EF BB BF.
+// A present byte of 0 is the whole block. The texts are held as UTF-8 once read.
 struct SfxConfig {
     static const long offset = 32768;
     static const uint32_t maxText = 255;
@@ -52,5 +53,6 @@ struct SfxExtractor {
 };
 
 // Reads the block from ownFile, which stands at SfxConfig::offset. False when the file ends
-// (or fails) inside the block, or the composed destination does not fit a path buffer.
+// (or fails) inside the block, a text is not valid in its code page, or the composed
+// destination does not fit a path buffer.
 bool readConfiguration(SfxExtractor& sfx);

@@ -107,7 +107,7 @@ TEST(Configuration, DestinationComposition)
 TEST(Configuration, ACompositionLongerThanAPathIsRefused)
 {
     FakeHost host;
-    host.current = std::string(250, 'c');
+    host.current = std::string(PATH_BUFFER - 10, 'c');
     SfxExtractor sfx(&host);
     std::string text(20, 'v');
     std::string block = std::string("\x01\x00\x00", 3) + (char)text.size() + text + std::string(7, '\0');

@@ -340,7 +340,14 @@ TEST_F(SelfExtractor, MakeRefusesWhatTheStubCannotCarry) {
     expectRefused({"--no-config"}, "a stub of 32769 bytes");
     writeFile(stub, "MZ" + std::string(32766, 'x'));  // exactly 32768 bytes still fits
 
-    expectRefused({"--title", "smile \xF0\x9F\x98\x80"}, "a title Shift-JIS cannot hold");
+    // A text Shift-JIS cannot hold is stored as the mark EF BB BF and UTF-8: 64 emoji take
+    // 3 + 256 bytes.
+    std::string emoji64;
+    for (int i = 0; i < 64; i++) {
+        emoji64 += "\xF0\x9F\x98\x80";
+    }
+    expectRefused({"--title", emoji64}, "a UTF-8 title of 259 bytes with its mark");
+    expectRefused({"--title", "\xC3\x28"}, "a title that is not UTF-8");
     expectRefused({"--shortcut-name", std::string(256, 'a')}, "a name of 256 bytes");
     std::string kanji256;  // 128 kanji: 384 bytes of UTF-8, 256 of Shift-JIS
     for (int i = 0; i < 128; i++) {

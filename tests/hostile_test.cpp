@@ -32,6 +32,9 @@ struct HostileName {
 std::vector<HostileName> hostileNames(const std::string& watched) {
     const std::string HYOU = "\x95\x5C";  // 表: second byte 0x5C
     const std::string SO = "\x83\x5C";    // ソ: second byte 0x5C
+    const std::string FU = "\x83\x74";    // フ
+    // Where they land: names are written in UTF-8.
+    const std::string HYOU8 = "\xE8\xA1\xA8", SO8 = "\xE3\x82\xBD", FU8 = "\xE3\x83\x95";
     return {
         {"dot-dot run, '/'", "-lh0-", 0, true, "../../etc/hosts", "etc/hosts"},
         {"dot-dot run, '\\'", "-lh0-", 0, true, "..\\..\\..\\..\\..\\escape0.txt",
@@ -50,10 +53,10 @@ std::vector<HostileName> hostileNames(const std::string& watched) {
         // 表 followed by '\..': the 0x5C is part of the character, the '\' after it is a
         // separator, and the '..' run after that goes.
         {"Shift-JIS 0x5C, then dot-dot", "-lh0-", 0, true, HYOU + "\\..\\..\\x1",
-         HYOU + "/x1"},
+         HYOU8 + "/x1"},
         // 表.. is one component of four bytes, not '..'.
         {"Shift-JIS 0x5C glued to dots", "-lh0-", 0, true, HYOU + "..\\..\\x2",
-         HYOU + "../x2"},
+         HYOU8 + "../x2"},
         {"dot-dot run in a 0xFF directory", "-lh5-", 1, false, "../../../../../escape1.txt",
          "escape1.txt"},
         {"dot-dot inside a 0xFF directory", "-lh0-", 1, false, "a2/../../b2/file4",
@@ -61,12 +64,13 @@ std::vector<HostileName> hostileNames(const std::string& watched) {
         {"leading 0xFF", "-lh6-", 2, false, "/abs2/file2", "abs2/file2"},
         {"drive in a 0xFF directory", "-lh0-", 2, false, "C:/drive2/file3", "drive2/file3"},
         {"Shift-JIS 0x5C before a 0xFF separator", "-lh0-", 2, false,
-         SO + "\x83\x74/" + HYOU + ".txt", SO + "\x83\x74/" + HYOU + ".txt"},
+         SO + FU + "/" + HYOU + ".txt", SO8 + FU8 + "/" + HYOU8 + ".txt"},
         {"'\\' dot-dot in a level-2 file name", "-lh0-", 2, true, "..\\..\\x6", "x6"},
         {"leading '/' in a level-1 base name", "-lh0-", 1, true, "/etc/escape7",
          "etc/escape7"},
-        // 0xFF separates folders only in a directory header; in a file name it is a byte.
-        {"0xFF in a level-2 file name", "-lh0-", 2, true, "..\xFF..\xFFx8", "\xFF..\xFFx8"},
+        // 0xFF separates folders only in a directory header; in a file name it is a byte,
+        // and no character of code page 932: the member is refused, not written.
+        {"0xFF in a level-2 file name", "-lh0-", 2, true, "..\xFF..\xFFx8", ""},
         {"folder entry climbing out", "-lhd-", 2, false, "../../../../../lhd-escape/",
          "lhd-escape/"},
         {"folder entry with a leading '\\'", "-lhd-", 0, true, "\\abs-dir\\", "abs-dir/"},

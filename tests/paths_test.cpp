@@ -14,11 +14,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string cleaned(const std::string& path)
+// Cleans a name as stored: Shift-JIS unless told otherwise.
+std::string cleaned(const std::string& path, uint32_t codePage = CODE_PAGE_SHIFT_JIS)
 {
     char buffer[PATH_BUFFER] = {};
     std::memcpy(buffer, path.data(), path.size());
-    cleanEntryPath(buffer, '/');
+    cleanEntryPath(buffer, '/', codePage);
     return buffer;
 }
 
@@ -93,33 +94,33 @@ TEST(ShiftJisSeparators, SecondBytesAreNeverSeparators)
 {
     // 表 is 0x95 0x5C: its second byte is a backslash and must survive every conversion.
     char name[] = "\x95\x5C\\a\\\xB1\\b";
-    slashBackslashes(name, sizeof name - 1);
+    slashBackslashes(name, sizeof name - 1, CODE_PAGE_SHIFT_JIS);
     EXPECT_STREQ(name, "\x95\x5C/a/\xB1/b");  // 0xB1 is half-width katakana: one byte
 
     char dir[] = "docs\xFF\x83\x5C\xFFsub\\x/";
-    unifySeparators(dir, '/');
+    unifySeparators(dir, '/', CODE_PAGE_SHIFT_JIS);
     EXPECT_STREQ(dir, "docs/\x83\x5C/sub/x/");
 
     // 0x80 is no lead byte in code page 932: the backslash after it is a separator for
     // Windows, so it must become one here too, where cleaning can see the ".." after it.
     char stray[] = "\x80\\..\\..\\x";
-    slashBackslashes(stray, sizeof stray - 1);
+    slashBackslashes(stray, sizeof stray - 1, CODE_PAGE_SHIFT_JIS);
     EXPECT_STREQ(stray, "\x80/../../x");
-    cleanEntryPath(stray, '/');
+    cleanEntryPath(stray, '/', CODE_PAGE_SHIFT_JIS);
     EXPECT_STREQ(stray, "\x80/x");
     char strayDir[] = "\x80\\..\xFF";
-    unifySeparators(strayDir, '/');
+    unifySeparators(strayDir, '/', CODE_PAGE_SHIFT_JIS);
     EXPECT_STREQ(strayDir, "\x80/../");
 
     // A lead byte before a byte that cannot be a second byte stands alone.
     char broken[] = "\x81\x30\\x";
-    slashBackslashes(broken, sizeof broken - 1);
+    slashBackslashes(broken, sizeof broken - 1, CODE_PAGE_SHIFT_JIS);
     EXPECT_STREQ(broken, "\x81\x30/x");
 
     // A lead byte right before the terminator does not let the walk run past it.
     char tail[8] = "a\\\x81";
     tail[4] = '\\';
-    unifySeparators(tail, '/');
+    unifySeparators(tail, '/', CODE_PAGE_SHIFT_JIS);
     EXPECT_STREQ(tail, "a/\x81");
     EXPECT_EQ(tail[4], '\\');
 
@@ -139,9 +140,11 @@ TEST(AppendBackslash, OnlyWhenTheTextDoesNotEndInOne)
     char folder[8] = "D:\\dl";
     appendBackslash(folder, sizeof folder);
     EXPECT_STREQ(folder, "D:\\dl\\");
-    char kanji[8] = "C:\\\x95\x5C";  // ends in 表, whose second byte is 0x5C
+    // Paths are UTF-8 here: a final backslash after ぁ (E3 81 81, whose last byte is a
+    // Shift-JIS lead byte) is a separator.
+    char kanji[8] = "C:\\\xE3\x81\x81\\";
     appendBackslash(kanji, sizeof kanji);
-    EXPECT_STREQ(kanji, "C:\\\x95\x5C\\");
+    EXPECT_STREQ(kanji, "C:\\\xE3\x81\x81\\");
     char full[4] = "abc";
     EXPECT_FALSE(appendBackslash(full, sizeof full));
     EXPECT_STREQ(full, "abc");

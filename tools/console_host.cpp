@@ -59,7 +59,8 @@ void ConsoleHost::warnDamaged(const char* cleanedPath)
 {
     problem = true;
     clearLine();
-    std::fprintf(stderr, "quorsfx: %s is damaged (CRC mismatch)\n", sjisToUtf8(cleanedPath).c_str());
+    std::fprintf(stderr, "quorsfx: %s is damaged (CRC mismatch, or a name not valid in its "
+                         "code page)\n", printable(cleanedPath).c_str());
 }
 
 void ConsoleHost::warnWriteFailed(const char* cleanedPath)
@@ -67,7 +68,7 @@ void ConsoleHost::warnWriteFailed(const char* cleanedPath)
     problem = true;
     clearLine();
     std::fprintf(stderr, "quorsfx: cannot write %s (disk full or write error)\n",
-                 sjisToUtf8(cleanedPath).c_str());
+                 printable(cleanedPath).c_str());
 }
 
 void ConsoleHost::warnFolderNotCreated()
@@ -81,7 +82,7 @@ void ConsoleHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
 {
     problem = true;
     clearLine();
-    std::fprintf(stderr, "quorsfx: %s skipped (%s)\n", sjisToUtf8(cleanedPath).c_str(),
+    std::fprintf(stderr, "quorsfx: %s skipped (%s)\n", printable(cleanedPath).c_str(),
                  unknownMethod ? "unknown method" : "cannot create the file");
 }
 
@@ -100,7 +101,7 @@ void ConsoleHost::brokenHeader(HeaderFault fault, long offset, const char*)
 
 void ConsoleHost::entryName(const char* entry)
 {
-    name = sjisToUtf8(entry);
+    name = printable(entry);
     drawLine();
 }
 

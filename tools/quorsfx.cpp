@@ -82,6 +82,17 @@ bool skipConfiguration(SfxExtractor& sfx, const std::string& path, std::string& 
 
 std::string shown(const char* text) { return text ? sjisToUtf8(text) : std::string(); }
 
+// A stored configuration text: Shift-JIS, or UTF-8 behind the mark EF BB BF. No Shift-JIS
+// text begins with those bytes (EF BB is no character of code page 932).
+const std::string UTF8_MARK = "\xEF\xBB\xBF";
+
+std::string shownText(const std::string& stored)
+{
+    if (stored.compare(0, UTF8_MARK.size(), UTF8_MARK) == 0)
+        return shownInCodePage(stored.substr(UTF8_MARK.size()), 65001);
+    return sjisToUtf8(stored);
+}
+
 std::string isoTime(int32_t unixTime)
 {
     std::time_t t = unixTime;
@@ -142,15 +153,15 @@ int info(const std::string& path)
         return 0;
     }
     std::printf("configuration block: present\n");
-    std::printf("title: %s\n", sjisToUtf8(block.title).c_str());
+    std::printf("title: %s\n", shownText(block.title).c_str());
     std::printf("under program files: %s\n", block.underProgramFiles ? "yes" : "no");
-    std::printf("destination: %s\n", sjisToUtf8(block.destination).c_str());
-    std::printf("shortcut target: %s\n", sjisToUtf8(block.shortcutTarget).c_str());
+    std::printf("destination: %s\n", shownText(block.destination).c_str());
+    std::printf("shortcut target: %s\n", shownText(block.shortcutTarget).c_str());
     std::printf("start menu flags: %d\n", block.startMenu);
     std::printf("desktop flags: %d\n", block.desktop);
     std::printf("send to flags: %d\n", block.sendTo);
-    std::printf("program to run: %s\n", sjisToUtf8(block.programToRun).c_str());
-    std::printf("shortcut name: %s\n", sjisToUtf8(block.shortcutName).c_str());
+    std::printf("program to run: %s\n", shownText(block.programToRun).c_str());
+    std::printf("shortcut name: %s\n", shownText(block.shortcutName).c_str());
     std::printf("archive offset: %ld\n", archive);
     return 0;
 }
@@ -178,7 +189,7 @@ int list(const std::string& path)
         std::string method = shown(header.methodId);
         std::printf("%-5s %10u %10u %-4s %2u  %-20s  %s\n", method.c_str(), header.packedSize,
                     header.originalSize, crc, header.level, isoTime(header.modificationTime).c_str(),
-                    shown(header.name).c_str());
+                    shownInCodePage(header.name, header.codePage).c_str());
         uint64_t next = (uint64_t)dataStart + header.packedSize;
         if (dataStart < 0 || next > LONG_MAX || std::fseek(sfx.ownFile, (long)next, SEEK_SET) != 0)
             break;
@@ -289,12 +300,19 @@ int make(const std::vector<std::string>& args)
         }
         for (auto& t : texts) {
             if (a != t.name) continue;
-            std::string utf8, sjis;
+            std::string utf8, stored;
             if (!value(utf8)) return fail(a + " needs a text");
-            if (!utf8ToSjis(utf8, sjis)) return fail(a + ": Shift-JIS cannot hold \"" + utf8 + "\"");
-            if (sjis.size() > SfxConfig::maxText)
-                return fail(a + ": " + std::to_string(sjis.size()) + " bytes in Shift-JIS, at most 255");
-            *t.field = sjis;
+            // Shift-JIS where it can hold the text, as every reader of these blocks expects;
+            // otherwise the mark and UTF-8, which the stub reads as well.
+            std::string checked;
+            if (!utf8ToSjis(utf8, stored)) {
+                if (!decodeCodePage(utf8.data(), utf8.size(), 65001, checked))
+                    return fail(a + ": not valid UTF-8");
+                stored = UTF8_MARK + utf8;
+            }
+            if (stored.size() > SfxConfig::maxText)
+                return fail(a + ": " + std::to_string(stored.size()) + " bytes as stored, at most 255");
+            *t.field = stored;
             anyOption = known = true;
         }
         for (auto& f : flags) {

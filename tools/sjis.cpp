@@ -75,10 +75,15 @@ std::string sjisToUtf8(const std::string& sjis)
         }
         iconv_close(cd);
     }
+    return printable(out);
+}
+
+std::string printable(const std::string& utf8)
+{
     // Control characters in a name would drive the terminal (a hostile archive can carry
     // escape sequences); they are shown as \xNN like the bytes that are not Shift-JIS.
     std::string shown;
-    for (unsigned char c : out) {
+    for (unsigned char c : utf8) {
         if (c < 0x20 || c == 0x7F) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\x%02X", c);
@@ -88,6 +93,20 @@ std::string sjisToUtf8(const std::string& sjis)
         }
     }
     return shown;
+}
+
+std::string shownInCodePage(const std::string& bytes, uint32_t codePage)
+{
+    if (codePage == 932) return sjisToUtf8(bytes);
+    std::string utf8;
+    if (decodeCodePage(bytes.data(), bytes.size(), codePage, utf8)) return printable(utf8);
+    std::string shown;
+    for (unsigned char c : bytes) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02X", c);
+        shown += c >= 0x80 ? std::string(escape) : std::string(1, (char)c);
+    }
+    return printable(shown);
 }
 
 bool utf8ToSjis(const std::string& utf8, std::string& sjis)

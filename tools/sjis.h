@@ -10,6 +10,13 @@
 // valid in that code page or iconv does not know it.
 bool decodeCodePage(const char* bytes, size_t length, uint32_t codePage, std::string& utf8);
 
+// A UTF-8 text for the terminal: control characters are shown as \xNN.
+std::string printable(const std::string& utf8);
+
+// Bytes in `codePage` for the terminal: converted when they are valid there, otherwise with
+// every byte from 0x80 up shown as \xNN (code page 932: only the bytes that are not valid).
+std::string shownInCodePage(const std::string& bytes, uint32_t codePage);
+
 // Bytes that are not valid code page 932, and control characters, are shown as \xNN, so that
 // every name can be shown and none can drive the terminal.
 std::string sjisToUtf8(const std::string& sjis);

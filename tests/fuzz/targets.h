@@ -224,7 +224,7 @@ inline std::string headers(const uint8_t* data, size_t size)
         if (header.methodId[5] != 0) return "method id not terminated";
         char path[PATH_BUFFER];
         memcpy(path, header.name, sizeof path);
-        cleanEntryPath(path, '/');
+        cleanEntryPath(path, '/', header.codePage);
         if (memchr(path, 0, sizeof path) == nullptr) return "cleaned path not terminated";
         std::string why = escapes(path);
         if (!why.empty())
