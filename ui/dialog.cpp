@@ -34,28 +34,24 @@ const FlagBox FLAG_BOXES[] = {
 // The check boxes whose texts must fit (besides the label).
 const int FITTED[] = {ID_START_MENU, ID_DESKTOP, ID_SEND_TO};
 
-// The width a control's text needs in the control's own font: the text without its access-key
-// ampersands, plus room for the box of a check box and a little margin.
+// The width a control's text needs in the control's own font (DrawText measures it as the
+// control shows it, access-key ampersands left out), plus room for the box of a check box and
+// a little margin.
 int neededWidth(HWND control, bool checkBox)
 {
-    WCHAR text[128], shown[128];
-    int length = (int)SendMessageW(control, WM_GETTEXT, 128, (LPARAM)text), used = 0;
-    for (int i = 0; i < length; ++i) {
-        if (text[i] == '&' && text[i + 1] != '&') continue;
-        if (text[i] == '&') ++i;  // "&&" shows one ampersand
-        shown[used++] = text[i];
-    }
+    WCHAR text[128];
+    int length = (int)SendMessageW(control, WM_GETTEXT, 128, (LPARAM)text);
     HDC dc = GetDC(control);
     if (!dc) return 0;
     HGDIOBJ previous = SelectObject(dc, (HGDIOBJ)SendMessageW(control, WM_GETFONT, 0, 0));
-    SIZE size = {};
-    GetTextExtentPoint32W(dc, shown, used, &size);
+    RECT size = {};
+    DrawTextW(dc, text, length, &size, DT_CALCRECT | DT_SINGLELINE);
     SelectObject(dc, previous);
     ReleaseDC(control, dc);
     // The box of a check box is as wide as a menu check mark, and the text stands a gap of
     // half that behind it.
     int box = checkBox ? GetSystemMetrics(SM_CXMENUCHECK) * 3 / 2 : 0;
-    return size.cx + box + 2;
+    return size.right + box + 2;
 }
 
 // Widens one control to its text, in place; returns how far its right edge now reaches in the

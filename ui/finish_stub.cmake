@@ -4,7 +4,7 @@
 # The ten bytes "LHA's SFX " at offset 36 lie in reserved fields of the DOS header that the
 # Windows loader ignores; archive tools look for them to recognise a self-extractor. The stub
 # must end before 32768, the fixed offset of the configuration block, and within LIMIT.
-set(limit 40000)
+set(limit 32768)
 if(DEFINED LIMIT AND LIMIT LESS limit)
   set(limit ${LIMIT})
 endif()

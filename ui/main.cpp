@@ -88,8 +88,9 @@ void start(HWND window, SfxExtractor& sfx)
         INT_PTR result = DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_DESTINATION), window,
                                          destinationDialogProc, (LPARAM)&sfx);
         if (result != 0) {
-            // 1: the folder could not be made; 2: Cancel; -1: the dialog could not be shown.
-            exitCode = result == 1 ? EXIT_LOST : result == 2 ? EXIT_CANCELLED : EXIT_NOT_STARTED;
+            // EXIT_LOST: the folder could not be made; EXIT_CANCELLED: Cancel; -1: the dialog
+            // could not be shown.
+            exitCode = result < 0 ? EXIT_NOT_STARTED : (UINT)result;
             DestroyWindow(window);
             return;
         }
@@ -152,9 +153,7 @@ void layOutChildren(StubHost& host, UINT dpi)
         const ChildLayout& c = CHILDREN[i];
         SetWindowPos(handles[i], nullptr, scaled(c.x, dpi), scaled(c.y, dpi), scaled(c.width, dpi),
                      scaled(c.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
-        if (i != 1)
-            SendMessageW(handles[i], WM_SETFONT,
-                         (WPARAM)(made ? made : GetStockObject(DEFAULT_GUI_FONT)), TRUE);
+        if (i != 1) SendMessageW(handles[i], WM_SETFONT, (WPARAM)made, TRUE);
     }
     if (childFont) DeleteObject(childFont);
     childFont = made;

@@ -124,12 +124,9 @@ bool StubHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage,
 
 FILE* StubHost::openFile(const char* path, const char* mode)
 {
+    // The core opens files for reading or for writing, always in binary.
     WidePath wide(path);
-    WCHAR wideMode[8];
-    int i = 0;
-    for (; mode[i] && i < 7; ++i) wideMode[i] = (WCHAR)(uint8_t)mode[i];
-    wideMode[i] = 0;
-    return wide.text[0] ? _wfopen(wide.text, wideMode) : nullptr;
+    return wide.text[0] ? _wfopen(wide.text, mode[0] == 'w' ? L"wb" : L"rb") : nullptr;
 }
 
 bool StubHost::removeFile(const char* path)
