@@ -118,7 +118,8 @@ bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header)
         return true;
     }
     uint32_t i = 0;
-    for (; header.name[i]; ++i) memberPath[i] = (uint8_t)header.name[i] >= 0x80 ? '?' : header.name[i];
+    for (; header.name[i]; ++i)
+        memberPath[i] = (uint8_t)header.name[i] >= 0x80 ? '?' : header.name[i];
     memberPath[i] = 0;
     return false;
 }

@@ -84,63 +84,37 @@ uint32_t appendWide(LhaEntryHeader& header, uint32_t used, const NamePart& part,
         uint32_t c = readLe16(p + i);
         if (c == 0) break;
         if (folder && c == WIDE_SEPARATOR) c = '/';
-        if (c >= 0xD800 && c <= 0xDFFF) {
+        if (c - 0xD800 < 0x800) {
+            // A high surrogate (D800-DBFF) and a low one (DC00-DFFF) carry 20 bits.
             uint32_t low = i + 3 < part.length ? readLe16(p + i + 2) : 0;
-            if (c > 0xDBFF || low < 0xDC00 || low > 0xDFFF) {
+            if (c >= 0xDC00 || low - 0xDC00 >= 0x400) {
                 header.badName = 1;
                 break;
             }
             c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
             i += 2;
         }
-        char bytes[4];
-        uint32_t n = 0;
-        if (c < 0x80) {
-            bytes[n++] = (char)c;
-        } else {
-            // Lead byte: 110xxxxx, 1110xxxx or 11110xxx; then 10xxxxxx for every 6 bits.
-            n = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-            static const uint8_t leads[5] = {0, 0, 0xC0, 0xE0, 0xF0};
-            for (uint32_t k = n - 1; k > 0; --k, c >>= 6) bytes[k] = (char)(0x80 | (c & 0x3F));
-            bytes[0] = (char)(leads[n] | c);
-        }
+        // UTF-8: one byte below 0x80; else a lead byte with n high bits set (110, 1110,
+        // 11110) and n - 1 bytes 10xxxxxx, six bits each, the lowest last.
+        uint32_t n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
         if (used + n > PATH_BUFFER - 1) break;
-        memcpy(header.name + used, bytes, n);
+        char* out = header.name + used;
+        for (uint32_t k = n - 1; k > 0; --k, c >>= 6) out[k] = (char)(0x80 | (c & 0x3F));
+        out[0] = (char)(n == 1 ? c : ((0xF00 >> n) & 0xFF) | c);
         used += n;
     }
     header.name[used] = 0;
     return used;
 }
 
-// Appends one part of the name: its UTF-16 form where the member has one, else its 8-bit
-// bytes. Once a member has a UTF-16 part its name is UTF-8, so the 8-bit part of a member
-// that has only one UTF-16 part is converted from its code page on the way in. A folder
-// part's separators (0xFF, '\' and '/') become '/'.
-uint32_t appendPart(SfxExtractor& sfx, LhaEntryHeader& header, uint32_t used, const NamePart& part,
-                    const NamePart& widePart, uint32_t codePage, bool folder)
+// Appends one part of the name, its UTF-16 form or its 8-bit bytes as the member's name is
+// read. A folder part's separators (0xFF, '\' and '/') become '/'.
+uint32_t appendPart(LhaEntryHeader& header, uint32_t used, const NamePart& part, bool wide,
+                    bool folder)
 {
-    // Scratch for that conversion, for the reason headerBuffer is not on the stack.
-    static char converted[PATH_BUFFER];
     uint32_t start = used;
-    if (widePart.text) {
-        used = appendWide(header, used, widePart, folder);
-    } else if (header.codePage != codePage && part.length) {
-        uint32_t length = 0;
-        while (length < part.length && length < PATH_BUFFER - 1) {
-            converted[length] = part.text[length];
-            ++length;
-        }
-        converted[length] = 0;
-        if (folder) unifySeparators(converted, '/', codePage);
-        if (sfx.host->decodeText(converted, (uint32_t)strlen(converted), codePage, header.name + used,
-                                 PATH_BUFFER - used))
-            used += (uint32_t)strlen(header.name + used);
-        else
-            header.badName = 1;
-        header.name[used] = 0;
-    } else {
-        used = appendName(header, used, part.text, part.length, codePage);
-    }
+    used = wide ? appendWide(header, used, part, folder)
+                : appendName(header, used, part.text, part.length, header.codePage);
     if (folder) unifySeparators(header.name + start, '/', header.codePage);
     return used;
 }
@@ -289,18 +263,23 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         }
     }
 
-    // A missing part has length 0 and appends nothing. The code page covers the whole
-    // 8-bit name, the base name of levels 0 and 1 included.
-    header.codePage = wideFileName.text || wideDir.text ? CODE_PAGE_UTF8 : codePage;
-    uint32_t used = appendPart(sfx, header, 0, dir, wideDir, codePage, true);
+    // The UTF-16 names are read when they give the whole name: a member with one of them
+    // beside an 8-bit name for the other part is read from its 8-bit names, which are
+    // complete in one code page. That code page covers the base name of levels 0 and 1 too.
+    // A missing part has length 0 and appends nothing.
+    bool wide = (wideFileName.text || wideDir.text) && (wideFileName.text || !fileName.length) &&
+                (wideDir.text || !dir.length);
+    header.codePage = wide ? CODE_PAGE_UTF8 : codePage;
+    const NamePart& dirPart = wide ? wideDir : dir;
+    const NamePart& filePart = wide ? wideFileName : fileName;
+    uint32_t used = appendPart(header, 0, dirPart, wide, true);
     // Some archivers store the directory without its final separator; joined as it stands,
     // "subdir" and "hello.txt" would make a file "subdirhello.txt" in the wrong folder.
-    bool fileNamed = wideFileName.text
-                         ? wideFileName.length >= 2 && (wideFileName.text[0] || wideFileName.text[1])
-                         : fileName.length && fileName.text[0];
+    bool fileNamed = filePart.length > 0 &&
+                     (filePart.text[0] || (wide && filePart.length > 1 && filePart.text[1]));
     if (used > 0 && header.name[used - 1] != '/' && fileNamed)
         used = appendName(header, used, "/", 1, header.codePage);
-    used = appendPart(sfx, header, used, fileName, wideFileName, codePage, false);
+    used = appendPart(header, used, filePart, wide, false);
     slashBackslashes(header.name, used, header.codePage);
 
     header.modificationTime =

@@ -18,8 +18,9 @@ struct LhaEntryHeader {
     uint8_t attribute;
     uint8_t level;
     // The name as stored, directory part first, separators as '/', NUL-terminated: bytes
-    // in `codePage` (932 unless an extended header says otherwise; UTF-16 names are
-    // converted to UTF-8 here and tagged 65001). The driver cleans and converts it.
+    // in `codePage` (932 unless extended header 0x46 says otherwise; UTF-16 names, headers
+    // 0x44 and 0x45, are converted to UTF-8 here and tagged 65001). The driver cleans the
+    // name in that code page and then has the host convert it.
     char name[PATH_BUFFER];
     uint32_t codePage;
     uint8_t badName;  // a UTF-16 name that is not valid UTF-16: the member is damaged

@@ -108,7 +108,8 @@ bool dropWideDrive(char* path, uint32_t codePage)
     const uint8_t* p = (const uint8_t*)path;
     uint32_t width = 0;
     if (codePage == CODE_PAGE_SHIFT_JIS && isLeadByte(p[0]) && p[1]) width = 2;
-    else if (codePage == CODE_PAGE_UTF8 && p[0] >= 0xC2 && p[0] <= 0xEF) width = p[0] < 0xE0 ? 2 : 3;
+    else if (codePage == CODE_PAGE_UTF8 && p[0] >= 0xC2 && p[0] <= 0xEF)
+        width = p[0] < 0xE0 ? 2 : 3;
     if (width == 0) return false;
     for (uint32_t i = 1; i < width; ++i)
         if (!p[i]) return false;

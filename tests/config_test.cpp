@@ -122,7 +122,7 @@ TEST(Configuration, EveryCutOffBlockFails)
         SfxExtractor sfx(&host);
         EXPECT_FALSE(readBlock(sfx, WORKED_BLOCK.substr(0, keep)).ok) << "cut after " << keep;
     }
-    // Specifically: the file ends after the Send-To flag byte.
+    // Here: the file ends after the Send-To flag byte.
     FakeHost host;
     SfxExtractor sfx(&host);
     EXPECT_FALSE(readBlock(sfx, WORKED_BLOCK.substr(0, 1 + 7 + 1 + 7 + 11 + 3)).ok);
@@ -139,4 +139,34 @@ TEST(Configuration, AReadErrorIsNotALength)
     sfx.ownFile = writeOnly;
     EXPECT_FALSE(readConfiguration(sfx));
     EXPECT_EQ(sfx.title, nullptr);
+}
+
+TEST(Configuration, TextsAreShiftJisOrMarkedUtf8AndAreHeldAsUtf8)
+{
+    const struct {
+        std::string stored;
+        const char* title;  // null: the block is unreadable
+    } cases[] = {
+        {"\x95\x5C\x83\x5C", "表ソ"},
+        {"\xB1\xB2", "ｱｲ"},  // half-width katakana: one byte each, three in UTF-8
+        {"\xEF\xBB\xBF" "Привет 😀", "Привет 😀"},
+        {"\xEF\xBB\xBF", "Quor SFX"},  // the mark alone is an empty title
+        {"\x80", nullptr},
+        {"\x95", nullptr},  // a lead byte without its second byte
+        {"\xEF\xBB\xBF\xC3(", nullptr},
+    };
+    for (const auto& c : cases) {
+        FakeHost host;
+        SfxExtractor sfx(&host);
+        // The title, then a destination and a shortcut name in the same code page.
+        std::string block = "\x01" + std::string(1, (char)c.stored.size()) + c.stored +
+                            std::string("\x00\x03" "C:x\x00\x00\x00\x00\x00", 10) +
+                            std::string(1, (char)c.stored.size()) + c.stored;
+        bool ok = readBlock(sfx, block).ok;
+        EXPECT_EQ(ok, c.title != nullptr) << c.stored;
+        if (!ok || !c.title) continue;
+        EXPECT_STREQ(sfx.title, c.title);
+        EXPECT_STREQ(sfx.destination, "C:x");
+        EXPECT_STREQ(sfx.shortcutName, std::strcmp(c.title, "Quor SFX") ? c.title : "");
+    }
 }

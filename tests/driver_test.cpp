@@ -301,3 +301,76 @@ TEST_F(Walk, AFullDiskFailsTheMemberInsteadOfPassingIt)
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
+
+namespace {
+
+// Extended headers that say how a name is stored.
+std::pair<uint8_t, std::string> codePage(uint32_t page)
+{
+    std::string value;
+    for (int k = 0; k < 4; ++k) value += (char)((page >> (8 * k)) & 0xFF);
+    return {0x46, value};
+}
+
+std::pair<uint8_t, std::string> wide(uint8_t type, const std::u16string& text)
+{
+    std::string value;
+    for (char16_t c : text) value += {(char)(c & 0xFF), (char)(c >> 8)};
+    return {type, value};
+}
+
+}  // namespace
+
+TEST_F(Walk, NamesAreWrittenInUtf8FromTheCodePageTheyAreStoredIn)
+{
+    struct Case {
+        const char* why;
+        Member member;
+        std::string landsAt;  // below dest, UTF-8; "" when the name is refused
+    };
+    auto at = [](int level, std::string name, std::string directory = "",
+                 std::vector<std::pair<uint8_t, std::string>> extended = {}) {
+        Member m = stored(name, "", level);
+        m.directory = directory;
+        m.extended = extended;
+        return m;
+    };
+    const Case cases[] = {
+        // 表, ソ and 能 end in 0x5C: a byte of the character, not a separator.
+        {"Shift-JIS, level 0", at(0, "\x95\x5C\\\x83\x5C.txt"), "表/ソ.txt"},
+        {"Shift-JIS folder header", at(2, "a.txt", "\x94\x5C\xFF"), "能/a.txt"},
+        // Привет ends in 0x82, a Shift-JIS lead byte: in UTF-8 the '\' after it separates.
+        {"UTF-8 by code page 65001", at(2, "é Ω 简体.txt", "Привет\\", {codePage(65001)}),
+         "Привет/é Ω 简体.txt"},
+        {"UTF-8 base name of level 1", at(1, "Ω\\b.txt", "", {codePage(65001)}), "Ω/b.txt"},
+        {"UTF-16 names win over the 8-bit ones",
+         at(2, "x.txt", "y\xFF",
+            {wide(0x44, u"Ω\U0001F600.txt"), wide(0x45, u"简体\xFFFFsub\\deep")}),
+         "简体/sub/deep/Ω😀.txt"},
+        // Only whole names are taken from UTF-16: the 8-bit ones are complete in one code page.
+        {"UTF-16 file name beside a Shift-JIS folder",
+         at(2, "x", "\x95\x5C\xFF", {wide(0x44, u"Ω.txt")}), "表/x"},
+        {"not Shift-JIS", at(0, "bad\x80name"), ""},
+        {"unpaired UTF-16 surrogate", at(2, "x", "", {wide(0x44, u"a\xD800" "b")}), ""},
+        {"not UTF-8", at(2, "\xC3(", "", {codePage(65001)}), ""},
+        {"the member after them", at(1, "after.txt"), "after.txt"},
+    };
+    std::string archive;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        Member m = cases[i].member;
+        m.data = "member " + std::to_string(i);
+        archive += lzhMember(m);
+    }
+    extract(archive);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        if (cases[i].landsAt.empty()) continue;
+        EXPECT_EQ(contents(root / "dest" / cases[i].landsAt), "member " + std::to_string(i))
+            << cases[i].why;
+    }
+    // Nothing is written for a refused name, and the message shows it with '?' for every
+    // byte from 0x80 up. The run has failed.
+    EXPECT_EQ(host.only("damaged"),
+              (std::vector<std::string>{"damaged bad?name", "damaged a", "damaged ?("}));
+    EXPECT_EQ(host.only("entry").size(), std::size(cases) - 3);
+    EXPECT_TRUE(sfx.failed);
+}

@@ -305,15 +305,18 @@ TEST_F(SelfExtractor, WithoutConfigurationExtractsLikeTheBareArchive) {
 }
 
 TEST_F(SelfExtractor, ConfigurationBlockIsReadBackAndSkipped) {
-    // 表 has a 0x5C second byte; the block must carry the Shift-JIS bytes unchanged.
+    // 表 has a 0x5C second byte; the block must carry the Shift-JIS bytes unchanged. Code page
+    // 932 has no é: that text is stored as the mark EF BB BF and UTF-8.
     RunResult made = runTool({"make", "-o", out, "--stub", stub, "--title", "表示テスト",
                               "--destination", "Viewer", "--under-program-files",
                               "--shortcut-target", "viewer.exe", "--start-menu", "3",
                               "--desktop", "1", "--send-to", "0", "--run", "readme.txt",
-                              "--shortcut-name", "Viewer", archive->path});
+                              "--shortcut-name", "café", archive->path});
     ASSERT_EQ(made.exitStatus, 0) << made.describe();
     std::string bytes = readFile(out);
     EXPECT_EQ(bytes.substr(32768, 12), "\x01\x0A\x95\x5C\x8E\xA6\x83\x65\x83\x58\x83\x67");
+    size_t blockSize = 1 + 11 + 1 + 7 + 11 + 3 + 11 + 9;
+    EXPECT_EQ(bytes.substr(32768 + blockSize - 9, 9), "\x08\xEF\xBB\xBF" "caf\xC3\xA9");
 
     RunResult info = runTool({"info", out});
     ASSERT_EQ(info.exitStatus, 0) << info.describe();
@@ -321,10 +324,9 @@ TEST_F(SelfExtractor, ConfigurationBlockIsReadBackAndSkipped) {
          {"configuration block: present\n", "title: 表示テスト\n", "under program files: yes\n",
           "destination: Viewer\n", "shortcut target: viewer.exe\n", "start menu flags: 3\n",
           "desktop flags: 1\n", "send to flags: 0\n", "program to run: readme.txt\n",
-          "shortcut name: Viewer\n"}) {
+          "shortcut name: café\n"}) {
         EXPECT_NE(info.out.find(line), std::string::npos) << line << "in:\n" << info.out;
     }
-    size_t blockSize = 1 + 11 + 1 + 7 + 11 + 3 + 11 + 7;
     EXPECT_NE(info.out.find("archive offset: " + std::to_string(32768 + blockSize) + "\n"),
               std::string::npos)
         << info.out;

@@ -70,6 +70,10 @@ TEST(CleanEntryPath, NoResultEscapesTheDestination)
         EXPECT_FALSE(out.size() >= 2 && out[1] == ':') << in << " -> " << out;
         EXPECT_FALSE(out.size() >= 3 && isLeadByte((uint8_t)out[0]) && out[2] == ':') << in;
     }
+    // In UTF-8 a character of one UTF-16 unit before a colon is a drive for Windows too.
+    const std::pair<const char*, const char*> utf8[] = {{"\xEF\xBC\xA1:/x", "x"},
+                                                        {"\xC3\xA9:\xEF\xBC\xA1:../x", "x"}};
+    for (const auto& [in, out] : utf8) EXPECT_EQ(cleaned(in, CODE_PAGE_UTF8), out) << in;
 }
 
 TEST(CleanEntryPath, KeepsDotsInsideNamesAndShiftJisBytes)

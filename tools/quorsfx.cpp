@@ -76,7 +76,8 @@ bool openInput(const std::string& path, Input& input, std::string& error)
 bool skipConfiguration(SfxExtractor& sfx, const std::string& path, std::string& error)
 {
     if (readConfiguration(sfx)) return true;
-    error = path + ": the configuration block at offset 32768 is cut off";
+    error = path + ": the configuration block at offset 32768 is cut off or holds a text that "
+                   "is not valid in its code page";
     return false;
 }
 

@@ -29,9 +29,9 @@ bool decodeCodePage(const char* bytes, size_t length, uint32_t codePage, std::st
     utf8.clear();
     bool ascii = true;
     for (size_t i = 0; i < length; ++i) ascii = ascii && (unsigned char)bytes[i] < 0x80;
-    // Every code page the archives use keeps ASCII as it is; iconv's tables are loaded only
-    // for names that need them.
-    if (ascii && codePage == 932) {
+    // Code page 932 and UTF-8 keep ASCII as it is (not every code page does: UTF-16 and
+    // EBCDIC do not); iconv's tables are loaded only for names that need them.
+    if (ascii && (codePage == 932 || codePage == 65001)) {
         utf8.assign(bytes, length);
         return true;
     }

@@ -53,6 +53,7 @@ std::string lzhMember(const Member& m)
     if (m.level == 2) {
         std::vector<std::pair<uint8_t, std::string>> ext = {{1, m.name}};
         if (!m.directory.empty()) ext.push_back({2, m.directory});
+        ext.insert(ext.end(), m.extended.begin(), m.extended.end());
         std::string tail;
         le16(tail, crc);
         tail += (char)m.osId;
@@ -73,6 +74,7 @@ std::string lzhMember(const Member& m)
     if (m.level == 1) {
         std::vector<std::pair<uint8_t, std::string>> list;
         if (!m.directory.empty()) list.push_back({2, m.directory});
+        list.insert(list.end(), m.extended.begin(), m.extended.end());
         ext = chain(list);
         packed += (uint32_t)ext.size() - 2;  // the first size field belongs to the base header
     }

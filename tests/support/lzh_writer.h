@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 uint16_t crc16Of(const std::string& data);
 
@@ -19,6 +21,8 @@ struct Member {
     bool withCrc = true;
     int crcOverride = -1;    // a wrong CRC on purpose
     uint8_t osId = 'M';
+    // Levels 1 and 2: further extended headers (type, data), after the name headers.
+    std::vector<std::pair<uint8_t, std::string>> extended;
 };
 
 // The member's header and data.
