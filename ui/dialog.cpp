@@ -71,7 +71,8 @@ int fitControl(HWND dialog, HWND control, bool checkBox)
 }
 
 // Grows the dialog until the label and the check boxes fit, keeping the template's left
-// margin on the right too. The rest of the layout stays where the template put it.
+// margin on the right too, and keeps it on the screen. The rest of the layout stays where
+// the template put it.
 void fitTexts(HWND dialog)
 {
     int reach = fitControl(dialog, GetDlgItem(dialog, ID_LABEL), false);
@@ -84,11 +85,19 @@ void fitTexts(HWND dialog)
     GetWindowRect(GetDlgItem(dialog, ID_DEST_EDIT), &edit);
     MapWindowPoints(nullptr, dialog, (POINT*)&edit, 2);
     int grow = reach + edit.left - client.right;
-    if (grow <= 0) return;
     RECT outer;
     GetWindowRect(dialog, &outer);
-    SetWindowPos(dialog, nullptr, 0, 0, outer.right - outer.left + grow, outer.bottom - outer.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    int width = outer.right - outer.left + (grow > 0 ? grow : 0), height = outer.bottom - outer.top;
+    // The dialog opens at its owner, which stands by the mouse cursor; at a large display
+    // scale it is much bigger than the owner, so it is kept inside the work area too.
+    MONITORINFO area;
+    area.cbSize = sizeof area;
+    if (GetMonitorInfoW(MonitorFromWindow(dialog, MONITOR_DEFAULTTONEAREST), &area)) {
+        outer.left = clampInto(outer.left, width, area.rcWork.left, area.rcWork.right);
+        outer.top = clampInto(outer.top, height, area.rcWork.top, area.rcWork.bottom);
+    }
+    SetWindowPos(dialog, nullptr, outer.left, outer.top, width, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void initialise(HWND dialog, SfxExtractor& sfx)

@@ -263,13 +263,6 @@ bool initialise(SfxExtractor& sfx, HINSTANCE instance)
     return RegisterClassExW(&windowClass) != 0;
 }
 
-// Keeps [start, start + size) inside [low, high) where it can; the low end wins.
-int clampInto(int start, int size, LONG low, LONG high)
-{
-    if (start + size > high) start = high - size;
-    return start < low ? low : start;
-}
-
 // Builds the still hidden progress window and queues MSG_START.
 bool createWindows(SfxExtractor& sfx, StubHost& host)
 {
@@ -329,6 +322,12 @@ UINT runStub(HINSTANCE instance)
 }
 
 }  // namespace
+
+int clampInto(int start, int size, LONG low, LONG high)
+{
+    if (start + size > high) start = high - size;
+    return start < low ? low : start;
+}
 
 // The process entry (the linker's -e): no C runtime start-up runs before it. The switches are
 // read from GetCommandLineW; the show state is not used.

@@ -23,6 +23,9 @@ bool toUtf8(const WCHAR* wide, char* out, int size);       // false when it does
 void fromShiftJis(const char* text, WCHAR* out, int units);  // the stub's own texts
 void setText(HWND window, const char* utf8);  // null or invalid: the empty text
 
+// Keeps [start, start + size) inside [low, high) where it can; the low end wins.
+int clampInto(int start, int size, LONG low, LONG high);
+
 // The destination dialog (resource 103): 0 = go on, the destination exists and is the current
 // directory; 1 = the folder could not be made; 2 = the user cancelled.
 INT_PTR CALLBACK destinationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -6,9 +6,9 @@
 // observation, on stdout. Texts are read as UTF-16 and reported in UTF-8, whatever the code
 // page of the system.
 //
-//   driver run STUB WORKDIR [args=ARGS] STEP...
-//                                     start STUB in WORKDIR (with the command-line ARGS) and
-//                                     work through the steps
+//   driver run STUB WORKDIR [cursor=X,Y] [args=ARGS] STEP...
+//                                     start STUB in WORKDIR (the mouse cursor at X,Y first,
+//                                     the command line ARGS) and work through the steps
 //   driver link FILE.lnk              read a shortcut back through IShellLink
 //   driver warm-up                    show a window once, so that Wine's desktop and fonts are up
 //
@@ -27,7 +27,8 @@
 //   freeze | thaw    suspend or resume the stub's threads other than the window's, so that
 //                    the progress window stands still, responsive, in mid-extraction
 //   fit              every text of the shown dialog or progress window fits its control:
-//                    "fit ID TEXT-WIDTH CLIENT-WIDTH" per control, "fit.over ..." when not
+//                    "fit ID TEXT-WIDTH CLIENT-WIDTH" per control, "fit.over ..." when not;
+//                    "fit.outside" when the window is not wholly inside the work area
 //   quiet            wait for the stub to end without ever showing a window; report its exit
 //                    code
 //   exit             wait for the stub to end; report its exit code
@@ -290,6 +291,15 @@ HFONT fontOf(HWND window)
 // Measures every static text, check box and push button of `window` against its client width.
 void checkFit(HWND window)
 {
+    RECT place, work;
+    GetWindowRect(window, &place);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    if (place.left < work.left || place.top < work.top || place.right > work.right ||
+        place.bottom > work.bottom) {
+        char line[96];
+        snprintf(line, sizeof line, "%ld,%ld-%ld,%ld", place.left, place.top, place.right, place.bottom);
+        report("fit.outside", line);
+    }
     HFONT font = fontOf(window);
     HDC dc = GetDC(nullptr);
     HGDIOBJ previous = SelectObject(dc, font);
@@ -426,7 +436,12 @@ int run(int argc, char** argv)
     if (argc < 4) return 2;
     std::string command = std::string("\"") + argv[2] + "\"";
     int first = 4;
-    if (argc > 4 && startsWith(argv[4], "args=")) command += std::string(" ") + (argv[first++] + 5);
+    int x = 0, y = 0;
+    if (argc > first && sscanf(argv[first], "cursor=%d,%d", &x, &y) == 2) {
+        SetCursorPos(x, y);
+        ++first;
+    }
+    if (argc > first && startsWith(argv[first], "args=")) command += std::string(" ") + (argv[first++] + 5);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     if (!CreateProcessA(argv[2], &command[0], nullptr, nullptr, FALSE, 0, nullptr, argv[3],
