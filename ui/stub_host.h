@@ -4,8 +4,8 @@
 // msvcrt's _beginthread. Every text the core hands over is UTF-8.
 //
 // The extraction thread calls every operation except startThread; it reaches the window only
-// by SendMessageA (which waits until the user-interface thread has handled the message), by
-// message boxes owned by the progress window, and by the one PostMessageA of walkEnded.
+// by SendMessageW (which waits until the user-interface thread has handled the message), by
+// message boxes owned by the progress window, and by the one PostMessageW of walkEnded.
 #pragma once
 
 #include <windows.h>
