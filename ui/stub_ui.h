@@ -27,7 +27,8 @@ void setText(HWND window, const char* utf8);  // null or invalid: the empty text
 int clampInto(int start, int size, LONG low, LONG high);
 
 // The destination dialog (resource 103): 0 = go on, the destination exists and is the current
-// directory; 1 = the folder could not be made; 2 = the user cancelled.
+// directory; 1 = the folder could not be made; 2 = the user cancelled. The nonzero values are
+// the exit codes they lead to.
 INT_PTR CALLBACK destinationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Shows a member's name (UTF-8) in the label, shortened in the middle until it fits.
