@@ -1,5 +1,5 @@
-// The progress label's shortening of long member names, measured with a fixed width per byte
-// instead of a font.
+// The progress label's shortening of long member names, measured with a fixed width per
+// UTF-16 unit instead of a font.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,97 +11,90 @@
 
 namespace {
 
-// Every byte is `byteWidth` pixels; records each text it was asked to measure. After
+// Every unit is `unitWidth` pixels; records each text it was asked to measure. After
 // `failAfter` successful measurements it reports failure.
 struct FixedWidthFont {
-    int32_t byteWidth = 6;
+    int32_t unitWidth = 6;
     int failAfter = 1000;
-    std::vector<std::string> measured;
+    std::vector<std::u16string> measured;
 
-    static bool measure(void* context, const char* text, uint32_t length, int32_t* width)
+    static bool measure(void* context, const char16_t* text, uint32_t length, int32_t* width)
     {
         auto* font = static_cast<FixedWidthFont*>(context);
         if ((int)font->measured.size() >= font->failAfter) return false;
         font->measured.emplace_back(text, length);
-        *width = (int32_t)length * font->byteWidth;
+        *width = (int32_t)length * font->unitWidth;
         return true;
     }
 };
 
-std::string fit(const std::string& name, int32_t width, FixedWidthFont& font)
+std::u16string fit(const std::u16string& name, int32_t width, FixedWidthFont& font)
 {
-    char shown[LABEL_BUFFER];
+    char16_t shown[LABEL_BUFFER];
     fitLabel(name.c_str(), shown, width, FixedWidthFont::measure, &font);
     return shown;
 }
 
 }  // namespace
 
-TEST(LabelFit, LongNameIsCutInTheMiddleUntilItFits)
+TEST(LabelFit, NamesAreCutOneCharacterAtATimeInTheMiddle)
 {
-    // Six pixels a byte, a label of 90 pixels: 15 bytes fit. Each pass removes one or two
-    // bytes at the middle of what remains; the first pass is wider than the name itself.
-    FixedWidthFont font;
-    EXPECT_EQ(fit("docs\\readme-first.txt", 90, font), "docs/re...t.txt");
-    const std::vector<std::string> passes = {
-        "docs/readme-first.txt", "docs/readm...-first.txt", "docs/readm...irst.txt",
-        "docs/read...rst.txt",   "docs/rea...st.txt",       "docs/re...t.txt",
+    // Six pixels a unit; each case lists every text measured, the last one is shown. The
+    // middle character goes, "..." marks where; the first pass is wider than the name. A
+    // surrogate pair (😀 = D83D DE00) is one character: it goes whole, whether its high half
+    // ends the head or starts the cut. A name that fits stays whole, backslashes shown as '/'.
+    struct Case {
+        std::u16string name;
+        int32_t width;
+        std::vector<std::u16string> passes;
     };
-    EXPECT_EQ(font.measured, passes);
-}
-
-TEST(LabelFit, NameThatFitsIsShownWholeWithSlashes)
-{
-    // 0x95 0x5C is one double-byte character (表) whose second byte looks like a backslash:
-    // it stays; the real separators, backslash and 0xFF alike, become '/'.
+    const Case cases[] = {
+        {u"\u8868\\dir/a.txt", 200, {u"\u8868/dir/a.txt"}},
+        {u"a", 0, {u"a"}},
+        {u"ab\U0001F600cd", 35, {u"ab\U0001F600cd", u"ab...cd", u"ab...d", u"a...d"}},
+        {u"abc\U0001F600de", 36, {u"abc\U0001F600de", u"abc...de", u"ab...de", u"ab...e"}},
+        {u"docs\\readme-first.txt", 90,
+         {u"docs/readme-first.txt", u"docs/readm...-first.txt", u"docs/readm...first.txt",
+          u"docs/read...first.txt", u"docs/read...irst.txt", u"docs/rea...irst.txt",
+          u"docs/rea...rst.txt", u"docs/re...rst.txt", u"docs/re...st.txt", u"docs/r...st.txt"}},
+    };
+    for (const Case& c : cases) {
+        FixedWidthFont font;
+        EXPECT_EQ(fit(c.name, c.width, font), c.passes.back());
+        EXPECT_EQ(font.measured, c.passes);
+    }
     FixedWidthFont font;
-    EXPECT_EQ(fit("\x95\x5c\\dir\xff" "a.txt", 200, font), "\x95\x5c/dir/a.txt");
-    EXPECT_EQ(font.measured.size(), 1u);
-}
-
-TEST(LabelFit, ShortNamesAreNeverCut)
-{
-    FixedWidthFont font;
-    EXPECT_EQ(fit("a", 0, font), "a");
-    EXPECT_EQ(fit("", 0, font), "");
-}
-
-TEST(LabelFit, LeadByteAtTheEndOfTheHeadGoesWithTheCut)
-{
-    // "ab" + あ (0x82 0xA0) + "cd": the head of three bytes ends in the lead byte 0x82, which
-    // is dropped, so the "..." never follows half a character. The byte after the middle ('c')
-    // looks like a second byte, so two bytes go: the 0xA0 and the 'c'.
-    FixedWidthFont font;
-    EXPECT_EQ(fit("ab\x82\xa0" "cd", 35, font), "a...");
-    const std::vector<std::string> passes = {"ab\x82\xa0" "cd", "ab...d", "a..."};
-    EXPECT_EQ(font.measured, passes);
+    EXPECT_EQ(fit(u"", 0, font), u"");
 }
 
 TEST(LabelFit, FailedMeasurementStopsTheCutting)
 {
     // No measurement at all (no device context): the whole name.
-    char shown[LABEL_BUFFER];
-    fitLabel("docs\\readme-first.txt", shown, 90, nullptr, nullptr);
-    EXPECT_STREQ(shown, "docs/readme-first.txt");
+    char16_t shown[LABEL_BUFFER];
+    fitLabel(u"docs\\readme-first.txt", shown, 90, nullptr, nullptr);
+    EXPECT_EQ(std::u16string(shown), u"docs/readme-first.txt");
 
     // The first measurement fails: the whole name as well.
     FixedWidthFont first;
     first.failAfter = 0;
-    EXPECT_EQ(fit("docs\\readme-first.txt", 90, first), "docs/readme-first.txt");
+    EXPECT_EQ(fit(u"docs\\readme-first.txt", 90, first), u"docs/readme-first.txt");
 
     // A later one fails: the text of that pass, made but not measured, is shown.
     FixedWidthFont later;
     later.failAfter = 3;
-    EXPECT_EQ(fit("docs\\readme-first.txt", 90, later), "docs/read...rst.txt");
+    EXPECT_EQ(fit(u"docs\\readme-first.txt", 90, later), u"docs/read...first.txt");
 }
 
 TEST(LabelFit, OverlongNameStaysInsideTheBuffers)
 {
-    // More bytes than any member path may have: cut to the path buffer, then shortened.
+    // More units than any member path may have: cut to the path buffer (never between the
+    // halves of a pair), then shortened.
     FixedWidthFont font;
-    std::string name(1000, 'x');
-    std::string shown = fit(name, 60, font);
+    font.failAfter = 2000;
+    std::u16string name(PATH_BUFFER - 2, u'x');
+    name += u"\U0001F600\U0001F600";
+    std::u16string shown = fit(name, 60, font);
     EXPECT_LE(shown.size(), 10u);
-    EXPECT_LE(font.measured.front().size(), PATH_BUFFER - 1);
-    EXPECT_NE(shown.find("..."), std::string::npos);
+    EXPECT_EQ(font.measured.front().size(), PATH_BUFFER - 2);
+    EXPECT_NE(shown.find(u"..."), std::u16string::npos);
 }

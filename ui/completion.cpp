@@ -16,7 +16,7 @@ namespace {
 // The three COM identities used here. Defined locally: libuuid would bring all of its GUIDs,
 // 1.6 KB of the stub, along with them.
 const GUID SHELL_LINK_CLASS = {0x00021401, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-const GUID SHELL_LINK_A = {0x000214EE, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID SHELL_LINK_W = {0x000214F9, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 const GUID PERSIST_FILE = {0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 // Appends `text` to the path in `buffer` (PATH_BUFFER bytes); false when the whole would not
@@ -26,23 +26,25 @@ bool appendPath(char* buffer, const char* text)
     return appendText(buffer, PATH_BUFFER, text);
 }
 
-// The folder's path in `folder` (PATH_BUFFER bytes); false when it cannot be located.
-bool locateFolder(HWND owner, int folderId, char* folder)
+// The folder's path in `folder` (WIDE_PATH units); false when it cannot be located.
+bool locateFolder(HWND owner, int folderId, WCHAR* folder)
 {
-    return SHGetSpecialFolderPathA(owner, folder, folderId, FALSE) && folder[0];
+    return SHGetFolderPathW(owner, folderId, nullptr, SHGFP_TYPE_CURRENT, folder) == S_OK &&
+           folder[0];
 }
 
 // Saves the link as folder\name.lnk; false when the folder cannot be located, the path does
 // not fit, or the save fails.
-bool saveLink(IPersistFile* file, HWND owner, int folderId, const char* name)
+bool saveLink(IPersistFile* file, HWND owner, int folderId, const WCHAR* name)
 {
-    char linkPath[PATH_BUFFER];
+    WCHAR linkPath[WIDE_PATH];
     if (!locateFolder(owner, folderId, linkPath)) return false;
-    if (!appendPath(linkPath, "\\") || !appendPath(linkPath, name) || !appendPath(linkPath, ".lnk"))
-        return false;
-    WCHAR wide[PATH_BUFFER];
-    if (!MultiByteToWideChar(CP_ACP, 0, linkPath, -1, wide, PATH_BUFFER)) return false;
-    return SUCCEEDED(file->Save(wide, TRUE));
+    int used = lstrlenW(linkPath), nameLength = lstrlenW(name);
+    if (used + 1 + nameLength + 4 >= WIDE_PATH) return false;
+    linkPath[used] = '\\';
+    memcpy(linkPath + used + 1, name, nameLength * sizeof(WCHAR));
+    memcpy(linkPath + used + 1 + nameLength, L".lnk", 5 * sizeof(WCHAR));
+    return SUCCEEDED(file->Save(linkPath, TRUE));
 }
 
 void createShortcut(SfxExtractor& sfx, HWND owner, int folderId)
@@ -61,21 +63,25 @@ void createShortcut(SfxExtractor& sfx, HWND owner, int folderId)
     if (!copyText(target, sizeof target, sfx.destination) || !appendBackslash(target, sizeof target) ||
         !appendPath(target, sfx.shortcutTarget))
         return;
+    WCHAR wideName[PATH_PART], wideTarget[WIDE_PATH], folder[WIDE_PATH];
+    if (!toWide(name, wideName, PATH_PART) || !toWide(target, wideTarget, WIDE_PATH) ||
+        !toWide(sfx.destination, folder, WIDE_PATH))
+        return;
 
     // COM lives only for this one shortcut. S_FALSE (already initialised) is balanced too.
     if (FAILED(CoInitialize(nullptr))) return;
-    IShellLinkA* link = nullptr;
+    IShellLinkW* link = nullptr;
     IPersistFile* file = nullptr;
-    if (SUCCEEDED(CoCreateInstance(SHELL_LINK_CLASS, nullptr, CLSCTX_INPROC_SERVER, SHELL_LINK_A,
+    if (SUCCEEDED(CoCreateInstance(SHELL_LINK_CLASS, nullptr, CLSCTX_INPROC_SERVER, SHELL_LINK_W,
                                    (void**)&link)) &&
         SUCCEEDED(link->QueryInterface(PERSIST_FILE, (void**)&file))) {
-        link->SetPath(target);
-        link->SetIconLocation(target, 0);
-        link->SetWorkingDirectory(sfx.destination);
+        link->SetPath(wideTarget);
+        link->SetIconLocation(wideTarget, 0);
+        link->SetWorkingDirectory(folder);
         // The all-users Programs folder needs rights that an ordinary user lacks; the user's
         // own Programs folder then takes the shortcut, as when the first is not found at all.
-        if (!saveLink(file, owner, folderId, name) && folderId == CSIDL_COMMON_PROGRAMS)
-            saveLink(file, owner, CSIDL_PROGRAMS, name);
+        if (!saveLink(file, owner, folderId, wideName) && folderId == CSIDL_COMMON_PROGRAMS)
+            saveLink(file, owner, CSIDL_PROGRAMS, wideName);
     }
     if (file) file->Release();
     if (link) link->Release();
@@ -102,5 +108,6 @@ void runConfiguredFile(SfxExtractor& sfx, HWND owner)
     if (!copyText(path, sizeof path, sfx.destination) || !appendPath(path, "\\") ||
         !appendPath(path, sfx.programToRun))
         return;
-    ShellExecuteA(owner, nullptr, path, nullptr, nullptr, SW_SHOWNORMAL);
+    WCHAR wide[WIDE_PATH];
+    if (toWide(path, wide, WIDE_PATH)) ShellExecuteW(owner, nullptr, wide, nullptr, nullptr, SW_SHOWNORMAL);
 }

@@ -1,5 +1,9 @@
 // The destination dialog: confirm, type or browse for the folder, and switch the offered
 // shortcuts on or off, before anything is written.
+//
+// The template is laid out for one font at one scale. Its check boxes and its label are
+// widened at run time (and the dialog with them) until their texts fit in the font the dialog
+// really got, which differs with the display scale and with the font the system substitutes.
 #include <shlobj.h>
 #include <string.h>
 
@@ -11,7 +15,6 @@
 namespace {
 
 SfxExtractor* dialogExtractor;
-char dialogPath[PATH_BUFFER];
 
 // 解凍先フォルダの指定 (choose the destination folder)
 const char BROWSE_TITLE[] =
@@ -28,25 +31,102 @@ const FlagBox FLAG_BOXES[] = {
     {ID_SEND_TO, &SfxExtractor::sendToFlags},
 };
 
+// The check boxes whose texts must fit (besides the label).
+const int FITTED[] = {ID_START_MENU, ID_DESKTOP, ID_SEND_TO};
+
+// The width a control's text needs in the control's own font (DrawText measures it as the
+// control shows it, access-key ampersands left out), plus room for the box of a check box and
+// a little margin.
+int neededWidth(HWND control, bool checkBox)
+{
+    WCHAR text[128];
+    int length = (int)SendMessageW(control, WM_GETTEXT, 128, (LPARAM)text);
+    HDC dc = GetDC(control);
+    if (!dc) return 0;
+    HGDIOBJ previous = SelectObject(dc, (HGDIOBJ)SendMessageW(control, WM_GETFONT, 0, 0));
+    RECT size = {};
+    DrawTextW(dc, text, length, &size, DT_CALCRECT | DT_SINGLELINE);
+    SelectObject(dc, previous);
+    ReleaseDC(control, dc);
+    // The box of a check box is as wide as a menu check mark, and the text stands a gap of
+    // half that behind it.
+    int box = checkBox ? GetSystemMetrics(SM_CXMENUCHECK) * 3 / 2 : 0;
+    return size.right + box + 2;
+}
+
+// Widens one control to its text, in place; returns how far its right edge now reaches in the
+// dialog's client area.
+int fitControl(HWND dialog, HWND control, bool checkBox)
+{
+    RECT place;
+    GetWindowRect(control, &place);
+    MapWindowPoints(nullptr, dialog, (POINT*)&place, 2);
+    int need = neededWidth(control, checkBox);
+    if (need > place.right - place.left) {
+        SetWindowPos(control, nullptr, 0, 0, need, place.bottom - place.top,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        place.right = place.left + need;
+    }
+    return place.right;
+}
+
+// Grows the dialog until the label and the check boxes fit, keeping the template's left
+// margin on the right too, and keeps it on the screen. The rest of the layout stays where
+// the template put it.
+void fitTexts(HWND dialog)
+{
+    int reach = fitControl(dialog, GetDlgItem(dialog, ID_LABEL), false);
+    for (int id : FITTED) {
+        int right = fitControl(dialog, GetDlgItem(dialog, id), true);
+        if (right > reach) reach = right;
+    }
+    RECT client, edit;
+    GetClientRect(dialog, &client);
+    GetWindowRect(GetDlgItem(dialog, ID_DEST_EDIT), &edit);
+    MapWindowPoints(nullptr, dialog, (POINT*)&edit, 2);
+    int grow = reach + edit.left - client.right;
+    RECT outer;
+    GetWindowRect(dialog, &outer);
+    int width = outer.right - outer.left + (grow > 0 ? grow : 0), height = outer.bottom - outer.top;
+    // The dialog opens at its owner, which stands by the mouse cursor; at a large display
+    // scale it is much bigger than the owner, so it is kept inside the work area too.
+    MONITORINFO area;
+    area.cbSize = sizeof area;
+    if (GetMonitorInfoW(MonitorFromWindow(dialog, MONITOR_DEFAULTTONEAREST), &area)) {
+        outer.left = clampInto(outer.left, width, area.rcWork.left, area.rcWork.right);
+        outer.top = clampInto(outer.top, height, area.rcWork.top, area.rcWork.bottom);
+    }
+    SetWindowPos(dialog, nullptr, outer.left, outer.top, width, height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 void initialise(HWND dialog, SfxExtractor& sfx)
 {
-    SetWindowTextA(dialog, sfx.title);
-    copyText(dialogPath, sizeof dialogPath, sfx.destination ? sfx.destination : "");
-    SetDlgItemTextA(dialog, ID_DEST_EDIT, dialogPath);
+    setText(dialog, sfx.title);
+    setText(GetDlgItem(dialog, ID_DEST_EDIT), sfx.destination);
     // A box can be checked and disabled at once: the builder chose the shortcut for the user.
     for (const FlagBox& box : FLAG_BOXES) {
         uint8_t flags = sfx.*box.flags;
         if (flags & SfxConfig::chosen) CheckDlgButton(dialog, box.control, BST_CHECKED);
         if (!(flags & SfxConfig::offered)) EnableWindow(GetDlgItem(dialog, box.control), FALSE);
     }
+    fitTexts(dialog);
 }
 
 // OK: the typed folder becomes the destination and must exist (made if needed) before the
 // dialog may close with 0; the check boxes decide bit 1 of each flag byte.
 INT_PTR confirm(HWND dialog, SfxExtractor& sfx)
 {
-    GetDlgItemTextA(dialog, ID_DEST_EDIT, dialogPath, sizeof dialogPath);
-    sfx.setDestination(dialogPath);
+    WCHAR typed[WIDE_PATH];
+    char path[PATH_BUFFER];
+    GetDlgItemTextW(dialog, ID_DEST_EDIT, typed, WIDE_PATH);
+    // A folder too long for a path buffer cannot be made; saying so beats cutting it into a
+    // different folder.
+    if (!toUtf8(typed, path, PATH_BUFFER)) {
+        sfx.host->warnFolderNotCreated();
+        return 1;
+    }
+    sfx.setDestination(path);
     if (!sfx.destination || !enterDestination(sfx, sfx.destination)) return 1;
     for (const FlagBox& box : FLAG_BOXES) {
         uint8_t& flags = sfx.*box.flags;
@@ -60,17 +140,17 @@ INT_PTR confirm(HWND dialog, SfxExtractor& sfx)
 
 void browse(HWND dialog)
 {
-    char displayName[PATH_BUFFER];
-    BROWSEINFOA info;
+    WCHAR displayName[MAX_PATH], title[32], chosenPath[MAX_PATH];
+    fromShiftJis(BROWSE_TITLE, title, 32);
+    BROWSEINFOW info;
     memset(&info, 0, sizeof info);
     info.hwndOwner = dialog;
     info.pszDisplayName = displayName;
-    info.lpszTitle = BROWSE_TITLE;
+    info.lpszTitle = title;
     info.ulFlags = BIF_RETURNONLYFSDIRS;
-    LPITEMIDLIST chosen = SHBrowseForFolderA(&info);
+    LPITEMIDLIST chosen = SHBrowseForFolderW(&info);
     if (chosen) {
-        SHGetPathFromIDListA(chosen, dialogPath);
-        SetDlgItemTextA(dialog, ID_DEST_EDIT, dialogPath);
+        if (SHGetPathFromIDListW(chosen, chosenPath)) SetDlgItemTextW(dialog, ID_DEST_EDIT, chosenPath);
         CoTaskMemFree(chosen);  // the shell allocates item lists with the COM task allocator
     }
 }
@@ -91,7 +171,7 @@ INT_PTR CALLBACK destinationDialogProc(HWND dialog, UINT message, WPARAM wParam,
         EndDialog(dialog, confirm(dialog, *dialogExtractor));
         break;
     case IDCANCEL:
-        EndDialog(dialog, 1);
+        EndDialog(dialog, 2);
         break;
     case ID_BROWSE:
         browse(dialog);

@@ -6,10 +6,10 @@
 
 namespace {
 
-bool measureInLabel(void* context, const char* text, uint32_t length, int32_t* width)
+bool measureInLabel(void* context, const char16_t* text, uint32_t length, int32_t* width)
 {
     SIZE size;
-    if (!GetTextExtentPoint32A((HDC)context, text, (int)length, &size)) return false;
+    if (!GetTextExtentPoint32W((HDC)context, (const WCHAR*)text, (int)length, &size)) return false;
     *width = size.cx;
     return true;
 }
@@ -18,20 +18,23 @@ bool measureInLabel(void* context, const char* text, uint32_t length, int32_t* w
 
 void showEntryName(HWND label, const char* name)
 {
-    char shown[LABEL_BUFFER];
+    WCHAR wide[WIDE_PATH];
+    if (!toWide(name, wide, WIDE_PATH)) wide[0] = 0;
+    char16_t shown[LABEL_BUFFER];
     // Without a device context nothing can be measured, and the whole name is shown.
     HDC dc = GetDC(label);
     HGDIOBJ previous = nullptr;
     RECT client = {};
     if (dc) {
-        // The label draws with DEFAULT_GUI_FONT (set at creation), so it is measured in it.
-        previous = SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
+        // Measured in the font the label draws with, which follows the window's DPI.
+        previous = SelectObject(dc, (HGDIOBJ)SendMessageW(label, WM_GETFONT, 0, 0));
         GetClientRect(label, &client);
     }
-    fitLabel(name, shown, client.right - client.left, dc ? measureInLabel : nullptr, dc);
+    fitLabel((const char16_t*)wide, shown, client.right - client.left, dc ? measureInLabel : nullptr,
+             dc);
     if (dc) {
         SelectObject(dc, previous);
         ReleaseDC(label, dc);
     }
-    SetWindowTextA(label, shown);
+    SetWindowTextW(label, (const WCHAR*)shown);
 }

@@ -1,56 +1,57 @@
 #include "ui/label_fit.h"
 
-#include "extract/runtime.h"
-
 #include <string.h>
 
 namespace {
 
-const char ELLIPSIS[] = "...";
+const char16_t ELLIPSIS[] = u"...";
 const uint32_t ELLIPSIS_LENGTH = 3;
 
-// The second byte of a Shift-JIS character lies in 0x40-0xFC without 0x7F. The byte after the
-// cut is tested with this rule to decide whether one or two bytes go.
-bool isTrailByte(uint8_t c) { return c >= 0x40 && c <= 0xFC && c != 0x7F; }
+// A character outside the Basic Multilingual Plane is two units, a high surrogate
+// (0xD800-0xDBFF) and a low one (0xDC00-0xDFFF); a cut between them would show two broken
+// halves.
+bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool isLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 }  // namespace
 
-void fitLabel(const char* name, char* shown, int32_t width, MeasureText measure, void* context)
+void fitLabel(const char16_t* name, char16_t* shown, int32_t width, MeasureText measure,
+              void* context)
 {
-    // Backslashes, slashes and 0xFF outside double-byte characters all become '/', so every
-    // name reads the same whatever separator its archiver used. The conversion changes bytes
-    // in place, front to back, so converting the copied part equals copying the converted name.
-    char remaining[PATH_BUFFER];
-    copyText(remaining, sizeof remaining, name);
-    unifySeparators(remaining, '/');
-
+    // Both separators read as '/', so every name reads the same whatever its archiver used.
     // `remaining` is the name with every cut so far closed up; `shown` is the same with the
-    // last cut marked by "...". The bound keeps both inside their buffers whatever the caller
-    // passes; the header reader never delivers more than 259 bytes.
-    uint32_t length = (uint32_t)strlen(remaining);
-    memcpy(shown, remaining, length + 1);
+    // last cut marked by "...". A name longer than a path is cut to one first.
+    char16_t remaining[PATH_BUFFER];
+    uint32_t length = 0;
+    for (; name[length] && length < PATH_BUFFER - 1; ++length)
+        remaining[length] = name[length] == u'\\' ? u'/' : name[length];
+    if (length > 0 && isHighSurrogate(remaining[length - 1])) --length;
+    remaining[length] = 0;
+    memcpy(shown, remaining, (length + 1) * sizeof(char16_t));
 
     int32_t measured = 0;
     if (!measure || !measure(context, shown, length, &measured)) return;
 
     while (measured > width) {
+        // One character goes at the middle: the one that starts at unit n, or the pair whose
+        // high half ends the head.
         uint32_t n = length / 2;
         if (n == 0) break;
-        // A lead byte at the end of the head would pair with the "..." and show a broken
-        // character, so it goes with the cut.
-        uint32_t headLength = isLeadByte((uint8_t)remaining[n - 1]) ? n - 1 : n;
-        // n + 1 <= length because length >= 2, so this reads at most the terminator, and the
-        // tail starts at or before it.
-        uint32_t skip = isTrailByte((uint8_t)remaining[n + 1]) ? 2 : 1;
-        const char* tail = remaining + n + skip;
-        uint32_t tailLength = length - n - skip;
+        uint32_t headLength = n, tailStart = n + 1;
+        if (isHighSurrogate(remaining[n - 1])) {
+            headLength = n - 1;
+        } else if (isHighSurrogate(remaining[n]) && isLowSurrogate(remaining[n + 1])) {
+            tailStart = n + 2;  // n + 1 < length: a low surrogate is never the terminator
+        }
+        uint32_t tailLength = length - tailStart;
+        const char16_t* tail = remaining + tailStart;
 
-        // shown = head + "..." + tail: at most length - 1 + 3 bytes, inside LABEL_BUFFER.
-        memcpy(shown, remaining, headLength);
-        memcpy(shown + headLength, ELLIPSIS, ELLIPSIS_LENGTH);
-        memcpy(shown + headLength + ELLIPSIS_LENGTH, tail, tailLength + 1);
+        // shown = head + "..." + tail: at most length - 1 + 3 units, inside LABEL_BUFFER.
+        memcpy(shown, remaining, headLength * sizeof(char16_t));
+        memcpy(shown + headLength, ELLIPSIS, ELLIPSIS_LENGTH * sizeof(char16_t));
+        memcpy(shown + headLength + ELLIPSIS_LENGTH, tail, (tailLength + 1) * sizeof(char16_t));
         // remaining = head + tail, closed up in place (the regions may overlap).
-        memmove(remaining + headLength, tail, tailLength + 1);
+        memmove(remaining + headLength, tail, (tailLength + 1) * sizeof(char16_t));
         length = headLength + tailLength;
 
         if (!measure(context, shown, headLength + ELLIPSIS_LENGTH + tailLength, &measured)) break;

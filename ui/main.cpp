@@ -1,9 +1,11 @@
 // Start-up, the progress window and the message loop: the frame of the program.
 //
 // The process entry builds the one SfxExtractor and the Win32 host on its stack, reads the
-// configuration block from its own file, creates the hidden progress window next to the
-// mouse cursor and posts it MSG_START. Everything else happens in progressWindowProc: the
-// dialog, the start of the extraction thread, the label and the end of the run.
+// configuration block from its own file and the switches from its command line, creates the
+// hidden progress window next to the mouse cursor (inside the work area of that monitor, sized
+// for its DPI) and posts it MSG_START. Everything else happens in progressWindowProc: the
+// dialog, the start of the extraction thread, the label and the end of the run, which sets
+// the exit code.
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
@@ -16,20 +18,65 @@
 #include "ui/stub_ui.h"
 
 HINSTANCE appInstance;
+bool quietRun;
 
 namespace {
 
-const char CLASS_NAME[] = "QUORSFXCLASS";
+const WCHAR CLASS_NAME[] = L"QUORSFXCLASS";
 // 中止 (Abort)
 const char ABORT_TEXT[] = "\x92\x86\x8e~";
 
-// The progress window's size, and where it stands relative to the mouse cursor.
+// The exit code tells a script what happened; only a run in which every member was extracted
+// ends with 0.
+const UINT EXIT_DONE = 0;
+const UINT EXIT_LOST = 1;         // a member lost, damaged or passed over, or no destination
+const UINT EXIT_CANCELLED = 2;    // Cancel in the dialog, Abort, or the window closed
+const UINT EXIT_NOT_STARTED = 3;  // the own file or its block unreadable, no window
+
+// Until the run reaches an end of its own, it counts as cancelled: the only other ways out of
+// the message loop are the user's.
+UINT exitCode = EXIT_CANCELLED;
+
+// The progress window's size, and where it stands relative to the mouse cursor, in pixels at
+// 96 DPI; every size is scaled to the DPI of the monitor the window opens on.
+const int BASE_DPI = 96;
 const int WINDOW_WIDTH = 220, WINDOW_HEIGHT = 100;
 const int CURSOR_OFFSET_X = -110, CURSOR_OFFSET_Y = 32;  // centred below the mouse cursor
+const UINT WM_DPICHANGED_MESSAGE = 0x02E0;  // WM_DPICHANGED, missing from older headers
 
 SfxExtractor* currentExtractor;
+HFONT childFont;  // the label's and the button's font at the window's DPI
 
 StubHost& hostOf(SfxExtractor& sfx) { return *static_cast<StubHost*>(sfx.host); }
+
+// `value` at 96 DPI scaled to `dpi` (or from one DPI to another). Not inlined: its dozen
+// uses would cost the stub more than the calls.
+__attribute__((noinline)) int scaled(int value, UINT dpi, UINT from = BASE_DPI)
+{
+    return (value * (int)dpi + (int)from / 2) / (int)from;
+}
+
+// The DPI of the screen as GDI sees it: the system's DPI, for which the stock fonts are made.
+UINT screenDpi()
+{
+    HDC screen = GetDC(nullptr);
+    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen) ReleaseDC(nullptr, screen);
+    return dpi > 0 ? (UINT)dpi : BASE_DPI;
+}
+
+// The DPI of a monitor. GetDpiForMonitor (shcore.dll) is missing before Windows 8.1 and in
+// some Wine versions, so it is looked up at run time; without it the screen's DPI counts.
+typedef HRESULT(WINAPI* DpiForMonitor)(HMONITOR, int, UINT*, UINT*);
+UINT monitorDpi(HMONITOR monitor)
+{
+    HMODULE shcore = LoadLibraryW(L"shcore.dll");
+    DpiForMonitor lookUp = shcore ? (DpiForMonitor)(void*)GetProcAddress(shcore, "GetDpiForMonitor")
+                                  : nullptr;
+    UINT x = 0, y = 0;
+    if (lookUp && lookUp(monitor, 0 /* MDT_EFFECTIVE_DPI */, &x, &y) == S_OK && x) return x;
+    return screenDpi();
+}
 
 // Ends the walk: RunFlag goes to 0 once and never back; the thread stops at its next poll
 // and posts MSG_ABORTED (or MSG_DONE when it had already passed its last poll).
@@ -37,35 +84,86 @@ void requestAbort() { RunFlag.store(0, std::memory_order_relaxed); }
 
 void start(HWND window, SfxExtractor& sfx)
 {
-    if (sfx.configPresent &&
-        DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_DESTINATION), window,
-                        destinationDialogProc, (LPARAM)&sfx) != 0) {
-        DestroyWindow(window);
-        return;
+    if (sfx.configPresent && !quietRun) {
+        INT_PTR result = DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_DESTINATION), window,
+                                         destinationDialogProc, (LPARAM)&sfx);
+        if (result != 0) {
+            // EXIT_LOST: the folder could not be made; EXIT_CANCELLED: Cancel; -1: the dialog
+            // could not be shown.
+            exitCode = result < 0 ? EXIT_NOT_STARTED : (UINT)result;
+            DestroyWindow(window);
+            return;
+        }
     }
-    SetWindowTextA(window, sfx.title);
-    ShowWindow(window, SW_SHOW);
-    if (!startExtraction(sfx)) DestroyWindow(window);
+    setText(window, sfx.title);
+    if (!quietRun) ShowWindow(window, SW_SHOW);
+    if (!startExtraction(sfx)) {
+        exitCode = EXIT_LOST;
+        DestroyWindow(window);
+    }
 }
 
 void finish(HWND window, SfxExtractor& sfx, bool aborted)
 {
-    hostOf(sfx).walking = false;
+    StubHost& host = hostOf(sfx);
+    host.walking = false;
     if (aborted) {
         // The member being written when the flag fell is incomplete; the thread has closed it.
-        if (sfx.currentOutputPath.get()) remove(sfx.currentOutputPath.get());
-    } else if (!sfx.failed) {
+        if (sfx.currentOutputPath.get()) host.removeFile(sfx.currentOutputPath.get());
+        exitCode = EXIT_CANCELLED;
+    } else if (sfx.failed) {
+        exitCode = EXIT_LOST;
+    } else {
+        exitCode = EXIT_DONE;
         if (sfx.configPresent) createShortcuts(sfx, window);
-        runConfiguredFile(sfx, window);
+        // A quiet run is unattended: nobody is there to look at the opened file.
+        if (!quietRun) runConfiguredFile(sfx, window);
     }
     DestroyWindow(window);
+}
+
+// The progress window's three children (pixels at 96 DPI, client coordinates). The label and
+// the button draw in DEFAULT_GUI_FONT at the window's DPI; the bar keeps its own.
+struct ChildLayout {
+    const WCHAR* className;
+    short x, y, width, height;
+    short id;
+    DWORD style;
+};
+const DWORD CHILD = WS_CHILD | WS_VISIBLE;
+const ChildLayout CHILDREN[] = {
+    {L"STATIC", 7, 5, 200, 15, 0, CHILD | SS_LEFT},
+    {PROGRESS_CLASSW, 7, 23, 200, 20, 0, CHILD | PBS_SMOOTH},
+    {L"BUTTON", 65, 50, 88, 19, ID_ABORT, CHILD | BS_PUSHBUTTON},
+};
+
+// Places the children and gives them the font for `dpi`. Called once at creation and again
+// when the window moves to a monitor of another DPI.
+void layOutChildren(StubHost& host, UINT dpi)
+{
+    LOGFONTW font;
+    HFONT made = nullptr;
+    if (GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font)) {
+        // The stock font is made for the screen's DPI; the window's monitor may have another.
+        font.lfHeight = scaled(font.lfHeight, dpi, screenDpi());
+        made = CreateFontIndirectW(&font);
+    }
+    HWND handles[] = {host.labelWindow, host.barWindow, host.abortButton};
+    for (int i = 0; i < 3; ++i) {
+        const ChildLayout& c = CHILDREN[i];
+        SetWindowPos(handles[i], nullptr, scaled(c.x, dpi), scaled(c.y, dpi), scaled(c.width, dpi),
+                     scaled(c.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+        if (i != 1) SendMessageW(handles[i], WM_SETFONT, (WPARAM)made, TRUE);
+    }
+    if (childFont) DeleteObject(childFont);
+    childFont = made;
 }
 
 LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_CREATE:
-        currentExtractor = (SfxExtractor*)((CREATESTRUCTA*)lParam)->lpCreateParams;
+        currentExtractor = (SfxExtractor*)((CREATESTRUCTW*)lParam)->lpCreateParams;
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
@@ -81,6 +179,15 @@ LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_COMMAND:
         if (LOWORD(wParam) == ID_ABORT) requestAbort();
         return 0;
+    case WM_DPICHANGED_MESSAGE: {
+        // Moved to a monitor of another DPI: take the size the system proposes for it.
+        const RECT* proposed = (const RECT*)lParam;
+        SetWindowPos(window, nullptr, proposed->left, proposed->top,
+                     proposed->right - proposed->left, proposed->bottom - proposed->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        layOutChildren(hostOf(*currentExtractor), LOWORD(wParam));
+        return 0;
+    }
     case MSG_START:
         start(window, *currentExtractor);
         return 0;
@@ -92,105 +199,138 @@ LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LP
         finish(window, *currentExtractor, message == MSG_ABORTED);
         return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
-// Opens the stub's own file at the configuration block, reads it and registers the class.
+bool isBlank(WCHAR c) { return c == ' ' || c == '\t'; }
+
+// The switches: /S for a quiet run, /D=PATH for the destination. /D= must come last and takes
+// the rest of the line, spaces included, without quotes. Unknown switches are passed over.
+// The stub has no C runtime start-up to split the line, so it reads it here.
+bool readSwitches(SfxExtractor& sfx)
+{
+    const WCHAR* p = GetCommandLineW();
+    // The program's own name, quoted or up to the first blank.
+    if (*p == '"') {
+        for (++p; *p && *p != '"'; ++p) {}
+        if (*p) ++p;
+    } else {
+        while (*p && !isBlank(*p)) ++p;
+    }
+    for (;;) {
+        while (isBlank(*p)) ++p;
+        if (!*p) return true;
+        if (p[0] == '/' && (p[1] | 0x20) == 'd' && p[2] == '=') break;
+        if (p[0] == '/' && (p[1] | 0x20) == 's' && (!p[2] || isBlank(p[2]))) quietRun = true;
+        while (*p && !isBlank(*p)) ++p;
+    }
+    p += 3;
+    int length = lstrlenW(p);
+    while (length > 0 && isBlank(p[length - 1])) --length;
+    if (length == 0) return true;
+    char path[PATH_BUFFER];
+    int written = length < WIDE_PATH ? WideCharToMultiByte(CP_UTF8, 0, p, length, path,
+                                                           PATH_BUFFER - 1, nullptr, nullptr)
+                                     : 0;
+    if (written == 0) return false;  // a destination that cannot be held is no destination
+    path[written] = 0;
+    sfx.setDestination(path);
+    return sfx.destination != nullptr;
+}
+
+// Opens the stub's own file at the configuration block, reads it and the switches, and
+// registers the class.
 bool initialise(SfxExtractor& sfx, HINSTANCE instance)
 {
     appInstance = instance;
     InitCommonControls();
-    DWORD length = GetModuleFileNameA(nullptr, sfx.ownPath, PATH_BUFFER);
-    if (length == 0 || length >= PATH_BUFFER) return false;
-    sfx.ownFile = fopen(sfx.ownPath, "rb");
+    WCHAR ownPath[WIDE_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, ownPath, WIDE_PATH);
+    if (length == 0 || length >= (DWORD)WIDE_PATH || !toUtf8(ownPath, sfx.ownPath, PATH_BUFFER)) return false;
+    sfx.ownFile = _wfopen(ownPath, L"rb");
     if (!sfx.ownFile || fseek(sfx.ownFile, SfxConfig::offset, SEEK_SET) != 0) return false;
-    if (!readConfiguration(sfx)) return false;
+    if (!readConfiguration(sfx) || !readSwitches(sfx)) return false;
 
-    WNDCLASSEXA windowClass = {};
+    WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof windowClass;
     windowClass.style = CS_HREDRAW | CS_VREDRAW;
     windowClass.lpfnWndProc = progressWindowProc;
     windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_APP));
-    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP));
+    windowClass.hCursor = LoadCursorW(nullptr, (LPCWSTR)IDC_ARROW);
     windowClass.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = CLASS_NAME;
-    return RegisterClassExA(&windowClass) != 0;
+    return RegisterClassExW(&windowClass) != 0;
 }
-
-// The progress window, then its three children (pixels): the window relative to the mouse
-// cursor, the children in its client coordinates. The label and the button draw in
-// DEFAULT_GUI_FONT; the bar keeps its own.
-struct WindowSpec {
-    const char* className;
-    const char* text;
-    DWORD style;
-    short x, y, width, height;
-    short id;
-    bool guiFont;
-};
-const DWORD CHILD = WS_CHILD | WS_VISIBLE;
-const WindowSpec WINDOWS[] = {
-    {CLASS_NAME, DEFAULT_TITLE, WS_POPUP | WS_CAPTION | WS_SYSMENU, CURSOR_OFFSET_X,
-     CURSOR_OFFSET_Y, WINDOW_WIDTH, WINDOW_HEIGHT, 0, false},
-    {"STATIC", "", CHILD | SS_LEFT, 7, 5, 200, 15, 0, true},
-    {PROGRESS_CLASSA, nullptr, CHILD | PBS_SMOOTH, 7, 23, 200, 20, 0, false},
-    {"BUTTON", ABORT_TEXT, CHILD | BS_PUSHBUTTON, 65, 50, 88, 19, ID_ABORT, true},
-};
 
 // Builds the still hidden progress window and queues MSG_START.
 bool createWindows(SfxExtractor& sfx, StubHost& host)
 {
-    // Not clamped to the screen: the window stands where the user clicked.
-    POINT origin = {};
-    GetCursorPos(&origin);
-    HWND* handles[] = {&host.progressWindow, &host.labelWindow, &host.barWindow, &host.abortButton};
-    HWND window = nullptr;  // the progress window once made, the parent of the rest
-    for (int i = 0; i < 4; ++i) {
-        const WindowSpec& w = WINDOWS[i];
-        HWND made = CreateWindowExA(0, w.className, w.text, w.style, origin.x + w.x, origin.y + w.y,
-                                    w.width, w.height, window, (HMENU)(INT_PTR)w.id, appInstance,
-                                    window ? nullptr : &sfx);
-        if (!made) return false;
-        if (w.guiFont) SendMessageA(made, WM_SETFONT, (WPARAM)GetStockObject(DEFAULT_GUI_FONT), FALSE);
-        *handles[i] = made;
-        if (!window) {
-            window = made;
-            origin = {};  // the children stand in its client area
-        }
+    // Below the mouse cursor, sized for that monitor and kept inside its work area (not under
+    // the task bar, not off the screen).
+    POINT cursor = {};
+    GetCursorPos(&cursor);
+    HMONITOR monitor = MonitorFromPoint(cursor, MONITOR_DEFAULTTONEAREST);
+    UINT dpi = monitorDpi(monitor);
+    int width = scaled(WINDOW_WIDTH, dpi), height = scaled(WINDOW_HEIGHT, dpi);
+    int x = cursor.x + scaled(CURSOR_OFFSET_X, dpi), y = cursor.y + scaled(CURSOR_OFFSET_Y, dpi);
+    MONITORINFO area;
+    area.cbSize = sizeof area;
+    if (GetMonitorInfoW(monitor, &area)) {
+        x = clampInto(x, width, area.rcWork.left, area.rcWork.right);
+        y = clampInto(y, height, area.rcWork.top, area.rcWork.bottom);
     }
+    HWND window = CreateWindowExW(0, CLASS_NAME, L"Quor SFX", WS_POPUP | WS_CAPTION | WS_SYSMENU, x, y,
+                                  width, height, nullptr, nullptr, appInstance, &sfx);
+    if (!window) return false;
+    host.progressWindow = window;
+
+    WCHAR abortText[8];
+    fromShiftJis(ABORT_TEXT, abortText, 8);
+    const WCHAR* texts[] = {L"", nullptr, abortText};
+    HWND* handles[] = {&host.labelWindow, &host.barWindow, &host.abortButton};
+    for (int i = 0; i < 3; ++i) {
+        const ChildLayout& c = CHILDREN[i];
+        *handles[i] = CreateWindowExW(0, c.className, texts[i], c.style, 0, 0, 0, 0, window,
+                                      (HMENU)(INT_PTR)c.id, appInstance, nullptr);
+        if (!*handles[i]) return false;
+    }
+    layOutChildren(host, dpi);
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
-    return PostMessageA(window, MSG_START, 0, 0) != 0;
+    return PostMessageW(window, MSG_START, 0, 0) != 0;
 }
 
 UINT runMessageLoop()
 {
     MSG message = {};
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
-    return (UINT)message.wParam;
+    return exitCode;
 }
-
-// A start-up failure ends the process without a window or a message of its own; the exit
-// code 1 tells a caller that nothing was done. Every run that reaches the loop ends with 0.
-const UINT STARTUP_FAILED = 1;
 
 UINT runStub(HINSTANCE instance)
 {
     StubHost host;
     host.walking = false;  // the window handles are set by createWindows before any use
     SfxExtractor sfx(&host);
-    if (!initialise(sfx, instance) || !createWindows(sfx, host)) return STARTUP_FAILED;
+    // A start-up failure ends the process without a window or a message of its own.
+    if (!initialise(sfx, instance) || !createWindows(sfx, host)) return EXIT_NOT_STARTED;
     return runMessageLoop();
 }
 
 }  // namespace
 
-// The process entry (the linker's -e): no C runtime start-up runs before it. The command line
-// and the show state are not used.
+int clampInto(int start, int size, LONG low, LONG high)
+{
+    if (start + size > high) start = high - size;
+    return start < low ? low : start;
+}
+
+// The process entry (the linker's -e): no C runtime start-up runs before it. The switches are
+// read from GetCommandLineW; the show state is not used.
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // the linker's name for the start of our own image
 
 extern "C" void quorEntry()

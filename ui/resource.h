@@ -5,7 +5,8 @@
 #define IDI_APP 102          // the program icon (16, 24, 32 and 48 px)
 #define IDD_DESTINATION 103  // the destination dialog
 
-// Controls of the destination dialog.
+// Controls of the destination dialog. The label has no id of its own: -1, like any static.
+#define ID_LABEL 0xFFFF  // -1 in a 16-bit id field
 #define ID_DEST_EDIT 1000
 #define ID_BROWSE 1001
 #define ID_START_MENU 1002

@@ -1,10 +1,15 @@
-/* Section layout of the stub: five sections instead of the usual seven to ten.
+/* Section layout of the stub: three sections instead of the usual seven to ten.
  *
  * Every section costs a header and, on average, half of the 512-byte file alignment, and the
  * stub must end before file offset 32768. So the read-only data joins the code in .text, and
- * the writable data joins the import tables in .idata (writable anyway: the loader fills the
- * import address table). .bss takes no room in the file; .rsrc and .reloc keep their own
- * sections, where the loader and the resource functions look for them.
+ * the resources, the import tables and the writable data share one section (writable anyway:
+ * the loader fills the import address table). .bss takes no room in the file. With three
+ * section headers the headers fit in one 512-byte block instead of two.
+ *
+ * The shared section is named .rsrc and begins with the resource directory, because ld points
+ * the resource directory at the start of the output section of that name. The import
+ * directory and the import address table it finds through the symbols .idata$2 to .idata$6,
+ * defined below as image-relative addresses where those tables start and end.
  *
  * The stub has no C runtime start-up, so nothing would run global constructors or
  * destructors: the assertions below turn one into a link error instead of a silent fault.
@@ -30,18 +35,24 @@ SECTIONS
   ASSERT(__stub_ctors_start == __stub_ctors_end,
          "the stub runs no global constructors, destructors or thread-local initialisers")
 
-  /* ld points the import directory at the start of the output section named .idata, so
-     the import tables come first and the writable data follows them. */
-  .idata BLOCK(__section_alignment__) :
+  /* Resources first (see above), then the import tables, then the writable data. */
+  .rsrc BLOCK(__section_alignment__) :
   {
+    KEEP (*(.rsrc))
+    KEEP (*(.rsrc$*))
+    . = ALIGN(16);
+    ".idata$2" = ABSOLUTE(.) - __image_base__;
     KEEP (SORT(*)(.idata$2))
     KEEP (SORT(*)(.idata$3))
     LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
     . = ALIGN(8);
+    ".idata$4" = ABSOLUTE(.) - __image_base__;
     KEEP (SORT(*)(.idata$4))
     __IAT_start__ = .;
+    ".idata$5" = ABSOLUTE(.) - __image_base__;
     SORT(*)(.idata$5)
     __IAT_end__ = .;
+    ".idata$6" = ABSOLUTE(.) - __image_base__;
     KEEP (SORT(*)(.idata$6))
     KEEP (SORT(*)(.idata$7))
     . = ALIGN(16);
@@ -56,11 +67,6 @@ SECTIONS
     *(COMMON)
   }
 
-  .rsrc BLOCK(__section_alignment__) : SUBALIGN(4)
-  {
-    KEEP (*(.rsrc))
-    KEEP (*(.rsrc$*))
-  }
 
   .reloc BLOCK(__section_alignment__) :
   {

@@ -6,14 +6,17 @@
 #include <stdio.h>
 #include <sys/utime.h>
 
+#include "ui/stub_ui.h"
+
 namespace {
 
-// ファイル %s が壊れています。 (the file %s is damaged)
+// ファイル %s が壊れています。 (the file %s is damaged), in two halves around the path
+const char FILE_TEXT[] = "\x83t\x83@\x83\x43\x83\x8b ";
 const char DAMAGED_TEXT[] =
-    "\x83t\x83@\x83\x43\x83\x8b %s \x82\xaa\x89\xf3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81\x42";
+    " \x82\xaa\x89\xf3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81\x42";
 // ファイル %s を書き込めません。 (the file %s cannot be written)
 const char WRITE_FAILED_TEXT[] =
-    "\x83t\x83@\x83\x43\x83\x8b %s \x82\xf0\x8f\x91\x82\xab\x8d\x9e\x82\xdf\x82\xdc\x82\xb9\x82\xf1\x81\x42";
+    " \x82\xf0\x8f\x91\x82\xab\x8d\x9e\x82\xdf\x82\xdc\x82\xb9\x82\xf1\x81\x42";
 // フォルダを作成できません (the folder cannot be created)
 const char FOLDER_TEXT[] =
     "\x83t\x83H\x83\x8b\x83_\x82\xf0\x8d\xec\x90\xac\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1";
@@ -21,50 +24,156 @@ const char FOLDER_TEXT[] =
 const char NO_THREAD_TEXT[] =
     "\x89\xf0\x93\x80\x82\xf0\x8aJ\x8en\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1\x81\x42";
 
-// A path of up to 259 bytes plus the text around it fits without cutting.
-const int MESSAGE_BUFFER = 320;
+
+// A path of up to PATH_BUFFER - 1 units plus the text around it fits without cutting.
+const int MESSAGE_FRONT = 32;
+const int MESSAGE_BUFFER = WIDE_PATH + 2 * MESSAGE_FRONT;
 
 // A folder API answers with the length it wrote, or with the size it would need when the
 // buffer is too small; both zero and a length that fills the buffer mean "no path".
 bool fits(DWORD length, uint32_t size) { return length != 0 && length < size; }
 
-void warnWithPath(HWND owner, const char* format, const char* path)
+// A folder from a wide kernel32 call, handed to the core as UTF-8.
+bool folderText(DWORD length, const WCHAR* wide, char* buffer, uint32_t size)
 {
-    char text[MESSAGE_BUFFER];
-    _snprintf(text, sizeof text, format, path);
-    text[sizeof text - 1] = 0;  // _snprintf leaves no terminator when it cuts
-    MessageBoxA(owner, text, nullptr, MB_ICONWARNING);
+    return fits(length, WIDE_PATH) && toUtf8(wide, buffer, (int)size);
 }
+
+// The boxes of the stub: Shift-JIS texts read in code page 932, whatever the system's own.
+// A quiet run shows none; its outcome is the exit code.
+void showBox(HWND owner, const WCHAR* text, const WCHAR* caption, UINT icon)
+{
+    if (!quietRun) MessageBoxW(owner, text, caption, icon);
+}
+
+void warn(HWND owner, const char* text)
+{
+    WCHAR wide[MESSAGE_BUFFER];
+    fromShiftJis(text, wide, MESSAGE_BUFFER);
+    showBox(owner, wide, nullptr, MB_ICONWARNING);
+}
+
+// "ファイル <path><back>": the file's name between the two halves of a message.
+void warnWithPath(HWND owner, const char* back, const char* path)
+{
+    WCHAR text[MESSAGE_BUFFER];
+    fromShiftJis(FILE_TEXT, text, MESSAGE_FRONT);
+    int used = lstrlenW(text);
+    if (!toWide(path, text + used, WIDE_PATH)) text[used] = 0;
+    used = lstrlenW(text);
+    fromShiftJis(back, text + used, MESSAGE_BUFFER - used);
+    showBox(owner, text, nullptr, MB_ICONWARNING);
+}
+
+// The wide form of a path from the core. An invalid or overlong one becomes the empty text,
+// which names no file: every call on it fails instead of reaching a different file.
+struct WidePath {
+    explicit WidePath(const char* path)
+    {
+        if (!toWide(path, text, WIDE_PATH)) text[0] = 0;
+    }
+    WCHAR text[WIDE_PATH];
+};
 
 }  // namespace
 
+bool toWide(const char* utf8, WCHAR* out, int units)
+{
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, out, units) != 0;
+}
+
+bool toUtf8(const WCHAR* wide, char* out, int size)
+{
+    return WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, size, nullptr, nullptr) != 0;
+}
+
+void setText(HWND window, const char* utf8)
+{
+    WCHAR wide[WIDE_PATH];
+    if (!utf8 || !toWide(utf8, wide, WIDE_PATH)) wide[0] = 0;
+    SetWindowTextW(window, wide);
+}
+
+void fromShiftJis(const char* text, WCHAR* out, int units)
+{
+    if (!MultiByteToWideChar(CODE_PAGE_SHIFT_JIS, 0, text, -1, out, units)) out[0] = 0;
+}
+
+bool StubHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
+                          uint32_t size)
+{
+    if (size == 0) return false;
+    if (length == 0) {
+        out[0] = 0;
+        return true;
+    }
+    // No code page makes more UTF-16 units than it has bytes, and no text of the core is
+    // longer than a path.
+    WCHAR wide[WIDE_PATH];
+    int units = length < (uint32_t)WIDE_PATH
+                    ? MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes, (int)length, wide,
+                                          WIDE_PATH)
+                    : 0;
+    int written = units ? WideCharToMultiByte(CP_UTF8, 0, wide, units, out, (int)size - 1,
+                                              nullptr, nullptr)
+                        : 0;
+    if (written == 0) return false;
+    out[written] = 0;
+    return true;
+}
+
+FILE* StubHost::openFile(const char* path, const char* mode)
+{
+    // The core opens files for reading or for writing, always in binary.
+    WidePath wide(path);
+    return wide.text[0] ? _wfopen(wide.text, mode[0] == 'w' ? L"wb" : L"rb") : nullptr;
+}
+
+bool StubHost::removeFile(const char* path)
+{
+    WidePath wide(path);
+    return wide.text[0] && DeleteFileW(wide.text);
+}
+
 bool StubHost::currentFolder(char* buffer, uint32_t size)
 {
-    return fits(GetCurrentDirectoryA(size, buffer), size);
+    WCHAR wide[WIDE_PATH];
+    return folderText(GetCurrentDirectoryW(WIDE_PATH, wide), wide, buffer, size);
 }
 
 bool StubHost::windowsFolder(char* buffer, uint32_t size)
 {
-    return fits(GetWindowsDirectoryA(buffer, size), size);
+    WCHAR wide[WIDE_PATH];
+    return folderText(GetWindowsDirectoryW(wide, WIDE_PATH), wide, buffer, size);
 }
 
 PathState StubHost::pathState(const char* path)
 {
-    DWORD attributes = GetFileAttributesA(path);
+    WidePath wide(path);
+    DWORD attributes = wide.text[0] ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
     if (attributes == INVALID_FILE_ATTRIBUTES) return PathState::missing;
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathState::folder : PathState::notFolder;
 }
 
-bool StubHost::createFolder(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+bool StubHost::createFolder(const char* path)
+{
+    WidePath wide(path);
+    return wide.text[0] && CreateDirectoryW(wide.text, nullptr);
+}
 
-bool StubHost::enterFolder(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+bool StubHost::enterFolder(const char* path)
+{
+    WidePath wide(path);
+    return wide.text[0] && SetCurrentDirectoryW(wide.text);
+}
 
 void StubHost::setFileTime(const char* path, int32_t unixTime)
 {
     // The 64-bit variant whatever the build: msvcrt's plain _utime has a 32-bit time on i686.
+    WidePath wide(path);
     __utimbuf64 times;
     times.actime = times.modtime = unixTime;
-    _utime64(path, &times);
+    if (wide.text[0]) _wutime64(wide.text, &times);
 }
 
 void StubHost::warnDamaged(const char* cleanedPath)
@@ -79,7 +188,7 @@ void StubHost::warnWriteFailed(const char* cleanedPath)
 
 void StubHost::warnFolderNotCreated()
 {
-    MessageBoxA(progressWindow, FOLDER_TEXT, nullptr, MB_ICONWARNING);
+    warn(progressWindow, FOLDER_TEXT);
 }
 
 void StubHost::memberSkipped(const char*, bool) {}
@@ -89,30 +198,31 @@ void StubHost::memberSkipped(const char*, bool) {}
 void StubHost::brokenHeader(HeaderFault fault, long, const char* archivePath)
 {
     if (fault == HeaderFault::unknownLayout)
-        MessageBoxA(progressWindow, "Unknown header", "Quor SFX", MB_ICONERROR);
+        showBox(progressWindow, L"Unknown header", L"Quor SFX", MB_ICONERROR);
     else
         warnDamaged(archivePath);
 }
 
 void StubHost::entryName(const char* name)
 {
-    SendMessageA(progressWindow, MSG_ENTRY, 0, (LPARAM)name);
+    SendMessageW(progressWindow, MSG_ENTRY, 0, (LPARAM)name);
 }
 
 void StubHost::barPosition(uint32_t position)
 {
-    SendMessageA(barWindow, PBM_SETPOS, position, 0);
+    SendMessageW(barWindow, PBM_SETPOS, position, 0);
 }
 
 void StubHost::notifyShell(ShellEvent event, const char* path)
 {
     LONG kind = event == ShellEvent::folderCreated ? SHCNE_MKDIR : SHCNE_CREATE;
-    SHChangeNotify(kind, SHCNF_PATHA, path, nullptr);
+    WidePath wide(path);
+    if (wide.text[0]) SHChangeNotify(kind, SHCNF_PATHW, wide.text, nullptr);
 }
 
 void StubHost::walkEnded(bool aborted)
 {
-    PostMessageA(progressWindow, aborted ? MSG_ABORTED : MSG_DONE, 0, 0);
+    PostMessageW(progressWindow, aborted ? MSG_ABORTED : MSG_DONE, 0, 0);
 }
 
 bool StubHost::startThread(void (*body)(void*), void* argument)
@@ -123,7 +233,7 @@ bool StubHost::startThread(void (*body)(void*), void* argument)
     if (_beginthread(body, 0, argument) != (uintptr_t)-1) return true;
     walking = false;
     // Without this the window would stand shown and idle until the user closed it.
-    MessageBoxA(progressWindow, NO_THREAD_TEXT, nullptr, MB_ICONWARNING);
+    warn(progressWindow, NO_THREAD_TEXT);
     return false;
 }
 

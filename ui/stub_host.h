@@ -1,13 +1,15 @@
-// The Win32 side of the host interface: folders through kernel32, messages to the user as
-// message boxes owned by the progress window, progress through window messages, and the
-// extraction thread through msvcrt's _beginthread.
+// The Win32 side of the host interface: folders and files through the wide (UTF-16) calls of
+// kernel32 and msvcrt, messages to the user as message boxes owned by the progress window
+// (none in a quiet run), progress through window messages, and the extraction thread through
+// msvcrt's _beginthread. Every text the core hands over is UTF-8.
 //
 // The extraction thread calls every operation except startThread; it reaches the window only
-// by SendMessageA (which waits until the user-interface thread has handled the message), by
-// message boxes owned by the progress window, and by the one PostMessageA of walkEnded.
+// by SendMessageW (which waits until the user-interface thread has handled the message), by
+// message boxes owned by the progress window, and by the one PostMessageW of walkEnded.
 #pragma once
 
 #include <windows.h>
+#include <stdio.h>
 
 #include "extract/host.h"
 
@@ -20,6 +22,10 @@ const UINT MSG_ABORTED = WM_USER + 4;  // posted last when the walk ended after 
 
 class StubHost final : public Host {
 public:
+    bool decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
+                    uint32_t size) override;
+    FILE* openFile(const char* path, const char* mode) override;
+    bool removeFile(const char* path) override;
     bool currentFolder(char* buffer, uint32_t size) override;
     bool windowsFolder(char* buffer, uint32_t size) override;
     PathState pathState(const char* path) override;

@@ -1,18 +1,37 @@
 // The user-interface operations of the stub, shared between its units. All run on the
-// user-interface thread.
+// user-interface thread, except the text conversions, which any thread may call.
 #pragma once
 
 #include <windows.h>
+
+#include "extract/paths.h"
 
 struct SfxExtractor;
 
 extern HINSTANCE appInstance;
 
+// True for a run started with /S: no dialog, no window shown, no message box.
+extern bool quietRun;
+
+// Texts cross Win32 as UTF-16 and nothing else: the core hands over UTF-8, the stub's own
+// Japanese texts are Shift-JIS bytes in the source. Neither may be read in the system's ANSI
+// code page, which is 1252 on an English Windows. A path of n UTF-8 bytes is at most n UTF-16
+// units, so WIDE_PATH units hold any path of the core.
+const int WIDE_PATH = PATH_BUFFER;
+bool toWide(const char* utf8, WCHAR* out, int units);      // false when invalid or too long
+bool toUtf8(const WCHAR* wide, char* out, int size);       // false when it does not fit
+void fromShiftJis(const char* text, WCHAR* out, int units);  // the stub's own texts
+void setText(HWND window, const char* utf8);  // null or invalid: the empty text
+
+// Keeps [start, start + size) inside [low, high) where it can; the low end wins.
+int clampInto(int start, int size, LONG low, LONG high);
+
 // The destination dialog (resource 103): 0 = go on, the destination exists and is the current
-// directory; nonzero = end the program.
+// directory; 1 = the folder could not be made; 2 = the user cancelled. The nonzero values are
+// the exit codes they lead to.
 INT_PTR CALLBACK destinationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Shows a member's name in the label, shortened in the middle until it fits.
+// Shows a member's name (UTF-8) in the label, shortened in the middle until it fits.
 void showEntryName(HWND label, const char* name);
 
 // After a walk without failure: the chosen shortcuts, then the configured file.

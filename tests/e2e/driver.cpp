@@ -3,9 +3,12 @@
 // It finds the stub's windows by class (the dialog and message boxes are "#32770", the
 // progress window "QUORSFXCLASS") and by their control ids, reads texts and states, sets the
 // edit box and check boxes, presses buttons, and reports what it saw, one "key value" line per
-// observation, on stdout. Texts are reported as the stub holds them: Shift-JIS bytes.
+// observation, on stdout. Texts are read as UTF-16 and reported in UTF-8, whatever the code
+// page of the system.
 //
-//   driver run STUB WORKDIR STEP...   start STUB in WORKDIR and work through the steps
+//   driver run STUB WORKDIR [cursor=X,Y] [args=ARGS] STEP...
+//                                     start STUB in WORKDIR (the mouse cursor at X,Y first,
+//                                     the command line ARGS) and work through the steps
 //   driver link FILE.lnk              read a shortcut back through IShellLink
 //   driver warm-up                    show a window once, so that Wine's desktop and fonts are up
 //
@@ -23,6 +26,11 @@
 //   hold=FILE        report "hold", then wait until FILE exists (a screenshot is being taken)
 //   freeze | thaw    suspend or resume the stub's threads other than the window's, so that
 //                    the progress window stands still, responsive, in mid-extraction
+//   fit              every text of the shown dialog or progress window fits its control:
+//                    "fit ID TEXT-WIDTH CLIENT-WIDTH" per control, "fit.over ..." when not;
+//                    "fit.outside" when the window is not wholly inside the work area
+//   quiet            wait for the stub to end without ever showing a window; report its exit
+//                    code
 //   exit             wait for the stub to end; report its exit code
 // A message box that turns up while another step waits is reported and fails the run.
 //
@@ -65,14 +73,29 @@ void report(const char* key, const std::string& value)
     exit(1);
 }
 
-std::string textOf(HWND window)
+std::wstring wideTextOf(HWND window)
 {
-    char buffer[1024] = {};
+    WCHAR buffer[1024] = {};
     DWORD_PTR ignored;
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, (LPARAM)buffer, SMTO_ABORTIFHUNG, 5000,
-                        &ignored);
+    SendMessageTimeoutW(window, WM_GETTEXT, 1024, (LPARAM)buffer, SMTO_ABORTIFHUNG, 5000, &ignored);
     return buffer;
 }
+
+std::string utf8(const std::wstring& text)
+{
+    char buffer[4096] = {};
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, buffer, sizeof buffer, nullptr, nullptr);
+    return buffer;
+}
+
+std::wstring wide(const std::string& text)
+{
+    WCHAR buffer[2048] = {};
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, buffer, 2048);
+    return buffer;
+}
+
+std::string textOf(HWND window) { return utf8(wideTextOf(window)); }
 
 std::string classOf(HWND window)
 {
@@ -236,6 +259,74 @@ void suspendOthers(HWND window, bool suspend)
     CloseHandle(snapshot);
 }
 
+BOOL CALLBACK visitAny(HWND window, LPARAM context)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != stub.dwProcessId || !IsWindowVisible(window)) return TRUE;
+    *(HWND*)context = window;
+    return FALSE;
+}
+
+// Any visible top-level window of the stub.
+HWND findAnyWindow()
+{
+    HWND found = nullptr;
+    EnumWindows(visitAny, (LPARAM)&found);
+    return found;
+}
+
+// The font the stub's controls draw in, made here: a font handle of another process cannot be
+// used. The dialog's template asks for MS UI Gothic at 9 points, the progress window draws in
+// DEFAULT_GUI_FONT at the screen's DPI; both scale with it (this driver is DPI-aware too).
+HFONT fontOf(HWND window)
+{
+    if (classOf(window) != "#32770") return (HFONT)GetStockObject(DEFAULT_GUI_FONT);
+    HDC screen = GetDC(nullptr);
+    int height = -MulDiv(9, GetDeviceCaps(screen, LOGPIXELSY), 72);
+    ReleaseDC(nullptr, screen);
+    return CreateFontW(height, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, L"MS UI Gothic");
+}
+
+// Measures every static text, check box and push button of `window` against its client width.
+void checkFit(HWND window)
+{
+    RECT place, work;
+    GetWindowRect(window, &place);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    if (place.left < work.left || place.top < work.top || place.right > work.right ||
+        place.bottom > work.bottom) {
+        char line[96];
+        snprintf(line, sizeof line, "%ld,%ld-%ld,%ld", place.left, place.top, place.right, place.bottom);
+        report("fit.outside", line);
+    }
+    HFONT font = fontOf(window);
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ previous = SelectObject(dc, font);
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        std::string name = classOf(child);
+        if (_stricmp(name.c_str(), "Static") != 0 && _stricmp(name.c_str(), "Button") != 0) continue;
+        std::wstring text = wideTextOf(child), shown;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == L'&' && i + 1 < text.size()) ++i;  // "&D" shows as D, "&&" as &
+            shown += text[i];
+        }
+        if (shown.empty()) continue;
+        SIZE size = {};
+        GetTextExtentPoint32W(dc, shown.c_str(), (int)shown.size(), &size);
+        LONG style = GetWindowLongW(child, GWL_STYLE);
+        bool checkBox = _stricmp(name.c_str(), "Button") == 0 && (style & BS_TYPEMASK) == BS_AUTOCHECKBOX;
+        int need = size.cx + (checkBox ? GetSystemMetrics(SM_CXMENUCHECK) : 0);
+        RECT client;
+        GetClientRect(child, &client);
+        char line[128];
+        snprintf(line, sizeof line, "%d %d %d", GetDlgCtrlID(child), need, (int)client.right);
+        report(need <= client.right ? "fit" : "fit.over", line + std::string(" ") + utf8(shown));
+    }
+    SelectObject(dc, previous);
+    ReleaseDC(nullptr, dc);
+}
+
 bool startsWith(const std::string& text, const char* prefix)
 {
     return text.compare(0, strlen(prefix), prefix) == 0;
@@ -257,7 +348,7 @@ void runStep(const std::string& step)
         }
     } else if (startsWith(step, "edit=")) {
         HWND dialog = await(Kind::dialog, "the dialog");
-        SendMessageA(GetDlgItem(dialog, ID_DEST_EDIT), WM_SETTEXT, 0, (LPARAM)(step.c_str() + 5));
+        SendMessageW(GetDlgItem(dialog, ID_DEST_EDIT), WM_SETTEXT, 0, (LPARAM)wide(step.substr(5)).c_str());
     } else if (startsWith(step, "check=")) {
         HWND dialog = await(Kind::dialog, "the dialog");
         int id = 0, state = 0;
@@ -308,6 +399,21 @@ void runStep(const std::string& step)
     } else if (step == "freeze" || step == "thaw") {
         HWND window = await(Kind::progress, "the progress window");
         suspendOthers(window, step == "freeze");
+    } else if (step == "fit") {
+        HWND window = findWindow(Kind::dialog);
+        if (!window) window = await(Kind::progress, "the dialog or the progress window");
+        checkFit(window);
+    } else if (step == "quiet") {
+        DWORD start = GetTickCount();
+        while (!stubEnded()) {
+            if (HWND shown = findAnyWindow())
+                give_up("a quiet run showed a window: " + classOf(shown) + " \"" + textOf(shown) + "\"");
+            if (GetTickCount() - start > timeoutMs) give_up("time-out waiting for the end");
+            Sleep(POLL_MS);
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(stub.hProcess, &code);
+        report("exit", std::to_string(code));
     } else if (step == "exit") {
         DWORD start = GetTickCount();
         while (!stubEnded()) {
@@ -329,12 +435,19 @@ int run(int argc, char** argv)
 {
     if (argc < 4) return 2;
     std::string command = std::string("\"") + argv[2] + "\"";
+    int first = 4;
+    int x = 0, y = 0;
+    if (argc > first && sscanf(argv[first], "cursor=%d,%d", &x, &y) == 2) {
+        SetCursorPos(x, y);
+        ++first;
+    }
+    if (argc > first && startsWith(argv[first], "args=")) command += std::string(" ") + (argv[first++] + 5);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     if (!CreateProcessA(argv[2], &command[0], nullptr, nullptr, FALSE, 0, nullptr, argv[3],
                         &startup, &stub))
         give_up("cannot start " + std::string(argv[2]));
-    for (int i = 4; i < argc; ++i) runStep(argv[i]);
+    for (int i = first; i < argc; ++i) runStep(argv[i]);
     // A stub left running would hold the prefix; the steps must have ended it.
     if (!stubEnded()) give_up("the stub still runs after the last step");
     return 0;
@@ -343,25 +456,23 @@ int run(int argc, char** argv)
 int readLink(const char* path)
 {
     CoInitialize(nullptr);
-    IShellLinkA* link = nullptr;
+    IShellLinkW* link = nullptr;
     IPersistFile* file = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 (void**)&link)) ||
         FAILED(link->QueryInterface(IID_IPersistFile, (void**)&file)))
         give_up("no shell link object");
-    WCHAR wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH);
-    if (FAILED(file->Load(wide, STGM_READ))) give_up(std::string("cannot load ") + path);
-    char text[MAX_PATH] = {};
+    if (FAILED(file->Load(wide(path).c_str(), STGM_READ))) give_up(std::string("cannot load ") + path);
+    WCHAR text[MAX_PATH] = {};
     link->GetPath(text, MAX_PATH, nullptr, SLGP_RAWPATH);
-    report("link.target", text);
+    report("link.target", utf8(text));
     int index = -1;
     text[0] = 0;
     link->GetIconLocation(text, MAX_PATH, &index);
-    report("link.icon", std::string(text) + "," + std::to_string(index));
+    report("link.icon", utf8(text) + "," + std::to_string(index));
     text[0] = 0;
     link->GetWorkingDirectory(text, MAX_PATH);
-    report("link.workdir", text);
+    report("link.workdir", utf8(text));
     file->Release();
     link->Release();
     CoUninitialize();
@@ -391,6 +502,8 @@ int warmUp()
 
 int main(int argc, char** argv)
 {
+    // Sizes and fonts as the stub sees them: it declares itself DPI-aware, so must the driver.
+    SetProcessDPIAware();
     if (const char* seconds = getenv("QUOR_E2E_TIMEOUT")) timeoutMs = (DWORD)atoi(seconds) * 1000;
     if (argc >= 2 && strcmp(argv[1], "run") == 0) return run(argc, argv);
     if (argc == 3 && strcmp(argv[1], "link") == 0) return readLink(argv[2]);
