@@ -225,8 +225,11 @@ void ExtractionThread(void* argument)
         // Decoders read ahead; the next header is found by an absolute seek, to a position
         // of at most LONG_MAX.
         if (dataStart < 0 || header.packedSize > (unsigned long)(LONG_MAX - dataStart) ||
-            fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0)
+            fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0) {
+            // The members behind it cannot be found, so they are lost, not absent.
+            sfx.failed = 1;
             break;
+        }
         finishedSize += header.originalSize;
     }
     sfx.host->walkEnded(!running());
