@@ -353,6 +353,9 @@ TEST_F(Walk, NamesAreWrittenInUtf8FromTheCodePageTheyAreStoredIn)
         {"not Shift-JIS", at(0, "bad\x80name"), ""},
         {"unpaired UTF-16 surrogate", at(2, "x", "", {wide(0x44, u"a\xD800" "b")}), ""},
         {"not UTF-8", at(2, "\xC3(", "", {codePage(65001)}), ""},
+        // EBCDIC stores a backslash as 0xE0 and a dot as 0x4B: \..\x appears only in UTF-8.
+        {"a separator made by the conversion",
+         at(2, "\xE0\x4B\x4B\xE0\xA7", "", {codePage(500)}), "x"},
         {"the member after them", at(1, "after.txt"), "after.txt"},
     };
     std::string archive;
