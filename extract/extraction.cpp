@@ -109,8 +109,9 @@ char memberPath[PATH_BUFFER];
 // result once more: in UTF-8 a character before a colon is seen whatever the code page was,
 // and so is a backslash that only the conversion made (EBCDIC stores it as 0xE0), which
 // Windows takes for a separator.
-// False when the name is not valid in its code page (or does not fit as UTF-8); memberPath
-// then holds a stand-in for messages, the name with every byte from 0x80 up shown as '?'.
+// False when the name is not valid in its code page, was cut to fit, or does not fit as
+// UTF-8; memberPath then holds a stand-in for messages, the name with every byte from 0x80
+// up shown as '?'.
 bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header)
 {
     cleanEntryPath(header.name, '/', header.codePage);
