@@ -106,14 +106,18 @@ char memberPath[PATH_BUFFER];
 
 // Cleans the member's name as stored, in its own code page (only there can a second byte
 // 0x5C be told from a separator), then converts it to UTF-8 into memberPath and cleans the
-// result once more: in UTF-8 a character before a colon is seen whatever the code page was.
-// False when the name is not valid in its code page (or does not fit as UTF-8); memberPath
-// then holds a stand-in for messages, the name with every byte from 0x80 up shown as '?'.
+// result once more: in UTF-8 a character before a colon is seen whatever the code page was,
+// and so is a backslash that only the conversion made (EBCDIC stores it as 0xE0), which
+// Windows takes for a separator.
+// False when the name is not valid in its code page, was cut to fit, or does not fit as
+// UTF-8; memberPath then holds a stand-in for messages, the name with every byte from 0x80
+// up shown as '?'.
 bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header)
 {
     cleanEntryPath(header.name, '/', header.codePage);
     if (!header.badName && sfx.host->decodeText(header.name, (uint32_t)strlen(header.name),
                                                 header.codePage, memberPath, PATH_BUFFER)) {
+        slashBackslashes(memberPath, (uint32_t)strlen(memberPath), CODE_PAGE_UTF8);
         cleanEntryPath(memberPath, '/');
         return true;
     }

@@ -57,14 +57,18 @@ uint32_t characterWidth(const char* text, uint32_t i, uint32_t length, uint32_t 
 }
 
 // Appends up to `length` bytes to name, which holds `used` bytes (at most PATH_BUFFER - 1 in
-// all), and answers the new count. A cut never splits a character.
+// all), and answers the new count. A cut never splits a character, but the cut name is not
+// the member's (badName): written, "a/b/c.txt" cut to "a/b/c" would be another file.
 uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length,
                     uint32_t codePage)
 {
     uint32_t i = 0;
     while (i < length) {
         uint32_t width = characterWidth(text, i, length, codePage);
-        if (used + width > PATH_BUFFER - 1) break;
+        if (used + width > PATH_BUFFER - 1) {
+            header.badName = 1;
+            break;
+        }
         memcpy(header.name + used, text + i, width);
         used += width;
         i += width;
@@ -97,7 +101,10 @@ uint32_t appendWide(LhaEntryHeader& header, uint32_t used, const NamePart& part,
         // UTF-8: one byte below 0x80; else a lead byte with n high bits set (110, 1110,
         // 11110) and n - 1 bytes 10xxxxxx, six bits each, the lowest last.
         uint32_t n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-        if (used + n > PATH_BUFFER - 1) break;
+        if (used + n > PATH_BUFFER - 1) {
+            header.badName = 1;
+            break;
+        }
         char* out = header.name + used;
         for (uint32_t k = n - 1; k > 0; --k, c >>= 6) out[k] = (char)(0x80 | (c & 0x3F));
         out[0] = (char)(n == 1 ? c : ((0xF00 >> n) & 0xFF) | c);

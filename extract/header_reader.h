@@ -23,7 +23,9 @@ struct LhaEntryHeader {
     // name in that code page and then has the host convert it.
     char name[PATH_BUFFER];
     uint32_t codePage;
-    uint8_t badName;  // a UTF-16 name that is not valid UTF-16: the member is damaged
+    // A UTF-16 name that is not valid UTF-16, or a name cut to fit `name`: the member is
+    // damaged.
+    uint8_t badName;
     uint16_t crc;
     uint8_t hasCrc;
     uint8_t osId;

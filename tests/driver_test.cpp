@@ -335,6 +335,8 @@ TEST_F(Walk, NamesAreWrittenInUtf8FromTheCodePageTheyAreStoredIn)
         m.extended = extended;
         return m;
     };
+    std::string longName;
+    while (longName.size() < PATH_BUFFER) longName += "d/";
     const Case cases[] = {
         // 表, ソ and 能 end in 0x5C: a byte of the character, not a separator.
         {"Shift-JIS, level 0", at(0, "\x95\x5C\\\x83\x5C.txt"), "表/ソ.txt"},
@@ -353,6 +355,11 @@ TEST_F(Walk, NamesAreWrittenInUtf8FromTheCodePageTheyAreStoredIn)
         {"not Shift-JIS", at(0, "bad\x80name"), ""},
         {"unpaired UTF-16 surrogate", at(2, "x", "", {wide(0x44, u"a\xD800" "b")}), ""},
         {"not UTF-8", at(2, "\xC3(", "", {codePage(65001)}), ""},
+        // EBCDIC stores a backslash as 0xE0 and a dot as 0x4B: \..\x appears only in UTF-8.
+        {"a separator made by the conversion",
+         at(2, "\xE0\x4B\x4B\xE0\xA7", "", {codePage(500)}), "x"},
+        // Cut to fit a path, "d/.../tail.txt" would be written as the file "d/.../d".
+        {"a name longer than a path", at(2, longName + "tail.txt"), ""},
         {"the member after them", at(1, "after.txt"), "after.txt"},
     };
     std::string archive;
@@ -370,7 +377,8 @@ TEST_F(Walk, NamesAreWrittenInUtf8FromTheCodePageTheyAreStoredIn)
     // Nothing is written for a refused name, and the message shows it with '?' for every
     // byte from 0x80 up. The run has failed.
     EXPECT_EQ(host.only("damaged"),
-              (std::vector<std::string>{"damaged bad?name", "damaged a", "damaged ?("}));
-    EXPECT_EQ(host.only("entry").size(), std::size(cases) - 3);
+              (std::vector<std::string>{"damaged bad?name", "damaged a", "damaged ?(",
+                                        "damaged " + longName.substr(0, PATH_BUFFER - 1)}));
+    EXPECT_EQ(host.only("entry").size(), std::size(cases) - 4);
     EXPECT_TRUE(sfx.failed);
 }

@@ -268,6 +268,7 @@ TEST_F(Reader, NamesLongerThanAPathAreCutAtACharacter)
     ASSERT_TRUE(read(lzhMember(m), h));
     EXPECT_EQ(std::strlen(h.name), PATH_BUFFER - 2);  // the folder and 57 bytes, あ does not fit
     EXPECT_EQ(h.name[PATH_BUFFER - 1], 0);
+    EXPECT_TRUE(h.badName);  // the cut name is not the member's
 }
 
 TEST(DosTime, Conversions)

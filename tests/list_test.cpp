@@ -107,3 +107,17 @@ TEST(ListFailures, MissingFileIsAnErrorWithStatusTwo) {
 }
 
 }  // namespace
+
+// How the tool shows a name (tools/sjis.cpp); declared here, below the cases above, which
+// use the test support's function of that name.
+std::string printable(const std::string& utf8);
+
+TEST(ToolNames, NoControlCharacterReachesTheTerminal) {
+    // C0, DEL and the C1 controls (U+009B is CSI, as ESC [ is); other characters stay.
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\x1B[2Jb", "a\\x1B[2Jb"},
+        {"a\xC2\x9B" "2Jb", "a\\xC2\\x9B2Jb"},
+        {"\xC2\xA0\xC3\xA9\x7F", "\xC2\xA0\xC3\xA9\\x7F"},
+    };
+    for (const auto& [name, shown] : cases) EXPECT_EQ(::printable(name), shown);
+}

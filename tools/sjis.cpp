@@ -81,12 +81,20 @@ std::string sjisToUtf8(const std::string& sjis)
 std::string printable(const std::string& utf8)
 {
     // Control characters in a name would drive the terminal (a hostile archive can carry
-    // escape sequences); they are shown as \xNN like the bytes that are not Shift-JIS.
+    // escape sequences); they are shown as \xNN like the bytes that are not Shift-JIS. The
+    // C1 controls U+0080-U+009F (C2 80-C2 9F) count too: U+009B starts a sequence as ESC [
+    // does, and UTF-8 and UTF-16 names can carry it.
     std::string shown;
-    for (unsigned char c : utf8) {
-        if (c < 0x20 || c == 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02X", c);
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        unsigned char c = (unsigned char)utf8[i];
+        bool c1 = c == 0xC2 && i + 1 < utf8.size() && (unsigned char)utf8[i + 1] >= 0x80 &&
+                  (unsigned char)utf8[i + 1] <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c1) {
+            char escape[16];
+            if (c1)
+                std::snprintf(escape, sizeof escape, "\\xC2\\x%02X", (unsigned char)utf8[++i]);
+            else
+                std::snprintf(escape, sizeof escape, "\\x%02X", c);
             shown += escape;
         } else {
             shown += (char)c;

@@ -135,10 +135,11 @@ inline std::string printable(const std::string& bytes)
 inline bool isCp932Lead(uint8_t c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 // Why `path`, taken relative to the destination, could name something outside it, or "".
-// Both readings count: Linux (only '/' separates) and Windows with code page 932, where '/'
-// and '\' separate unless the '\' is the second byte of a double-byte character, and a
-// leading "X:" names a drive.
-inline std::string escapes(const std::string& path)
+// Both readings count: Linux (only '/' separates) and Windows, where '/' and '\' separate
+// and a leading "X:" names a drive. A name as stored in code page 932 (shiftJis) never
+// separates at the second byte of a double-byte character; a UTF-8 path, as the core hands
+// to the host, has no such bytes.
+inline std::string escapes(const std::string& path, bool shiftJis = true)
 {
     if (path.empty()) return "";
     for (int windows = 0; windows < 2; ++windows) {
@@ -147,7 +148,7 @@ inline std::string escapes(const std::string& path)
         bool rooted = false;
         for (size_t i = 0; i < path.size(); ++i) {
             uint8_t c = (uint8_t)path[i];
-            if (windows && isCp932Lead(c) && i + 1 < path.size()) {
+            if (windows && shiftJis && isCp932Lead(c) && i + 1 < path.size()) {
                 parts.back() += path.substr(i, 2);
                 ++i;
             } else if (c == '/' || (windows && c == '\\')) {
@@ -227,7 +228,7 @@ inline std::string headers(const uint8_t* data, size_t size)
         memcpy(path, header.name, sizeof path);
         cleanEntryPath(path, '/', header.codePage);
         if (memchr(path, 0, sizeof path) == nullptr) return "cleaned path not terminated";
-        std::string why = escapes(path);
+        std::string why = escapes(path, header.codePage == CODE_PAGE_SHIFT_JIS);
         if (!why.empty())
             return "member " + printable(header.name) + " cleaned to " + printable(path) + ": " + why;
         long dataStart = ftell(sfx.ownFile);
@@ -459,6 +460,10 @@ public:
     std::vector<std::string> paths;
     std::vector<Passed> passed;
     size_t entries = 0;
+    // A name refused before the member is begun (not valid in its code page, or cut) is
+    // reported as damaged too, and the walk goes on.
+    size_t refusedNames = 0;
+    bool begun = false;  // entryName seen, and the member neither announced nor reported
 
     PathState pathState(const char* path) override
     {
@@ -473,6 +478,7 @@ public:
     void entryName(const char* name) override
     {
         ++entries;
+        begun = true;
         FakeHost::entryName(name);
     }
     void setFileTime(const char* path, int32_t unixTime) override
@@ -491,9 +497,19 @@ public:
         passed.push_back(p);
         FakeHost::setFileTime(path, unixTime);
     }
+    void notifyShell(ShellEvent event, const char* path) override
+    {
+        if (event == ShellEvent::memberExtracted) begun = false;  // every member the walk passes
+        FakeHost::notifyShell(event, path);
+    }
     void warnDamaged(const char* path) override
     {
         paths.push_back(path);
+        if (!begun) {
+            ++refusedNames;
+            ++entries;  // the next member is another one
+        }
+        begun = false;
         FakeHost::warnDamaged(path);
     }
     void warnWriteFailed(const char* path) override
@@ -613,7 +629,7 @@ inline std::string extract(const uint8_t* data, size_t size)
         fault = std::to_string(descriptorsAfter - descriptorsBefore) + " file descriptors left open";
     if (fault.empty()) {
         for (const std::string& path : host.paths) {
-            std::string why = escapes(path);
+            std::string why = escapes(path, false);
             if (!why.empty()) {
                 fault = "the core named " + printable(path) + ": " + why;
                 break;
@@ -632,9 +648,11 @@ inline std::string extract(const uint8_t* data, size_t size)
     if (fault.empty() && host.entries > members.size())
         fault = "the walk met more members than a scan of the archive finds";
     if (fault.empty()) {
-        size_t warnings = host.only("damaged ").size() + host.only("write-failed ").size();
+        size_t warnings =
+            host.only("damaged ").size() + host.only("write-failed ").size() - host.refusedNames;
         if (warnings > 1) fault = "the walk went on after a damaged member";
-        if (warnings == 1 && !failed) fault = "a damaged member that does not mark the run failed";
+        if (warnings + host.refusedNames > 0 && !failed)
+            fault = "a damaged member that does not mark the run failed";
     }
     // A member given its time has passed: its file must hold what its header describes.
     for (const WalkHost::Passed& p : host.passed) {
