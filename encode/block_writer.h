@@ -56,6 +56,7 @@ public:
         flush();
     }
     uint64_t bytesOut() const { return given; }
+    uint64_t bitsWritten() const { return (given + buffer.size()) * 8 + used; }
 
 private:
     static const size_t FLUSH_SIZE = 1 << 16;
