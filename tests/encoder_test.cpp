@@ -11,6 +11,7 @@
 #include "encode/lh_encoder.h"
 #include "support/archives.h"
 #include "support/block_streams.h"
+#include "support/lzh_writer.h"
 
 namespace {
 
@@ -156,6 +157,49 @@ TEST(Encoder, OutputDependsOnTheBytesOnlyAndStaysBounded)
         EXPECT_EQ(whole, encode(text, blocks::LH7, level, 4099));
         EXPECT_LT(encode(noise, blocks::LH7, level, 1 << 20).size(), noise.size() + noise.size() / 200);
         EXPECT_LT(encode(std::string(1000000, 'z'), blocks::LH7, level, 1 << 20).size(), 1000000u / 256 / 8 + 100);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// lhasa, a reader nobody here wrote, extracts what the encoder packs: single-value codes (a
+// run), literal-only blocks, text, and many blocks of mixed content, for the smallest and the
+// largest dictionary at the quickest, the default and the smallest level.
+TEST(Encoder, LhasaReadsEveryForm)
+{
+    if (archives::run({"lhasa"}).exitStatus == 127) GTEST_SKIP() << "lhasa is not installed";
+    const std::vector<std::pair<std::string, std::string>> forms = {
+        {"one.bin", "x"},
+        {"run.bin", std::string(200000, 'q')},
+        {"random.bin", randomBytes(80000, 11)},
+        {"text.txt", wordText(300000, 12)},
+        {"blocks.bin", runs(150000) + randomBytes(70000, 13) + wordText(100000, 14)},
+    };
+    for (uint32_t method : {blocks::LH5, blocks::LH7}) {
+        for (int level : {1, ENCODER_DEFAULT_LEVEL, 9}) {
+            SCOPED_TRACE("-lh" + std::to_string(method) + "-, level " + std::to_string(level));
+            std::string archive;
+            for (const auto& [name, bytes] : forms) {
+                Member m;
+                m.method = "-lh" + std::to_string(method) + "-";
+                m.name = name;
+                Bytes packed = encode(bytes, method, level, 1 << 16);
+                m.data.assign(packed.begin(), packed.end());
+                m.originalSize = (uint32_t)bytes.size();
+                m.crcOverride = crc16(bytes);
+                m.level = 2;
+                archive += lzhMember(m);
+            }
+            archive += '\0';
+            std::string folder = archives::newTempFolder("lhasa-reads");
+            archives::writeFile(folder + "/a.lzh", archive);
+            archives::RunResult r = archives::run({"lhasa", "-xqw=" + folder + "/out", folder + "/a.lzh"}, folder);
+            EXPECT_EQ(r.exitStatus, 0) << r.describe();
+            for (const auto& [name, bytes] : forms)
+                EXPECT_TRUE(archives::readFile(folder + "/out/" + name) == bytes) << name;
+        }
     }
 }
 
