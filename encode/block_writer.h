@@ -99,6 +99,9 @@ public:
     // symbol of a single-value code.
     const uint8_t* symbolLengths() const { return symbolLen; }
     const uint8_t* distanceLengths() const { return distanceLen; }
+    // The value of a code in single-value form, else -1.
+    int32_t singleSymbolValue() const { return singleSymbol; }
+    int32_t singleDistanceValue() const { return singleDistance; }
 
     void write(BitWriter& out, const Item* items, size_t count) const;
 

@@ -67,6 +67,10 @@ struct Prices {
         for (uint32_t k = 0; k < CODE_SYMBOLS; ++k) symbol[k] = s[k] ? s[k] : ABSENT;
         for (uint32_t k = 0; k < 17; ++k)
             distance[k] = (k < distSymbols && d[k] ? d[k] : ABSENT / 2) + (k > 1 ? k - 1 : 0);
+        // A single-value code costs no bits at all for its one value.
+        if (codes.singleSymbolValue() >= 0) symbol[codes.singleSymbolValue()] = 0;
+        int32_t single = codes.singleDistanceValue();
+        if (single >= 0) distance[single] = single > 1 ? single - 1 : 0;
     }
 };
 
