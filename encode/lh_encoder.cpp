@@ -23,7 +23,7 @@ namespace {
 const uint32_t SEGMENT = 1u << 20;
 // Matches kept per position, and per segment (4 bytes each).
 const uint32_t MOST_KEPT = 16;
-const uint32_t MATCH_BUDGET = 3u << 20;
+const uint32_t MATCH_BUDGET = 5u << 19;
 // Positions at the end of a long match that still enter the match finder.
 const uint32_t KEEP_IN_LONG_MATCH = 16;
 // Items sent in one block; the block size field is 16 bits, and 0 would mean 65,536, which
@@ -50,7 +50,7 @@ const LevelParams LEVELS[10] = {
     {32, 128, false, 2, 1, 0, 512},    // 6
     {64, 192, false, 2, 1, 0, 256},    // 7
     {128, 256, false, 3, 1, 1, 256},   // 8
-    {1024, 256, false, 4, 2, 2, 128},   // 9
+    {1024, 256, false, 4, 2, 2, 256},  // 9
 };
 
 // Prices in bits of each literal/length symbol and distance symbol (extra bits included),
@@ -88,6 +88,14 @@ struct LhEncoder::State {
           tree(1u << dictBits),
           out(std::move(sink))
     {
+        if (params.passes > 0) {
+            // The shortest path's arrays at their largest from the start: grown by doubling,
+            // the match list would briefly hold its old and its new copy.
+            matches.reserve(MATCH_BUDGET + MOST_KEPT);
+            firstMatch.reserve(SEGMENT + 1);
+            cost.reserve(SEGMENT + 1);
+            step.reserve(SEGMENT + 1);
+        }
     }
 
     void write(const uint8_t* data, size_t size);
