@@ -377,8 +377,8 @@ bool decodeBlockMember(uint32_t dictSize)
 // Lengths of an auxiliary code (the code-length code or the distance code): `n` fields of 3
 // bits, where 7 is extended by one for every 1 bit that follows, up to a 0 bit (at most 13
 // further bits are examined, so a length reaches at most 20; above 16 the table builder
-// refuses it). After `special` lengths a 2-bit count of further zero lengths follows.
-void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool distances)
+// refuses it). After `zeroCountAfter` lengths a 2-bit count of further zero lengths follows.
+void readAuxLengths(uint16_t count, uint16_t countBits, int16_t zeroCountAfter, bool distances)
 {
     // The tool builds the code-length code packed too, into auxFast, which the distance code
     // then replaces: readCodeLengths gets a symbol and its length in one load. Should the
@@ -410,7 +410,7 @@ void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool di
             fillBits(AUX_LENGTH_FIELD_BITS);
         }
         decoder.auxLen[i++] = (uint8_t)c;
-        if ((int32_t)i == special) {
+        if ((int32_t)i == zeroCountAfter) {
             // i is 3 here and the count at most 3, so this stays inside auxLen.
             uint32_t zeros = getBits(CODE_LENGTH_ZERO_COUNT_BITS);
             while (zeros--) decoder.auxLen[i++] = 0;

@@ -264,9 +264,9 @@ bool flushOutput();
 
 // Reads the lengths of an auxiliary code of `count` symbols into auxLen and builds auxTable,
 // or auxFast (packed) for the `distances` code and, in the tool, also for the code-length
-// code; `special` is the number of lengths after which a 2-bit
+// code; `zeroCountAfter` is the number of lengths after which a 2-bit
 // count of further zero lengths follows, or -1 for none.
-void readAuxLengths(uint16_t count, uint16_t countBits, int16_t special, bool distances = false);
+void readAuxLengths(uint16_t count, uint16_t countBits, int16_t zeroCountAfter, bool distances = false);
 // Reads codeLen through the code-length code and builds codeFast.
 void readCodeLengths();
 

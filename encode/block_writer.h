@@ -56,6 +56,7 @@ public:
         flush();
     }
     uint64_t bytesOut() const { return given; }
+    uint64_t bitsWritten() const { return (given + buffer.size()) * 8 + used; }
 
 private:
     static const size_t FLUSH_SIZE = 1 << 16;
@@ -98,6 +99,9 @@ public:
     // symbol of a single-value code.
     const uint8_t* symbolLengths() const { return symbolLen; }
     const uint8_t* distanceLengths() const { return distanceLen; }
+    // The value of a code in single-value form, else -1.
+    int32_t singleSymbolValue() const { return singleSymbol; }
+    int32_t singleDistanceValue() const { return singleDistance; }
 
     void write(BitWriter& out, const Item* items, size_t count) const;
 

@@ -23,7 +23,7 @@ namespace {
 const uint32_t SEGMENT = 1u << 20;
 // Matches kept per position, and per segment (4 bytes each).
 const uint32_t MOST_KEPT = 16;
-const uint32_t MATCH_BUDGET = 3u << 20;
+const uint32_t MATCH_BUDGET = 5u << 19;
 // Positions at the end of a long match that still enter the match finder.
 const uint32_t KEEP_IN_LONG_MATCH = 16;
 // Items sent in one block; the block size field is 16 bits, and 0 would mean 65,536, which
@@ -36,20 +36,21 @@ struct LevelParams {
     bool lazy;            // look one byte ahead before taking a match
     uint32_t passes;      // 0: sequential parse; else shortest-path passes over a segment
     uint32_t reparse;     // parses of each block with its own codes' prices
+    uint32_t resplits;    // rounds of cutting the reparsed items into blocks again
     uint32_t blockPiece;  // items per piece that blocks are merged from (see chooseBlocks)
 };
 
 const LevelParams LEVELS[10] = {
-    {4, 16, false, 0, 0, 8192},     // (0: unused)
-    {4, 16, false, 0, 0, 8192},     // 1: greedy
-    {8, 32, true, 0, 0, 4096},      // 2: lazy
-    {32, 64, true, 0, 0, 1024},     // 3
-    {8, 32, false, 1, 0, 1024},     // 4: shortest path
-    {16, 64, false, 1, 1, 512},     // 5
-    {32, 128, false, 2, 1, 512},    // 6
-    {64, 192, false, 2, 1, 256},    // 7
-    {128, 256, false, 3, 1, 256},   // 8
-    {256, 256, false, 4, 2, 256},   // 9
+    {4, 16, false, 0, 0, 0, 8192},     // (0: unused)
+    {4, 16, false, 0, 0, 0, 8192},     // 1: greedy
+    {8, 32, true, 0, 0, 0, 4096},      // 2: lazy
+    {32, 64, true, 0, 0, 0, 1024},     // 3
+    {8, 32, false, 1, 0, 0, 1024},     // 4: shortest path
+    {16, 64, false, 1, 1, 0, 512},     // 5
+    {32, 128, false, 2, 1, 0, 512},    // 6
+    {64, 192, false, 2, 1, 0, 256},    // 7
+    {128, 256, false, 3, 1, 1, 256},   // 8
+    {1024, 256, false, 4, 2, 2, 256},  // 9
 };
 
 // Prices in bits of each literal/length symbol and distance symbol (extra bits included),
@@ -66,6 +67,10 @@ struct Prices {
         for (uint32_t k = 0; k < CODE_SYMBOLS; ++k) symbol[k] = s[k] ? s[k] : ABSENT;
         for (uint32_t k = 0; k < 17; ++k)
             distance[k] = (k < distSymbols && d[k] ? d[k] : ABSENT / 2) + (k > 1 ? k - 1 : 0);
+        // A single-value code costs no bits at all for its one value.
+        if (codes.singleSymbolValue() >= 0) symbol[codes.singleSymbolValue()] = 0;
+        int32_t single = codes.singleDistanceValue();
+        if (single >= 0) distance[single] = single > 1 ? single - 1 : 0;
     }
 };
 
@@ -83,6 +88,14 @@ struct LhEncoder::State {
           tree(1u << dictBits),
           out(std::move(sink))
     {
+        if (params.passes > 0) {
+            // The shortest path's arrays at their largest from the start: grown by doubling,
+            // the match list would briefly hold its old and its new copy.
+            matches.reserve(MATCH_BUDGET + MOST_KEPT);
+            firstMatch.reserve(SEGMENT + 1);
+            cost.reserve(SEGMENT + 1);
+            step.reserve(SEGMENT + 1);
+        }
     }
 
     void write(const uint8_t* data, size_t size);
@@ -193,38 +206,50 @@ void LhEncoder::State::parse(uint32_t limit)
     }
 }
 
+// Cuts the segment's items into blocks and sends them. Where the level reparses, each block
+// is parsed again with its own codes' prices, and with `resplits`, the reparsed items are
+// cut anew and reparsed again before they go out: the cuts and the parse depend on each
+// other, and each round can only lower the bits (a block keeps its items when its new parse
+// costs more).
 void LhEncoder::State::emitSegment(uint32_t start)
 {
-    std::vector<uint32_t> ends =
-        chooseBlocks(items.data(), (uint32_t)items.size(), dictBits, MOST_BLOCK_ITEMS, params.blockPiece);
-    uint32_t from = 0;
-    uint32_t bytes = start;  // where the block's first item starts
-    std::vector<Item> again[2];
-    for (uint32_t end : ends) {
-        BlockCounts counts;
-        uint32_t blockBytes = 0;
-        for (uint32_t k = from; k < end; ++k) {
-            counts.add(items[k]);
-            blockBytes += items[k].length ? items[k].length : 1;
+    std::vector<Item> reparsed, again;
+    for (uint32_t round = 0;; ++round) {
+        const bool last = round >= params.resplits || params.reparse == 0;
+        std::vector<uint32_t> ends =
+            chooseBlocks(items.data(), (uint32_t)items.size(), dictBits, MOST_BLOCK_ITEMS, params.blockPiece);
+        uint32_t from = 0;
+        uint32_t bytes = start;  // where the block's first item starts
+        reparsed.clear();
+        for (uint32_t end : ends) {
+            BlockCounts counts;
+            uint32_t blockBytes = 0;
+            for (uint32_t k = from; k < end; ++k) {
+                counts.add(items[k]);
+                blockBytes += items[k].length ? items[k].length : 1;
+            }
+            std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits));
+            std::vector<Item> blockItems(items.begin() + from, items.begin() + end);
+            for (uint32_t k = 0; k < params.reparse; ++k) {
+                shortestPath(bytes, bytes + blockBytes, Prices(*codes, distanceSymbolsFor(dictBits)), again);
+                BlockCounts newCounts;
+                for (const Item& item : again) newCounts.add(item);
+                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits));
+                if (again.size() > MOST_BLOCK_ITEMS || newCodes->bits() >= codes->bits()) break;
+                codes = std::move(newCodes);
+                blockItems.swap(again);
+            }
+            if (last) {
+                codes->write(out, blockItems.data(), blockItems.size());
+                lastCodes = std::move(codes);
+            } else {
+                reparsed.insert(reparsed.end(), blockItems.begin(), blockItems.end());
+            }
+            bytes += blockBytes;
+            from = end;
         }
-        std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits));
-        const Item* blockItems = items.data() + from;
-        size_t blockCount = end - from;
-        for (uint32_t round = 0; round < params.reparse; ++round) {
-            // Once more with the block's own prices; kept when it costs fewer bits.
-            shortestPath(bytes, bytes + blockBytes, Prices(*codes, distanceSymbolsFor(dictBits)), again[round & 1]);
-            BlockCounts newCounts;
-            for (const Item& item : again[round & 1]) newCounts.add(item);
-            std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits));
-            if (again[round & 1].size() > MOST_BLOCK_ITEMS || newCodes->bits() >= codes->bits()) break;
-            codes = std::move(newCodes);
-            blockItems = again[round & 1].data();
-            blockCount = again[round & 1].size();
-        }
-        codes->write(out, blockItems, blockCount);
-        lastCodes = std::move(codes);
-        bytes += blockBytes;
-        from = end;
+        if (last) return;
+        items.swap(reparsed);
     }
 }
 

@@ -165,3 +165,19 @@ void TreeFinder::insert(const uint8_t* buffer, uint32_t pos, uint32_t available,
     head3[hash3(buffer + pos)] = pos + base;
     if (limit >= 4) descend(buffer, pos, limit, maxDepth, MAX_MATCH, nullptr, 0);
 }
+
+void TreeFinder::slide(uint32_t shift)
+{
+    base += shift;
+    // Positions count in 32 bits. Long before they wrap (which would bring the "none" value 0
+    // back within reach), every position is moved down so that base is dictSize again;
+    // positions before base lie behind the buffer and out of reach, and become none.
+    const uint32_t RENUMBER_AT = 1u << 31;
+    if (base < RENUMBER_AT) return;
+    const uint32_t down = base - dictSize;
+    auto renumber = [&](uint32_t& v) { v = v >= base ? v - down : 0; };
+    for (auto& v : head3) renumber(v);
+    for (auto& v : head4) renumber(v);
+    for (auto& v : children) renumber(v);
+    base = dictSize;
+}

@@ -103,7 +103,7 @@ public:
                   uint32_t maxDepth, Match* out);
     // Enters `pos` without reporting matches.
     void insert(const uint8_t* buffer, uint32_t pos, uint32_t available, uint32_t maxDepth);
-    void slide(uint32_t shift) { base += shift; }
+    void slide(uint32_t shift);
 
 private:
     static const uint32_t HASH_BITS = 18;

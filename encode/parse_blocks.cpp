@@ -11,6 +11,10 @@ std::vector<uint32_t> chooseBlocks(const Item* items, uint32_t count, uint32_t d
         uint64_t bits;
         int64_t saving;  // bits saved by merging with the next piece; < 0: not worth it
     };
+    // Each piece holds its counts (about 2 KiB): at most MOST_PIECES of them, whatever the
+    // number of items, keeps the memory bounded.
+    const uint32_t MOST_PIECES = 4096;
+    pieceItems = std::max(pieceItems, (count + MOST_PIECES - 1) / MOST_PIECES);
     std::vector<Piece> pieces;
     for (uint32_t at = 0; at < count;) {
         Piece piece;

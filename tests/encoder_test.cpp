@@ -2,12 +2,16 @@
 // bytes that went in, for every method and level.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "encode/block_writer.h"
+#include "encode/huffman.h"
 #include "encode/lh_encoder.h"
 #include "support/archives.h"
 #include "support/block_streams.h"
+#include "support/lzh_writer.h"
 
 namespace {
 
@@ -70,6 +74,131 @@ TEST(Encoder, RoundTripsThroughOurDecoder)
                 EXPECT_TRUE(std::string(run.out.begin(), run.out.end()) == input.bytes);
                 EXPECT_EQ(run.crc, crc16(input.bytes));
             }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Huffman lengths stay within the limit and form a complete code (every bit pattern decodes)
+// for counts whose plain Huffman tree is far deeper than 16; a lone symbol gets the
+// single-value form (length 0).
+TEST(Encoder, HuffmanLengthsAreLimitedAndComplete)
+{
+    std::vector<uint32_t> fibonacci = {1, 1};
+    while (fibonacci.size() < 40) fibonacci.push_back(fibonacci[fibonacci.size() - 1] + fibonacci[fibonacci.size() - 2]);
+    std::vector<uint32_t> flat(510, 7), sparse(510, 0);
+    sparse[3] = 100, sparse[300] = 1, sparse[509] = 5;
+    const std::vector<std::pair<const char*, std::vector<uint32_t>>> cases = {
+        {"fibonacci counts, 40 symbols", fibonacci},
+        {"equal counts, 510 symbols", flat},
+        {"three symbols far apart", sparse},
+        {"one symbol", {0, 0, 9}},
+        {"two symbols", {1, 1000000}},
+    };
+    for (const auto& [name, freq] : cases) {
+        SCOPED_TRACE(name);
+        std::vector<uint8_t> lengths(freq.size());
+        huffmanLengths(freq.data(), (uint32_t)freq.size(), MAX_CODE_LENGTH, lengths.data());
+        uint32_t used = (uint32_t)std::count_if(freq.begin(), freq.end(), [](uint32_t f) { return f != 0; });
+        uint64_t kraft = 0;  // in units of 2^-16
+        for (size_t s = 0; s < freq.size(); ++s) {
+            EXPECT_EQ(lengths[s] != 0, freq[s] != 0 && used >= 2) << "symbol " << s;
+            EXPECT_LE(lengths[s], MAX_CODE_LENGTH);
+            if (lengths[s]) kraft += 1u << (16 - lengths[s]);
+        }
+        EXPECT_EQ(kraft, used >= 2 ? 65536u : 0u);
+    }
+}
+
+// The size that block choice weighs is the size written, header included, for every form
+// of the three codes (single-value, absent distances, long and short codes).
+TEST(Encoder, BlockCostIsTheBitsWritten)
+{
+    std::vector<Item> literals, oneMatch, mixed;
+    for (int i = 0; i < 1000; ++i) literals.push_back({0, (uint16_t)(i * i % 251)});
+    oneMatch.push_back({256, 0});
+    for (int i = 0; i < 5000; ++i)
+        mixed.push_back(i % 3 ? Item{0, (uint16_t)(i % 7)} : Item{(uint16_t)(3 + i % 254), (uint16_t)(i * 37 % 65535)});
+    const std::vector<std::pair<const char*, std::vector<Item>>> cases = {
+        {"one literal", {{0, 'a'}}},
+        {"literals only", literals},
+        {"one match", oneMatch},
+        {"many lengths and distances", mixed},
+    };
+    for (uint32_t dictBits : {13u, 15u, 16u}) {
+        for (const auto& [name, items] : cases) {
+            SCOPED_TRACE(std::string(name) + ", dictionary bits " + std::to_string(dictBits));
+            BlockCounts counts;
+            for (const Item& item : items)
+                if (item.length == 0 || item.value < (1u << dictBits)) counts.add(item);
+            std::vector<Item> kept;
+            for (const Item& item : items)
+                if (item.length == 0 || item.value < (1u << dictBits)) kept.push_back(item);
+            BlockCodes codes(counts, dictBits);
+            BitWriter out([](const uint8_t*, size_t) {});
+            codes.write(out, kept.data(), kept.size());
+            EXPECT_EQ(out.bitsWritten(), codes.bits());
+        }
+    }
+}
+
+// However the input arrives, the packed bytes are the same; and they stay within bounds:
+// random bytes barely grow, and a long run costs at most a bit per longest match (256 bytes)
+// and a few headers.
+TEST(Encoder, OutputDependsOnTheBytesOnlyAndStaysBounded)
+{
+    const std::string text = wordText(1300000, 9), noise = randomBytes(200000, 10);
+    for (int level : {1, ENCODER_DEFAULT_LEVEL, 9}) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        Bytes whole = encode(text, blocks::LH7, level, 1 << 21);
+        EXPECT_EQ(whole, encode(text, blocks::LH7, level, 4099));
+        EXPECT_LT(encode(noise, blocks::LH7, level, 1 << 20).size(), noise.size() + noise.size() / 200);
+        EXPECT_LT(encode(std::string(1000000, 'z'), blocks::LH7, level, 1 << 20).size(), 1000000u / 256 / 8 + 100);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// lhasa, a reader nobody here wrote, extracts what the encoder packs: single-value codes (a
+// run), literal-only blocks, text, and many blocks of mixed content, for the smallest and the
+// largest dictionary at the quickest, the default and the smallest level.
+TEST(Encoder, LhasaReadsEveryForm)
+{
+    if (archives::run({"lhasa"}).exitStatus == 127) GTEST_SKIP() << "lhasa is not installed";
+    const std::vector<std::pair<std::string, std::string>> forms = {
+        {"one.bin", "x"},
+        {"run.bin", std::string(200000, 'q')},
+        {"random.bin", randomBytes(80000, 11)},
+        {"text.txt", wordText(300000, 12)},
+        {"blocks.bin", runs(150000) + randomBytes(70000, 13) + wordText(100000, 14)},
+    };
+    for (uint32_t method : {blocks::LH5, blocks::LH7}) {
+        for (int level : {1, ENCODER_DEFAULT_LEVEL, 9}) {
+            SCOPED_TRACE("-lh" + std::to_string(method) + "-, level " + std::to_string(level));
+            std::string archive;
+            for (const auto& [name, bytes] : forms) {
+                Member m;
+                m.method = "-lh" + std::to_string(method) + "-";
+                m.name = name;
+                Bytes packed = encode(bytes, method, level, 1 << 16);
+                m.data.assign(packed.begin(), packed.end());
+                m.originalSize = (uint32_t)bytes.size();
+                m.crcOverride = crc16(bytes);
+                m.level = 2;
+                archive += lzhMember(m);
+            }
+            archive += '\0';
+            std::string folder = archives::newTempFolder("lhasa-reads");
+            archives::writeFile(folder + "/a.lzh", archive);
+            archives::RunResult r = archives::run({"lhasa", "-xqw=" + folder + "/out", folder + "/a.lzh"}, folder);
+            EXPECT_EQ(r.exitStatus, 0) << r.describe();
+            for (const auto& [name, bytes] : forms)
+                EXPECT_TRUE(archives::readFile(folder + "/out/" + name) == bytes) << name;
         }
     }
 }

@@ -679,14 +679,14 @@ inline std::string extract(const uint8_t* data, size_t size)
 //           taken modulo 9, plus 1)
 //   byte 1: bytes per write call: 1 + the value squared (1 to 65,026)
 //   byte 2: how the payload becomes the input: 0-127 as it is; 128-191 repeated with one
-//           byte changed per copy up to (value - 127) x 16 KiB; 192-255 each payload byte b
+//           byte changed per copy up to (value - 127) x 32 KiB; 192-255 each payload byte b
 //           a run of b + 1 copies, then repeated likewise. The repeats reach the long matches,
 //           the blocks of many items and, at the quick levels, the buffer's slide (over 1 MiB).
 // The input is packed and decoded again by a fresh DecodeJob; any difference is a fault.
 const size_t ENCODE_CONTROL = 3;
 // Input sizes within a run's second under the sanitizers: the shortest path is slower.
 const size_t MOST_QUICK_INPUT = 1280u << 10;
-const size_t MOST_OPTIMAL_INPUT = 160u << 10;
+const size_t MOST_OPTIMAL_INPUT = 64u << 10;
 
 inline std::string encode(const uint8_t* data, size_t size)
 {
@@ -706,7 +706,7 @@ inline std::string encode(const uint8_t* data, size_t size)
             unit.clear();
             for (unsigned char b : payload) unit.append((size_t)b + 1, (char)b);
         }
-        size_t target = std::min(most, (size_t)((data[2] & 63) + 1) << 14);
+        size_t target = std::min(most, (size_t)((data[2] & 63) + 1) << 15);
         for (uint32_t copy = 0; input.size() < target; ++copy) {
             input += unit;
             input[(copy * 7919u) % input.size()] ^= (char)copy;
