@@ -26,6 +26,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -305,9 +306,11 @@ const int SLOW_RETRIES = 2;
 // This thread's CPU time: the fuzzer's and the sanitizers' own threads are not the input's.
 inline double cpuNanoseconds()
 {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return t.tv_sec * 1e9 + t.tv_nsec;
+    rusage usage;
+    getrusage(RUSAGE_THREAD, &usage);
+    const timeval& user = usage.ru_utime;
+    const timeval& system = usage.ru_stime;
+    return (user.tv_sec + system.tv_sec) * 1e9 + (user.tv_usec + system.tv_usec) * 1e3;
 }
 
 // "" or why the run was slow; records the run either way. `retime()` runs the input once

@@ -55,7 +55,7 @@ BlockWriter::BlockWriter(uint32_t methodIndex)
 {
 }
 
-void BlockWriter::auxLengths(const std::vector<uint8_t>& lengths, uint32_t countBits, int special)
+void BlockWriter::auxLengths(const std::vector<uint8_t>& lengths, uint32_t countBits, int zeroCountAfter)
 {
     bits.put((uint32_t)lengths.size(), countBits);
     for (size_t i = 0; i < lengths.size(); ++i) {
@@ -68,7 +68,7 @@ void BlockWriter::auxLengths(const std::vector<uint8_t>& lengths, uint32_t count
             for (uint32_t k = 7; k < len; ++k) bits.put(1, 1);
             bits.put(0, 1);
         }
-        if ((int)i + 1 == special) bits.put(0, 2);
+        if ((int)i + 1 == zeroCountAfter) bits.put(0, 2);
     }
 }
 

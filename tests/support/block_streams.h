@@ -57,7 +57,7 @@ public:
     void match(uint32_t length, uint32_t distanceValue);  // starts distanceValue + 1 back
 
     // Raw fields, for headers that no encoder would write.
-    void auxLengths(const std::vector<uint8_t>& lengths, uint32_t countBits, int special);
+    void auxLengths(const std::vector<uint8_t>& lengths, uint32_t countBits, int zeroCountAfter);
 
     BitWriter bits;
 
