@@ -216,8 +216,9 @@ bool ArchiveWriter::addFolder(const std::string& path, const struct stat& info, 
     return writeHeader(ftello(out), name, info, 0, 0, 0, error);
 }
 
-bool ArchiveWriter::storeFile(FILE* in, const std::string& source, uint64_t& size, uint16_t& crc,
-                              const Progress& progress, std::string& error)
+bool ArchiveWriter::readMember(FILE* in, const std::string& source, uint64_t& size, uint16_t& crc,
+                               const Progress& progress, std::string& error,
+                               const std::function<bool(const uint8_t*, size_t)>& take)
 {
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[CHUNK]);
     size = 0;
@@ -231,19 +232,30 @@ bool ArchiveWriter::storeFile(FILE* in, const std::string& source, uint64_t& siz
             return false;
         }
         crc = updateCrc16(crc, buffer.get(), (uint32_t)got);
-        if (std::fwrite(buffer.get(), 1, got, out) != got) {
-            return writeFailed(error);
-        }
+        bool more = take(buffer.get(), got);
         if (progress && !progress(size)) {
             error = "interrupted";
             return false;
         }
+        if (!more) return true;
     }
     if (std::ferror(in)) {
         error = reason("cannot read", source);
         return false;
     }
     return true;
+}
+
+bool ArchiveWriter::storeFile(FILE* in, const std::string& source, uint64_t& size, uint16_t& crc,
+                              const Progress& progress, std::string& error)
+{
+    bool written = true;
+    if (!readMember(in, source, size, crc, progress, error, [&](const uint8_t* data, size_t length) {
+            written = std::fwrite(data, 1, length, out) == length;
+            return written;
+        }))
+        return false;
+    return written || writeFailed(error);
 }
 
 // Compresses `in` into the archive. Gives up (packed >= limit) as soon as the packed data
@@ -260,32 +272,13 @@ bool ArchiveWriter::compressFile(FILE* in, const std::string& source, uint64_t l
                           if (packed >= limit || sinkFailed) return;  // given up: stored instead
                           if (std::fwrite(data, 1, length, out) != length) sinkFailed = true;
                       });
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[CHUNK]);
-    size = 0;
-    crc = 0;
-    while (packed < limit && !sinkFailed) {
-        size_t got = std::fread(buffer.get(), 1, CHUNK, in);
-        if (got == 0) break;
-        size += got;
-        if (size > MAX_MEMBER_SIZE) {
-            error = source + " has grown to 4 GiB or more while it was read";
-            return false;
-        }
-        crc = updateCrc16(crc, buffer.get(), (uint32_t)got);
-        encoder.write(buffer.get(), got);
-        if (progress && !progress(size)) {
-            error = "interrupted";
-            return false;
-        }
-    }
-    if (std::ferror(in)) {
-        error = reason("cannot read", source);
+    if (!readMember(in, source, size, crc, progress, error, [&](const uint8_t* data, size_t length) {
+            encoder.write(data, length);
+            return packed < limit && !sinkFailed;
+        }))
         return false;
-    }
     if (packed < limit && !sinkFailed) encoder.finish();
-    if (sinkFailed) {
-        return writeFailed(error);
-    }
+    if (sinkFailed) return writeFailed(error);
     return true;
 }
 

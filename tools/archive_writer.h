@@ -64,6 +64,11 @@ public:
 private:
     bool writeHeader(off_t at, const StoredName& name, const struct stat& info, uint32_t packedSize,
                      uint32_t originalSize, uint16_t crc, std::string& error);
+    // Reads `in` to its end for either way of writing a member, counting its size and CRC;
+    // `take` gets each chunk and answers false to stop reading early.
+    bool readMember(FILE* in, const std::string& source, uint64_t& size, uint16_t& crc,
+                    const Progress& progress, std::string& error,
+                    const std::function<bool(const uint8_t*, size_t)>& take);
     bool storeFile(FILE* in, const std::string& source, uint64_t& size, uint16_t& crc,
                    const Progress& progress, std::string& error);
     bool compressFile(FILE* in, const std::string& source, uint64_t limit, uint64_t& size,
