@@ -85,6 +85,12 @@ struct BlockCounts {
         ++symbols[itemSymbol(item)];
         if (item.length != 0) ++distances[distanceSymbol(item.value)];
     }
+    void remove(const Item& item)
+    {
+        --items;
+        --symbols[itemSymbol(item)];
+        if (item.length != 0) --distances[distanceSymbol(item.value)];
+    }
     void add(const BlockCounts& other);
 };
 

@@ -217,7 +217,8 @@ void LhEncoder::State::emitSegment(uint32_t start)
     for (uint32_t round = 0;; ++round) {
         const bool last = round >= params.resplits || params.reparse == 0;
         std::vector<uint32_t> ends =
-            chooseBlocks(items.data(), (uint32_t)items.size(), dictBits, MOST_BLOCK_ITEMS, params.blockPiece);
+            chooseBlocks(items.data(), (uint32_t)items.size(), dictBits, MOST_BLOCK_ITEMS, params.blockPiece,
+                         params.resplits > 0);
         uint32_t from = 0;
         uint32_t bytes = start;  // where the block's first item starts
         reparsed.clear();

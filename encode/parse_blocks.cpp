@@ -2,8 +2,59 @@
 
 #include <algorithm>
 
+namespace {
+
+// Moves each cut between two blocks to where the pair costs the fewest bits: merging whole
+// pieces leaves the cuts on the pieces' grid, while the statistics of binary data (a
+// program's code beside its tables, a font's outlines beside its indexes) change anywhere.
+// A cut walks in halving steps, as long as a step saves bits.
+void refineCuts(const Item* items, std::vector<uint32_t>& ends, uint32_t dictBits, uint32_t mostItems)
+{
+    for (size_t b = 0; b + 1 < ends.size(); ++b) {
+        const uint32_t from = b == 0 ? 0 : ends[b - 1];
+        const uint32_t to = ends[b + 1];
+        uint32_t cut = ends[b];
+        BlockCounts left, right;
+        for (uint32_t k = from; k < cut; ++k) left.add(items[k]);
+        for (uint32_t k = cut; k < to; ++k) right.add(items[k]);
+        uint64_t best = BlockCodes(left, dictBits).bits() + BlockCodes(right, dictBits).bits();
+        for (uint32_t stride = std::max<uint32_t>(1, (to - from) / 8); stride >= 1; stride /= 2) {
+            for (bool moved = true; moved;) {
+                moved = false;
+                for (int direction : {-1, 1}) {
+                    uint32_t target = direction < 0 ? cut - std::min(stride, cut - from - 1) : cut + std::min(stride, to - cut - 1);
+                    if (target == cut || target - from > mostItems || to - target > mostItems) continue;
+                    BlockCounts l = left, r = right;
+                    for (uint32_t k = std::min(cut, target); k < std::max(cut, target); ++k) {
+                        if (direction < 0) {
+                            l.remove(items[k]);
+                            r.add(items[k]);
+                        } else {
+                            r.remove(items[k]);
+                            l.add(items[k]);
+                        }
+                    }
+                    uint64_t bits = BlockCodes(l, dictBits).bits() + BlockCodes(r, dictBits).bits();
+                    if (bits < best) {
+                        best = bits;
+                        cut = target;
+                        left = l;
+                        right = r;
+                        moved = true;
+                        break;
+                    }
+                }
+            }
+            if (stride == 1) break;
+        }
+        ends[b] = cut;
+    }
+}
+
+}  // namespace
+
 std::vector<uint32_t> chooseBlocks(const Item* items, uint32_t count, uint32_t dictBits, uint32_t mostItems,
-                                   uint32_t pieceItems)
+                                   uint32_t pieceItems, bool refine)
 {
     struct Piece {
         uint32_t end;
@@ -50,5 +101,6 @@ std::vector<uint32_t> chooseBlocks(const Item* items, uint32_t count, uint32_t d
     }
     std::vector<uint32_t> ends;
     for (auto& p : pieces) ends.push_back(p.end);
+    if (refine) refineCuts(items, ends, dictBits, mostItems);
     return ends;
 }
