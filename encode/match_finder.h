@@ -94,6 +94,7 @@ inline uint32_t commonLength(const uint8_t* a, const uint8_t* b, uint32_t limit)
 // modulo dictSize: a node is dropped when the window passes it.
 class TreeFinder {
 public:
+    // dictSize 0: a finder that is never used, and holds no tables.
     TreeFinder(uint32_t dictSize);
 
     // As MatchFinder::find, with `available` the bytes in the buffer from `pos` (the tree is
@@ -113,15 +114,16 @@ private:
         memcpy(&v, p, 4);
         return (v * 2654435761u) >> (32 - HASH_BITS);
     }
-    static uint32_t hash3(const uint8_t* p)
+    uint32_t hash3(const uint8_t* p) const
     {
         uint32_t v = (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16;
-        return (v * 2246822519u) >> (32 - 16);
+        return (v * 2246822519u) >> hash3Shift;
     }
     uint32_t descend(const uint8_t* buffer, uint32_t pos, uint32_t limit, uint32_t maxDepth, uint32_t best,
                      Match* out, uint32_t found);
 
     uint32_t dictSize;
+    uint32_t hash3Shift;
     uint32_t base;                 // position count of buffer index 0
     std::vector<uint32_t> head3;   // newest position of each three-byte hash
     std::vector<uint32_t> head4;   // tree root of each four-byte hash
