@@ -41,6 +41,17 @@ std::string runs(size_t size)
     return s.substr(0, size);
 }
 
+// Random bytes from a set with gaps of one value and of three and more: the code-length
+// header has zero runs of many lengths, folded in every way it can be.
+std::string gapped(size_t size)
+{
+    std::vector<char> used;
+    for (uint32_t v = 0, k = 0; v < 256; v += (k % 2 ? 2 : 4 + k), ++k) used.push_back((char)v);
+    std::string noise = randomBytes(size, 11), s;
+    for (char c : noise) s += used[(uint8_t)c % used.size()];
+    return s;
+}
+
 TEST(Encoder, RoundTripsThroughOurDecoder)
 {
     struct Input {
@@ -57,6 +68,7 @@ TEST(Encoder, RoundTripsThroughOurDecoder)
         {"text", wordText(200000, 2), 1 << 20, true},
         {"text byte by byte", wordText(3000, 3), 1, true},
         {"runs at the length limit", runs(300000), 100000, true},
+        {"zero runs in the code lengths", gapped(50000), 50000, true},
         // Over 65,535 items: several blocks.
         {"random, many blocks", randomBytes(70000, 4) + wordText(150000, 5) + randomBytes(70000, 6), 300000, true},
         // Past the buffer (the dictionary and 1 MiB ahead): it slides, and the finders with it.
