@@ -222,6 +222,8 @@ void LhEncoder::State::emitSegment(uint32_t start)
         uint32_t from = 0;
         uint32_t bytes = start;  // where the block's first item starts
         reparsed.clear();
+        std::unique_ptr<BlockCodes> neighbour;
+        if (lastCodes) neighbour.reset(new BlockCodes(*lastCodes));
         for (uint32_t end : ends) {
             BlockCounts counts;
             uint32_t blockBytes = 0;
@@ -231,6 +233,18 @@ void LhEncoder::State::emitSegment(uint32_t start)
             }
             std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits));
             std::vector<Item> blockItems(items.begin() + from, items.begin() + end);
+            // At level 9 the parse may also start from the prices of the block before, when
+            // that ends cheaper: a block's own first parse was priced by a whole segment.
+            if (params.resplits > 1 && neighbour) {
+                shortestPath(bytes, bytes + blockBytes, Prices(*neighbour, distanceSymbolsFor(dictBits)), again);
+                BlockCounts newCounts;
+                for (const Item& item : again) newCounts.add(item);
+                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits));
+                if (again.size() <= MOST_BLOCK_ITEMS && newCodes->bits() < codes->bits()) {
+                    codes = std::move(newCodes);
+                    blockItems.swap(again);
+                }
+            }
             for (uint32_t k = 0; k < params.reparse; ++k) {
                 shortestPath(bytes, bytes + blockBytes, Prices(*codes, distanceSymbolsFor(dictBits)), again);
                 BlockCounts newCounts;
@@ -240,6 +254,7 @@ void LhEncoder::State::emitSegment(uint32_t start)
                 codes = std::move(newCodes);
                 blockItems.swap(again);
             }
+            neighbour.reset(new BlockCodes(*codes));
             if (last) {
                 codes->write(out, blockItems.data(), blockItems.size());
                 lastCodes = std::move(codes);
@@ -292,8 +307,9 @@ uint32_t LhEncoder::State::collectMatches(uint32_t start, uint32_t end)
 
 // The cheapest items for [start, end) under `prices`: a shortest path over the positions,
 // each position reached by a literal from the one before or by a match from one behind.
-// For a length, the nearest match that reaches it is the cheapest (distance prices grow
-// with the distance's bit count).
+// A length is tried at the nearest match that reaches it, and again at each farther match
+// whose distance costs less than every nearer one's: a block's distance code need not give
+// shorter codes to nearer bit counts.
 void LhEncoder::State::shortestPath(uint32_t start, uint32_t end, const Prices& prices, std::vector<Item>& result)
 {
     const uint8_t* data = buffer.data();
@@ -311,11 +327,14 @@ void LhEncoder::State::shortestPath(uint32_t start, uint32_t end, const Prices& 
         }
         uint32_t at = start + i - matchesFrom;  // a block's path runs inside the segment
         uint32_t shorter = MIN_MATCH - 1;
+        uint32_t nearest = UINT32_MAX;  // the cheapest distance of the nearer matches
         for (uint32_t k = firstMatch[at]; k < firstMatch[at + 1]; ++k) {
             const Match& m = matches[k];
             uint32_t longest = std::min<uint32_t>(m.length, n - i);
             uint32_t distance = here + prices.distance[distanceSymbol(m.value)];
-            for (uint32_t length = shorter + 1; length <= longest; ++length) {
+            uint32_t first = distance < nearest ? MIN_MATCH : shorter + 1;
+            nearest = std::min(nearest, distance);
+            for (uint32_t length = first; length <= longest; ++length) {
                 uint32_t c = distance + prices.symbol[length + MATCH_LENGTH_BIAS];
                 if (c < cost[i + length]) {
                     cost[i + length] = c;
