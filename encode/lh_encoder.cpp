@@ -50,7 +50,7 @@ const LevelParams LEVELS[10] = {
     {32, 128, false, 2, 1, 0, 512},    // 6
     {64, 192, false, 2, 1, 0, 256},    // 7
     {128, 256, false, 3, 1, 1, 256},   // 8
-    {1024, 256, false, 4, 2, 2, 256},  // 9
+    {1024, 256, false, 4, 3, 2, 192},  // 9
 };
 
 // Prices in bits of each literal/length symbol and distance symbol (extra bits included),
