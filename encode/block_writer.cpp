@@ -61,16 +61,24 @@ BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits)
         for (uint32_t s = 0; s < CODE_LENGTH_SYMBOLS; ++s)
             price[s] = singleLength >= 0 ? (s == (uint32_t)singleLength ? 0 : MAX_CODE_LENGTH)
                                          : (lengthLen[s] ? lengthLen[s] : MAX_CODE_LENGTH);
-        BlockCodes first = *this;
-        foldLengths(price);
-        uint64_t bits = lengthHeaderBits();
-        if (bits < lengthsBits) {
-            lengthsBits = bits;
+        std::vector<std::pair<uint8_t, uint16_t>> usual = lengthItems;
+        uint8_t usualLen[CODE_LENGTH_SYMBOLS];
+        uint16_t usualCode[CODE_LENGTH_SYMBOLS];
+        std::copy(lengthLen, lengthLen + CODE_LENGTH_SYMBOLS, usualLen);
+        std::copy(lengthCode, lengthCode + CODE_LENGTH_SYMBOLS, usualCode);
+        int32_t usualSingle = singleLength;
+        if (foldLengths(price)) {
+            uint64_t bits = lengthHeaderBits();
+            if (bits < lengthsBits) {
+                lengthsBits = bits;
+            } else {
+                lengthItems.swap(usual);
+                std::copy(usualLen, usualLen + CODE_LENGTH_SYMBOLS, lengthLen);
+                std::copy(usualCode, usualCode + CODE_LENGTH_SYMBOLS, lengthCode);
+                singleLength = usualSingle;
+            }
         } else {
-            lengthItems.swap(first.lengthItems);
-            std::copy(first.lengthLen, first.lengthLen + CODE_LENGTH_SYMBOLS, lengthLen);
-            std::copy(first.lengthCode, first.lengthCode + CODE_LENGTH_SYMBOLS, lengthCode);
-            singleLength = first.singleLength;
+            lengthItems.swap(usual);
         }
     }
     headerBits += lengthsBits;
@@ -92,9 +100,11 @@ BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits)
 // Folds each run of zero lengths into single zeros (symbol 0), short runs (symbol 1) and a
 // long run (symbol 2), the cheapest way at `price` bits per symbol (extra bits added); with
 // no prices, the usual way: single zeros below three, else the one run symbol that fits.
-// Then makes the code-length code of the symbols.
-void BlockCodes::foldLengths(const uint32_t* price)
+// Then makes the code-length code of the symbols; but with prices, returns false (and
+// leaves the code alone) when every run is folded the usual way.
+bool BlockCodes::foldLengths(const uint32_t* price)
 {
+    bool changed = false;
     const uint32_t MOST_SHORT = SHORT_ZERO_RUN + (1u << SHORT_ZERO_RUN_BITS) - 1;
     lengthItems.clear();
     for (uint32_t i = 0; i < symbolCount;) {
@@ -120,6 +130,9 @@ void BlockCodes::foldLengths(const uint32_t* price)
                 if (bits < best) best = bits, shorts = n, zeros = z;
             }
             useLong = run >= LONG_ZERO_RUN && price[2] + LONG_ZERO_RUN_BITS < best;
+            bool usualLong = run >= LONG_ZERO_RUN;
+            uint32_t usualShorts = run < SHORT_ZERO_RUN ? 0 : 1;
+            if (useLong != usualLong || (!useLong && shorts != usualShorts)) changed = true;
         }
         if (useLong) {
             lengthItems.push_back({2, (uint16_t)(run - LONG_ZERO_RUN)});
@@ -132,12 +145,14 @@ void BlockCodes::foldLengths(const uint32_t* price)
             left -= take;
         }
     }
+    if (price && !changed) return false;
     uint32_t lengthFreq[CODE_LENGTH_SYMBOLS] = {};
     for (auto& item : lengthItems) ++lengthFreq[item.first];
     huffmanLengths(lengthFreq, CODE_LENGTH_SYMBOLS, MAX_CODE_LENGTH, lengthLen);
     canonicalCodes(lengthLen, CODE_LENGTH_SYMBOLS, lengthCode);
     singleLength = singleOf(lengthFreq, CODE_LENGTH_SYMBOLS);
     if (singleLength < 0 && symbolCount == 0) singleLength = 0;
+    return true;
 }
 
 // The bits of the code-length code and of the literal/length code.

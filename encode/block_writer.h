@@ -112,7 +112,7 @@ public:
     void write(BitWriter& out, const Item* items, size_t count) const;
 
 private:
-    void foldLengths(const uint32_t* price);
+    bool foldLengths(const uint32_t* price);
     uint64_t lengthHeaderBits() const;
     void writeAuxLengths(BitWriter& out, const uint8_t* lengths, uint32_t count, uint32_t countBits,
                          int32_t zeroCountAfter) const;

@@ -85,7 +85,7 @@ struct LhEncoder::State {
           capacity((1u << dictBits) + SEGMENT + MAX_MATCH),
           buffer(capacity),
           finder(params.passes ? 0 : capacity, maxDistance),
-          tree(params.passes ? 1u << dictBits : 0),
+          tree(params.passes ? 1u << dictBits : 0, params.resplits > 1 ? dictBits + 4 : 16),
           out(std::move(sink))
     {
         if (params.passes > 0) {
