@@ -7,7 +7,8 @@ namespace {
 // Moves each cut between two blocks to where the pair costs the fewest bits: merging whole
 // pieces leaves the cuts on the pieces' grid, while the statistics of binary data (a
 // program's code beside its tables, a font's outlines beside its indexes) change anywhere.
-// A cut walks in halving steps, as long as a step saves bits.
+// A cut walks in halving steps, as long as a step saves bits; two blocks that cost less as
+// one are merged.
 void refineCuts(const Item* items, std::vector<uint32_t>& ends, uint32_t dictBits, uint32_t mostItems)
 {
     for (size_t b = 0; b + 1 < ends.size(); ++b) {
@@ -46,6 +47,14 @@ void refineCuts(const Item* items, std::vector<uint32_t>& ends, uint32_t dictBit
                 }
             }
             if (stride == 1) break;
+        }
+        // A cut that moved next to another may leave a block the pair no longer pays for.
+        BlockCounts whole = left;
+        whole.add(right);
+        if (to - from <= mostItems && BlockCodes(whole, dictBits).bits() <= best) {
+            ends.erase(ends.begin() + (long)b);
+            b = b > 0 ? b - 2 : (size_t)-1;  // the cut before meets the merged block
+            continue;
         }
         ends[b] = cut;
     }

@@ -9,6 +9,7 @@
 #include "encode/block_writer.h"
 #include "encode/huffman.h"
 #include "encode/lh_encoder.h"
+#include "encode/parse_blocks.h"
 #include "support/archives.h"
 #include "support/block_streams.h"
 #include "support/lzh_writer.h"
@@ -154,6 +155,23 @@ TEST(Encoder, BlockCostIsTheBitsWritten)
             codes.write(out, kept.data(), kept.size());
             EXPECT_EQ(out.bitsWritten(), codes.bits());
         }
+    }
+}
+
+// Where the literals change from one set of bytes to another, blocks are cut exactly there,
+// also off the grid of the pieces that blocks are merged from, once the cuts are refined.
+TEST(Encoder, BlocksAreCutWhereTheStatisticsChange)
+{
+    for (uint32_t change : {1000u, 1024u, 1500u}) {
+        SCOPED_TRACE("change at item " + std::to_string(change));
+        std::vector<Item> items;
+        uint32_t seed = 12345;
+        for (uint32_t k = 0; k < 3000; ++k) {
+            seed = seed * 1103515245u + 12345u;
+            items.push_back({0, (uint16_t)((k < change ? 'a' : 'A') + (seed >> 16) % 16)});
+        }
+        std::vector<uint32_t> ends = chooseBlocks(items.data(), (uint32_t)items.size(), 16, 65535, 256, true);
+        EXPECT_EQ(ends, (std::vector<uint32_t>{change, 3000}));
     }
 }
 
