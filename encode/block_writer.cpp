@@ -39,7 +39,7 @@ uint32_t sentCount(const uint8_t* lengths, uint32_t count)
 
 }  // namespace
 
-BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits)
+BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool foldCheapest)
     : distSymbols(distanceSymbolsFor(dictBits)), distCountBits(distanceCountBitsFor(dictBits))
 {
     huffmanLengths(counts.symbols, CODE_SYMBOLS, MAX_CODE_LENGTH, symbolLen);
@@ -56,7 +56,7 @@ BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits)
     symbolCount = singleSymbol >= 0 ? 0 : sentCount(symbolLen, CODE_SYMBOLS);
     foldLengths(nullptr);
     uint64_t lengthsBits = lengthHeaderBits();
-    if (symbolCount > 0) {
+    if (foldCheapest && symbolCount > 0) {
         uint32_t price[CODE_LENGTH_SYMBOLS];
         for (uint32_t s = 0; s < CODE_LENGTH_SYMBOLS; ++s)
             price[s] = singleLength >= 0 ? (s == (uint32_t)singleLength ? 0 : MAX_CODE_LENGTH)

@@ -97,7 +97,9 @@ struct BlockCounts {
 // The three codes of one block, made from its counts.
 class BlockCodes {
 public:
-    BlockCodes(const BlockCounts& counts, uint32_t dictBits);
+    // With `foldCheapest`, the zero runs of the literal/length lengths are folded a second
+    // time at the prices of the code-length code, when that makes the header smaller.
+    BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool foldCheapest = false);
 
     // The block's size in bits, header included.
     uint64_t bits() const { return headerBits + bodyBits; }

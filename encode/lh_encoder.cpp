@@ -83,9 +83,10 @@ struct LhEncoder::State {
           params(LEVELS[level]),
           maxDistance((1u << dictBits) - 1),
           capacity((1u << dictBits) + SEGMENT + MAX_MATCH),
+          thorough(params.resplits > 1),
           buffer(capacity),
           finder(params.passes ? 0 : capacity, maxDistance),
-          tree(params.passes ? 1u << dictBits : 0, params.resplits > 1 ? dictBits + 4 : 16),
+          tree(params.passes ? 1u << dictBits : 0, thorough ? dictBits + 4 : 16),
           out(std::move(sink))
     {
         if (params.passes > 0) {
@@ -113,6 +114,10 @@ struct LhEncoder::State {
     const LevelParams params;
     const uint32_t maxDistance;
     const uint32_t capacity;
+    // Level 9: the wide three-byte table, the code lengths' zero runs folded at their prices,
+    // block cuts refined item by item, and each block parsed from its neighbour's prices too.
+    // Each of these alone moves the other levels' sizes by chance either way.
+    const bool thorough;
     std::vector<uint8_t> buffer;
     uint32_t filled = 0;  // bytes in the buffer
     uint32_t pos = 0;     // the parse position: bytes before it are coded
@@ -191,14 +196,14 @@ void LhEncoder::State::parse(uint32_t limit)
                     counts.add(item);
                     p += item.length ? item.length : 1;
                 }
-                codes.reset(new BlockCodes(counts, dictBits));
+                codes.reset(new BlockCodes(counts, dictBits, thorough));
             }
             for (uint32_t pass = 0; pass < params.passes; ++pass) {
                 shortestPath(start, end, Prices(*codes, distanceSymbolsFor(dictBits)), items);
                 if (pass + 1 == params.passes) break;
                 BlockCounts counts;
                 for (const Item& item : items) counts.add(item);
-                codes.reset(new BlockCodes(counts, dictBits));
+                codes.reset(new BlockCodes(counts, dictBits, thorough));
             }
             pos = end;
         }
@@ -218,7 +223,7 @@ void LhEncoder::State::emitSegment(uint32_t start)
         const bool last = round >= params.resplits || params.reparse == 0;
         std::vector<uint32_t> ends =
             chooseBlocks(items.data(), (uint32_t)items.size(), dictBits, MOST_BLOCK_ITEMS, params.blockPiece,
-                         params.resplits > 0);
+                         thorough);
         uint32_t from = 0;
         uint32_t bytes = start;  // where the block's first item starts
         reparsed.clear();
@@ -231,15 +236,15 @@ void LhEncoder::State::emitSegment(uint32_t start)
                 counts.add(items[k]);
                 blockBytes += items[k].length ? items[k].length : 1;
             }
-            std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits));
+            std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits, thorough));
             std::vector<Item> blockItems(items.begin() + from, items.begin() + end);
             // At level 9 the parse may also start from the prices of the block before, when
             // that ends cheaper: a block's own first parse was priced by a whole segment.
-            if (params.resplits > 1 && neighbour) {
+            if (thorough && neighbour) {
                 shortestPath(bytes, bytes + blockBytes, Prices(*neighbour, distanceSymbolsFor(dictBits)), again);
                 BlockCounts newCounts;
                 for (const Item& item : again) newCounts.add(item);
-                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits));
+                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, thorough));
                 if (again.size() <= MOST_BLOCK_ITEMS && newCodes->bits() < codes->bits()) {
                     codes = std::move(newCodes);
                     blockItems.swap(again);
@@ -249,7 +254,7 @@ void LhEncoder::State::emitSegment(uint32_t start)
                 shortestPath(bytes, bytes + blockBytes, Prices(*codes, distanceSymbolsFor(dictBits)), again);
                 BlockCounts newCounts;
                 for (const Item& item : again) newCounts.add(item);
-                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits));
+                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, thorough));
                 if (again.size() > MOST_BLOCK_ITEMS || newCodes->bits() >= codes->bits()) break;
                 codes = std::move(newCodes);
                 blockItems.swap(again);
@@ -307,9 +312,9 @@ uint32_t LhEncoder::State::collectMatches(uint32_t start, uint32_t end)
 
 // The cheapest items for [start, end) under `prices`: a shortest path over the positions,
 // each position reached by a literal from the one before or by a match from one behind.
-// A length is tried at the nearest match that reaches it, and again at each farther match
-// whose distance costs less than every nearer one's: a block's distance code need not give
-// shorter codes to nearer bit counts.
+// A length is tried at the nearest match that reaches it only. (Trying it also at farther
+// matches whose distance costs less, as a block's distance code allows, measured larger
+// at levels 5, 6 and 9 and smaller only at level 4.)
 void LhEncoder::State::shortestPath(uint32_t start, uint32_t end, const Prices& prices, std::vector<Item>& result)
 {
     const uint8_t* data = buffer.data();
@@ -327,14 +332,11 @@ void LhEncoder::State::shortestPath(uint32_t start, uint32_t end, const Prices& 
         }
         uint32_t at = start + i - matchesFrom;  // a block's path runs inside the segment
         uint32_t shorter = MIN_MATCH - 1;
-        uint32_t nearest = UINT32_MAX;  // the cheapest distance of the nearer matches
         for (uint32_t k = firstMatch[at]; k < firstMatch[at + 1]; ++k) {
             const Match& m = matches[k];
             uint32_t longest = std::min<uint32_t>(m.length, n - i);
             uint32_t distance = here + prices.distance[distanceSymbol(m.value)];
-            uint32_t first = distance < nearest ? MIN_MATCH : shorter + 1;
-            nearest = std::min(nearest, distance);
-            for (uint32_t length = first; length <= longest; ++length) {
+            for (uint32_t length = shorter + 1; length <= longest; ++length) {
                 uint32_t c = distance + prices.symbol[length + MATCH_LENGTH_BIAS];
                 if (c < cost[i + length]) {
                     cost[i + length] = c;

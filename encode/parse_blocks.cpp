@@ -18,7 +18,7 @@ void refineCuts(const Item* items, std::vector<uint32_t>& ends, uint32_t dictBit
         BlockCounts left, right;
         for (uint32_t k = from; k < cut; ++k) left.add(items[k]);
         for (uint32_t k = cut; k < to; ++k) right.add(items[k]);
-        uint64_t best = BlockCodes(left, dictBits).bits() + BlockCodes(right, dictBits).bits();
+        uint64_t best = BlockCodes(left, dictBits, true).bits() + BlockCodes(right, dictBits, true).bits();
         for (uint32_t stride = std::max<uint32_t>(1, (to - from) / 8); stride >= 1; stride /= 2) {
             for (bool moved = true; moved;) {
                 moved = false;
@@ -35,7 +35,7 @@ void refineCuts(const Item* items, std::vector<uint32_t>& ends, uint32_t dictBit
                             l.add(items[k]);
                         }
                     }
-                    uint64_t bits = BlockCodes(l, dictBits).bits() + BlockCodes(r, dictBits).bits();
+                    uint64_t bits = BlockCodes(l, dictBits, true).bits() + BlockCodes(r, dictBits, true).bits();
                     if (bits < best) {
                         best = bits;
                         cut = target;
@@ -51,7 +51,7 @@ void refineCuts(const Item* items, std::vector<uint32_t>& ends, uint32_t dictBit
         // A cut that moved next to another may leave a block the pair no longer pays for.
         BlockCounts whole = left;
         whole.add(right);
-        if (to - from <= mostItems && BlockCodes(whole, dictBits).bits() <= best) {
+        if (to - from <= mostItems && BlockCodes(whole, dictBits, true).bits() <= best) {
             ends.erase(ends.begin() + (long)b);
             b = b > 0 ? b - 2 : (size_t)-1;  // the cut before meets the merged block
             continue;
@@ -80,7 +80,7 @@ std::vector<uint32_t> chooseBlocks(const Item* items, uint32_t count, uint32_t d
         Piece piece;
         piece.end = std::min(count, at + pieceItems);
         for (uint32_t k = at; k < piece.end; ++k) piece.counts.add(items[k]);
-        piece.bits = BlockCodes(piece.counts, dictBits).bits();
+        piece.bits = BlockCodes(piece.counts, dictBits, refine).bits();
         pieces.push_back(piece);
         at = piece.end;
     }
@@ -92,7 +92,7 @@ std::vector<uint32_t> chooseBlocks(const Item* items, uint32_t count, uint32_t d
         }
         BlockCounts merged = a.counts;
         merged.add(pieces[i + 1].counts);
-        a.saving = (int64_t)(a.bits + pieces[i + 1].bits) - (int64_t)BlockCodes(merged, dictBits).bits();
+        a.saving = (int64_t)(a.bits + pieces[i + 1].bits) - (int64_t)BlockCodes(merged, dictBits, refine).bits();
     };
     for (size_t i = 0; i < pieces.size(); ++i) weigh(i);
     for (;;) {
