@@ -39,7 +39,7 @@ uint32_t sentCount(const uint8_t* lengths, uint32_t count)
 
 }  // namespace
 
-BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits)
+BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool foldCheapest)
     : distSymbols(distanceSymbolsFor(dictBits)), distCountBits(distanceCountBitsFor(dictBits))
 {
     huffmanLengths(counts.symbols, CODE_SYMBOLS, MAX_CODE_LENGTH, symbolLen);
@@ -51,58 +51,37 @@ BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits)
     if (singleDistance < 0 && sentCount(distanceLen, distSymbols) == 0) singleDistance = 0;
 
     headerBits = BLOCK_SIZE_BITS;
-    // The literal/length lengths, zero runs folded, as code-length symbols.
-    uint32_t lengthFreq[CODE_LENGTH_SYMBOLS] = {};
+    // The literal/length lengths as code-length symbols: first with the zero runs folded the
+    // usual way, then folded again at the prices of the code that gives, kept if cheaper.
     symbolCount = singleSymbol >= 0 ? 0 : sentCount(symbolLen, CODE_SYMBOLS);
-    for (uint32_t i = 0; i < symbolCount;) {
-        uint32_t length = symbolLen[i++];
-        if (length != 0) {
-            lengthItems.push_back({(uint8_t)(length + CODE_LENGTH_BIAS), 0});
-            continue;
-        }
-        uint32_t run = 1;
-        while (i < symbolCount && symbolLen[i] == 0) ++i, ++run;
-        if (run < SHORT_ZERO_RUN) {
-            while (run--) lengthItems.push_back({0, 0});
-        } else if (run < SHORT_ZERO_RUN + (1u << SHORT_ZERO_RUN_BITS)) {
-            lengthItems.push_back({1, (uint16_t)(run - SHORT_ZERO_RUN)});
-        } else if (run < LONG_ZERO_RUN) {  // 19: one zero, then the longest short run
-            lengthItems.push_back({0, 0});
-            lengthItems.push_back({1, (uint16_t)(run - 1 - SHORT_ZERO_RUN)});
-        } else {
-            lengthItems.push_back({2, (uint16_t)(run - LONG_ZERO_RUN)});
-        }
-    }
-    for (auto& item : lengthItems) ++lengthFreq[item.first];
-    huffmanLengths(lengthFreq, CODE_LENGTH_SYMBOLS, MAX_CODE_LENGTH, lengthLen);
-    canonicalCodes(lengthLen, CODE_LENGTH_SYMBOLS, lengthCode);
-    singleLength = singleOf(lengthFreq, CODE_LENGTH_SYMBOLS);
-    if (singleLength < 0 && symbolCount == 0) singleLength = 0;
-
-    // The code-length code.
-    if (singleLength >= 0) {
-        headerBits += 2 * CODE_LENGTH_COUNT_BITS;
-    } else {
-        uint32_t n = sentCount(lengthLen, CODE_LENGTH_SYMBOLS);
-        headerBits += CODE_LENGTH_COUNT_BITS;
-        for (uint32_t i = 0; i < n; ++i) {
-            headerBits += auxLengthBits(lengthLen[i]);
-            if ((int32_t)i + 1 == CODE_LENGTH_ZERO_COUNT_AFTER) {
-                headerBits += CODE_LENGTH_ZERO_COUNT_BITS;
-                while (i + 1 < n && i + 1 < (uint32_t)CODE_LENGTH_ZERO_COUNT_AFTER + 3 && lengthLen[i + 1] == 0) ++i;
+    foldLengths(nullptr);
+    uint64_t lengthsBits = lengthHeaderBits();
+    if (foldCheapest && symbolCount > 0) {
+        uint32_t price[CODE_LENGTH_SYMBOLS];
+        for (uint32_t s = 0; s < CODE_LENGTH_SYMBOLS; ++s)
+            price[s] = singleLength >= 0 ? (s == (uint32_t)singleLength ? 0 : MAX_CODE_LENGTH)
+                                         : (lengthLen[s] ? lengthLen[s] : MAX_CODE_LENGTH);
+        std::vector<std::pair<uint8_t, uint16_t>> usual = lengthItems;
+        uint8_t usualLen[CODE_LENGTH_SYMBOLS];
+        uint16_t usualCode[CODE_LENGTH_SYMBOLS];
+        std::copy(lengthLen, lengthLen + CODE_LENGTH_SYMBOLS, usualLen);
+        std::copy(lengthCode, lengthCode + CODE_LENGTH_SYMBOLS, usualCode);
+        int32_t usualSingle = singleLength;
+        if (foldLengths(price)) {
+            uint64_t bits = lengthHeaderBits();
+            if (bits < lengthsBits) {
+                lengthsBits = bits;
+            } else {
+                lengthItems.swap(usual);
+                std::copy(usualLen, usualLen + CODE_LENGTH_SYMBOLS, lengthLen);
+                std::copy(usualCode, usualCode + CODE_LENGTH_SYMBOLS, lengthCode);
+                singleLength = usualSingle;
             }
+        } else {
+            lengthItems.swap(usual);
         }
     }
-    // The literal/length code.
-    headerBits += 2 * CODE_COUNT_BITS;
-    if (singleSymbol < 0) {
-        headerBits -= CODE_COUNT_BITS;
-        for (auto& item : lengthItems) {
-            headerBits += lengthLen[item.first];
-            if (item.first == 1) headerBits += SHORT_ZERO_RUN_BITS;
-            if (item.first == 2) headerBits += LONG_ZERO_RUN_BITS;
-        }
-    }
+    headerBits += lengthsBits;
     // The distance code.
     if (singleDistance >= 0) {
         headerBits += 2 * distCountBits;
@@ -116,6 +95,93 @@ BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits)
     for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) bodyBits += (uint64_t)counts.symbols[s] * symbolLen[s];
     for (uint32_t s = 0; s < distSymbols; ++s)
         bodyBits += (uint64_t)counts.distances[s] * (distanceLen[s] + (s > 1 ? s - 1 : 0));
+}
+
+// Folds each run of zero lengths into single zeros (symbol 0), short runs (symbol 1) and a
+// long run (symbol 2), the cheapest way at `price` bits per symbol (extra bits added); with
+// no prices, the usual way: single zeros below three, else the one run symbol that fits.
+// Then makes the code-length code of the symbols; but with prices, returns false (and
+// leaves the code alone) when every run is folded the usual way.
+bool BlockCodes::foldLengths(const uint32_t* price)
+{
+    bool changed = false;
+    const uint32_t MOST_SHORT = SHORT_ZERO_RUN + (1u << SHORT_ZERO_RUN_BITS) - 1;
+    lengthItems.clear();
+    for (uint32_t i = 0; i < symbolCount;) {
+        uint32_t length = symbolLen[i++];
+        if (length != 0) {
+            lengthItems.push_back({(uint8_t)(length + CODE_LENGTH_BIAS), 0});
+            continue;
+        }
+        uint32_t run = 1;
+        while (i < symbolCount && symbolLen[i] == 0) ++i, ++run;
+        // Short runs and single zeros: `shorts` runs cover up to MOST_SHORT zeros each.
+        uint32_t shorts = 0, zeros = 0;
+        bool useLong = false;
+        if (!price) {
+            shorts = run < SHORT_ZERO_RUN ? 0 : 1;
+            zeros = run < SHORT_ZERO_RUN ? run : run - std::min(run, MOST_SHORT);
+            useLong = run >= LONG_ZERO_RUN;
+        } else {
+            uint64_t best = UINT64_MAX;
+            for (uint32_t n = 0; n * SHORT_ZERO_RUN <= run; ++n) {
+                uint32_t z = run - std::min(run, n * MOST_SHORT);
+                uint64_t bits = (uint64_t)n * (price[1] + SHORT_ZERO_RUN_BITS) + (uint64_t)z * price[0];
+                if (bits < best) best = bits, shorts = n, zeros = z;
+            }
+            useLong = run >= LONG_ZERO_RUN && price[2] + LONG_ZERO_RUN_BITS < best;
+            bool usualLong = run >= LONG_ZERO_RUN;
+            uint32_t usualShorts = run < SHORT_ZERO_RUN ? 0 : 1;
+            if (useLong != usualLong || (!useLong && shorts != usualShorts)) changed = true;
+        }
+        if (useLong) {
+            lengthItems.push_back({2, (uint16_t)(run - LONG_ZERO_RUN)});
+            continue;
+        }
+        while (zeros-- > 0) lengthItems.push_back({0, 0});
+        for (uint32_t left = run - (run - std::min(run, shorts * MOST_SHORT)); shorts > 0; --shorts) {
+            uint32_t take = std::min(MOST_SHORT, left - (shorts - 1) * SHORT_ZERO_RUN);
+            lengthItems.push_back({1, (uint16_t)(take - SHORT_ZERO_RUN)});
+            left -= take;
+        }
+    }
+    if (price && !changed) return false;
+    uint32_t lengthFreq[CODE_LENGTH_SYMBOLS] = {};
+    for (auto& item : lengthItems) ++lengthFreq[item.first];
+    huffmanLengths(lengthFreq, CODE_LENGTH_SYMBOLS, MAX_CODE_LENGTH, lengthLen);
+    canonicalCodes(lengthLen, CODE_LENGTH_SYMBOLS, lengthCode);
+    singleLength = singleOf(lengthFreq, CODE_LENGTH_SYMBOLS);
+    if (singleLength < 0 && symbolCount == 0) singleLength = 0;
+    return true;
+}
+
+// The bits of the code-length code and of the literal/length code.
+uint64_t BlockCodes::lengthHeaderBits() const
+{
+    uint64_t bits = 0;
+    if (singleLength >= 0) {
+        bits += 2 * CODE_LENGTH_COUNT_BITS;
+    } else {
+        uint32_t n = sentCount(lengthLen, CODE_LENGTH_SYMBOLS);
+        bits += CODE_LENGTH_COUNT_BITS;
+        for (uint32_t i = 0; i < n; ++i) {
+            bits += auxLengthBits(lengthLen[i]);
+            if ((int32_t)i + 1 == CODE_LENGTH_ZERO_COUNT_AFTER) {
+                bits += CODE_LENGTH_ZERO_COUNT_BITS;
+                while (i + 1 < n && i + 1 < (uint32_t)CODE_LENGTH_ZERO_COUNT_AFTER + 3 && lengthLen[i + 1] == 0) ++i;
+            }
+        }
+    }
+    bits += 2 * CODE_COUNT_BITS;
+    if (singleSymbol < 0) {
+        bits -= CODE_COUNT_BITS;
+        for (auto& item : lengthItems) {
+            bits += lengthLen[item.first];
+            if (item.first == 1) bits += SHORT_ZERO_RUN_BITS;
+            if (item.first == 2) bits += LONG_ZERO_RUN_BITS;
+        }
+    }
+    return bits;
 }
 
 void BlockCodes::writeAuxLengths(BitWriter& out, const uint8_t* lengths, uint32_t count,

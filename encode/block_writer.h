@@ -85,13 +85,21 @@ struct BlockCounts {
         ++symbols[itemSymbol(item)];
         if (item.length != 0) ++distances[distanceSymbol(item.value)];
     }
+    void remove(const Item& item)
+    {
+        --items;
+        --symbols[itemSymbol(item)];
+        if (item.length != 0) --distances[distanceSymbol(item.value)];
+    }
     void add(const BlockCounts& other);
 };
 
 // The three codes of one block, made from its counts.
 class BlockCodes {
 public:
-    BlockCodes(const BlockCounts& counts, uint32_t dictBits);
+    // With `foldCheapest`, the zero runs of the literal/length lengths are folded a second
+    // time at the prices of the code-length code, when that makes the header smaller.
+    BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool foldCheapest = false);
 
     // The block's size in bits, header included.
     uint64_t bits() const { return headerBits + bodyBits; }
@@ -106,6 +114,8 @@ public:
     void write(BitWriter& out, const Item* items, size_t count) const;
 
 private:
+    bool foldLengths(const uint32_t* price);
+    uint64_t lengthHeaderBits() const;
     void writeAuxLengths(BitWriter& out, const uint8_t* lengths, uint32_t count, uint32_t countBits,
                          int32_t zeroCountAfter) const;
 

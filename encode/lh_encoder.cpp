@@ -50,7 +50,7 @@ const LevelParams LEVELS[10] = {
     {32, 128, false, 2, 1, 0, 512},    // 6
     {64, 192, false, 2, 1, 0, 256},    // 7
     {128, 256, false, 3, 1, 1, 256},   // 8
-    {1024, 256, false, 4, 2, 2, 256},  // 9
+    {1024, 256, false, 4, 3, 2, 192},  // 9
 };
 
 // Prices in bits of each literal/length symbol and distance symbol (extra bits included),
@@ -83,9 +83,10 @@ struct LhEncoder::State {
           params(LEVELS[level]),
           maxDistance((1u << dictBits) - 1),
           capacity((1u << dictBits) + SEGMENT + MAX_MATCH),
+          thorough(params.resplits > 1),
           buffer(capacity),
           finder(params.passes ? 0 : capacity, maxDistance),
-          tree(1u << dictBits),
+          tree(params.passes ? 1u << dictBits : 0, thorough ? dictBits + 4 : 16),
           out(std::move(sink))
     {
         if (params.passes > 0) {
@@ -113,6 +114,10 @@ struct LhEncoder::State {
     const LevelParams params;
     const uint32_t maxDistance;
     const uint32_t capacity;
+    // Level 9: the wide three-byte table, the code lengths' zero runs folded at their prices,
+    // block cuts refined item by item, and each block parsed from its neighbour's prices too.
+    // Each of these alone moves the other levels' sizes by chance either way.
+    const bool thorough;
     std::vector<uint8_t> buffer;
     uint32_t filled = 0;  // bytes in the buffer
     uint32_t pos = 0;     // the parse position: bytes before it are coded
@@ -191,14 +196,14 @@ void LhEncoder::State::parse(uint32_t limit)
                     counts.add(item);
                     p += item.length ? item.length : 1;
                 }
-                codes.reset(new BlockCodes(counts, dictBits));
+                codes.reset(new BlockCodes(counts, dictBits, thorough));
             }
             for (uint32_t pass = 0; pass < params.passes; ++pass) {
                 shortestPath(start, end, Prices(*codes, distanceSymbolsFor(dictBits)), items);
                 if (pass + 1 == params.passes) break;
                 BlockCounts counts;
                 for (const Item& item : items) counts.add(item);
-                codes.reset(new BlockCodes(counts, dictBits));
+                codes.reset(new BlockCodes(counts, dictBits, thorough));
             }
             pos = end;
         }
@@ -217,10 +222,13 @@ void LhEncoder::State::emitSegment(uint32_t start)
     for (uint32_t round = 0;; ++round) {
         const bool last = round >= params.resplits || params.reparse == 0;
         std::vector<uint32_t> ends =
-            chooseBlocks(items.data(), (uint32_t)items.size(), dictBits, MOST_BLOCK_ITEMS, params.blockPiece);
+            chooseBlocks(items.data(), (uint32_t)items.size(), dictBits, MOST_BLOCK_ITEMS, params.blockPiece,
+                         thorough);
         uint32_t from = 0;
         uint32_t bytes = start;  // where the block's first item starts
         reparsed.clear();
+        std::unique_ptr<BlockCodes> neighbour;
+        if (lastCodes) neighbour.reset(new BlockCodes(*lastCodes));
         for (uint32_t end : ends) {
             BlockCounts counts;
             uint32_t blockBytes = 0;
@@ -228,17 +236,30 @@ void LhEncoder::State::emitSegment(uint32_t start)
                 counts.add(items[k]);
                 blockBytes += items[k].length ? items[k].length : 1;
             }
-            std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits));
+            std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits, thorough));
             std::vector<Item> blockItems(items.begin() + from, items.begin() + end);
+            // At level 9 the parse may also start from the prices of the block before, when
+            // that ends cheaper: a block's own first parse was priced by a whole segment.
+            if (thorough && neighbour) {
+                shortestPath(bytes, bytes + blockBytes, Prices(*neighbour, distanceSymbolsFor(dictBits)), again);
+                BlockCounts newCounts;
+                for (const Item& item : again) newCounts.add(item);
+                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, thorough));
+                if (again.size() <= MOST_BLOCK_ITEMS && newCodes->bits() < codes->bits()) {
+                    codes = std::move(newCodes);
+                    blockItems.swap(again);
+                }
+            }
             for (uint32_t k = 0; k < params.reparse; ++k) {
                 shortestPath(bytes, bytes + blockBytes, Prices(*codes, distanceSymbolsFor(dictBits)), again);
                 BlockCounts newCounts;
                 for (const Item& item : again) newCounts.add(item);
-                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits));
+                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, thorough));
                 if (again.size() > MOST_BLOCK_ITEMS || newCodes->bits() >= codes->bits()) break;
                 codes = std::move(newCodes);
                 blockItems.swap(again);
             }
+            neighbour.reset(new BlockCodes(*codes));
             if (last) {
                 codes->write(out, blockItems.data(), blockItems.size());
                 lastCodes = std::move(codes);
@@ -291,8 +312,9 @@ uint32_t LhEncoder::State::collectMatches(uint32_t start, uint32_t end)
 
 // The cheapest items for [start, end) under `prices`: a shortest path over the positions,
 // each position reached by a literal from the one before or by a match from one behind.
-// For a length, the nearest match that reaches it is the cheapest (distance prices grow
-// with the distance's bit count).
+// A length is tried at the nearest match that reaches it only. (Trying it also at farther
+// matches whose distance costs less, as a block's distance code allows, measured larger
+// at levels 5, 6 and 9 and smaller only at level 4.)
 void LhEncoder::State::shortestPath(uint32_t start, uint32_t end, const Prices& prices, std::vector<Item>& result)
 {
     const uint8_t* data = buffer.data();

@@ -70,9 +70,15 @@ void MatchFinder::slide(uint32_t shift)
     for (size_t i = shift; i < prev.size(); ++i) prev[i - shift] = move(prev[i]);
 }
 
-TreeFinder::TreeFinder(uint32_t dictSize)
-    : dictSize(dictSize), base(dictSize), head3(1u << 16, 0), head4(1u << HASH_BITS, 0), children(2 * dictSize, 0)
+TreeFinder::TreeFinder(uint32_t dictSize, uint32_t hash3Bits)
+    : dictSize(dictSize), hash3Shift(32 - hash3Bits), base(dictSize)
 {
+    if (dictSize == 0) return;
+    head3Size = 1u << (32 - hash3Shift);
+    head3.reset((uint32_t*)calloc(head3Size, sizeof(uint32_t)));
+    if (!head3) throw std::bad_alloc();
+    head4.assign(1u << HASH_BITS, 0);
+    children.assign(2 * dictSize, 0);
 }
 
 // Puts position `pos` (buffer index) at the root of its tree: walks down from the old root,
@@ -138,8 +144,8 @@ uint32_t TreeFinder::find(const uint8_t* buffer, uint32_t pos, uint32_t availabl
     uint32_t found = 0;
     uint32_t best = MIN_MATCH - 1;
     uint32_t h3 = hash3(here);
-    uint32_t near = head3[h3];
-    head3[h3] = pos + base;
+    uint32_t near = head3.get()[h3];
+    head3.get()[h3] = pos + base;
     uint32_t delta = pos + base - near;
     if (delta < dictSize && memcmp(here - delta, here, MIN_MATCH) == 0) {
         best = commonLength(here, here - delta, limit);
@@ -162,7 +168,7 @@ void TreeFinder::insert(const uint8_t* buffer, uint32_t pos, uint32_t available,
 {
     uint32_t limit = std::min<uint32_t>(available, MAX_MATCH);
     if (limit < MIN_MATCH) return;
-    head3[hash3(buffer + pos)] = pos + base;
+    head3.get()[hash3(buffer + pos)] = pos + base;
     if (limit >= 4) descend(buffer, pos, limit, maxDepth, MAX_MATCH, nullptr, 0);
 }
 
@@ -176,7 +182,7 @@ void TreeFinder::slide(uint32_t shift)
     if (base < RENUMBER_AT) return;
     const uint32_t down = base - dictSize;
     auto renumber = [&](uint32_t& v) { v = v >= base ? v - down : 0; };
-    for (auto& v : head3) renumber(v);
+    for (uint32_t k = 0; k < head3Size; ++k) renumber(head3.get()[k]);
     for (auto& v : head4) renumber(v);
     for (auto& v : children) renumber(v);
     base = dictSize;

@@ -9,6 +9,7 @@
 #include "encode/block_writer.h"
 #include "encode/huffman.h"
 #include "encode/lh_encoder.h"
+#include "encode/parse_blocks.h"
 #include "support/archives.h"
 #include "support/block_streams.h"
 #include "support/lzh_writer.h"
@@ -41,6 +42,17 @@ std::string runs(size_t size)
     return s.substr(0, size);
 }
 
+// Random bytes from a set with gaps of one value and of three and more: the code-length
+// header has zero runs of many lengths, folded in every way it can be.
+std::string gapped(size_t size)
+{
+    std::vector<char> used;
+    for (uint32_t v = 0, k = 0; v < 256; v += (k % 2 ? 2 : 4 + k), ++k) used.push_back((char)v);
+    std::string noise = randomBytes(size, 11), s;
+    for (char c : noise) s += used[(uint8_t)c % used.size()];
+    return s;
+}
+
 TEST(Encoder, RoundTripsThroughOurDecoder)
 {
     struct Input {
@@ -57,6 +69,7 @@ TEST(Encoder, RoundTripsThroughOurDecoder)
         {"text", wordText(200000, 2), 1 << 20, true},
         {"text byte by byte", wordText(3000, 3), 1, true},
         {"runs at the length limit", runs(300000), 100000, true},
+        {"zero runs in the code lengths", gapped(50000), 50000, true},
         // Over 65,535 items: several blocks.
         {"random, many blocks", randomBytes(70000, 4) + wordText(150000, 5) + randomBytes(70000, 6), 300000, true},
         // Past the buffer (the dictionary and 1 MiB ahead): it slides, and the finders with it.
@@ -142,6 +155,23 @@ TEST(Encoder, BlockCostIsTheBitsWritten)
             codes.write(out, kept.data(), kept.size());
             EXPECT_EQ(out.bitsWritten(), codes.bits());
         }
+    }
+}
+
+// Where the literals change from one set of bytes to another, blocks are cut exactly there,
+// also off the grid of the pieces that blocks are merged from, once the cuts are refined.
+TEST(Encoder, BlocksAreCutWhereTheStatisticsChange)
+{
+    for (uint32_t change : {1000u, 1024u, 1500u}) {
+        SCOPED_TRACE("change at item " + std::to_string(change));
+        std::vector<Item> items;
+        uint32_t seed = 12345;
+        for (uint32_t k = 0; k < 3000; ++k) {
+            seed = seed * 1103515245u + 12345u;
+            items.push_back({0, (uint16_t)((k < change ? 'a' : 'A') + (seed >> 16) % 16)});
+        }
+        std::vector<uint32_t> ends = chooseBlocks(items.data(), (uint32_t)items.size(), 16, 65535, 256, true);
+        EXPECT_EQ(ends, (std::vector<uint32_t>{change, 3000}));
     }
 }
 
