@@ -1,6 +1,5 @@
 #include "archive_writer.h"
 
-#include <iconv.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include "decode/frame.h"
 #include "encode/lh_encoder.h"
 #include "extract/paths.h"
+#include "sjis.h"
 
 namespace {
 
@@ -51,27 +51,6 @@ std::string methodOf(int dictionaryBits)
     case 15: return "-lh6-";
     default: return "-lh7-";
     }
-}
-
-// The text in `to`, when iconv converts all of it.
-bool convertAll(const std::string& text, const char* from, const char* to, std::string& result)
-{
-    iconv_t cd = iconv_open(to, from);
-    if (cd == (iconv_t)-1) return false;
-    result.clear();
-    char* in = const_cast<char*>(text.data());
-    size_t left = text.size();
-    bool ok = true;
-    while (left > 0 && ok) {
-        char buffer[256];
-        char* at = buffer;
-        size_t room = sizeof buffer;
-        size_t r = iconv(cd, &in, &left, &at, &room);
-        result.append(buffer, at - buffer);
-        ok = r != (size_t)-1 || errno == E2BIG;
-    }
-    iconv_close(cd);
-    return ok;
 }
 
 // Code page 932 when it holds the name and gives back the same characters: a few characters

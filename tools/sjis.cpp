@@ -117,13 +117,19 @@ std::string shownInCodePage(const std::string& bytes, uint32_t codePage)
     return printable(shown);
 }
 
-bool utf8ToSjis(const std::string& utf8, std::string& sjis)
+bool convertAll(const std::string& text, const char* from, const char* to, std::string& result)
 {
-    iconv_t cd = iconv_open("CP932", "UTF-8");
-    sjis.clear();
-    const char* in = utf8.data();
-    size_t left = utf8.size();
-    bool ok = convert(cd, in, left, sjis);
+    result.clear();
+    iconv_t cd = iconv_open(to, from);
+    if (cd == (iconv_t)-1) return false;
+    const char* in = text.data();
+    size_t left = text.size();
+    bool ok = convert(cd, in, left, result);
     iconv_close(cd);
     return ok;
+}
+
+bool utf8ToSjis(const std::string& utf8, std::string& sjis)
+{
+    return convertAll(utf8, "UTF-8", "CP932", sjis);
 }

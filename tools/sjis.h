@@ -21,5 +21,8 @@ std::string shownInCodePage(const std::string& bytes, uint32_t codePage);
 // every name can be shown and none can drive the terminal.
 std::string sjisToUtf8(const std::string& sjis);
 
+// The text in iconv's character set `to`, when iconv converts all of it from `from`.
+bool convertAll(const std::string& text, const char* from, const char* to, std::string& result);
+
 // False when the text holds a character that code page 932 cannot store.
 bool utf8ToSjis(const std::string& utf8, std::string& sjis);
