@@ -6,8 +6,6 @@
 #include "extract/runtime.h"
 #include "extract/sfx_extractor.h"
 
-OwnedString::OwnedString(const char* source) : text(nullptr) { assign(source); }
-
 void OwnedString::assign(const char* source)
 {
     release();
@@ -21,11 +19,6 @@ void OwnedString::release()
 {
     free(text);
     text = nullptr;
-}
-
-void OwnedString::replaceSeparators(uint8_t replacement)
-{
-    if (text) unifySeparators(text, replacement);
 }
 
 // Directory names in LHA headers separate their parts with 0xFF (and some archivers with

@@ -18,14 +18,12 @@ const uint32_t FOLDER_CHAIN_BUFFER = 1024;
 class OwnedString {
 public:
     OwnedString() : text(nullptr) {}
-    explicit OwnedString(const char* source);
     ~OwnedString() { release(); }
     OwnedString(const OwnedString&) = delete;
     OwnedString& operator=(const OwnedString&) = delete;
 
     void assign(const char* source);  // frees the old text first; null leaves it empty
     void release();
-    void replaceSeparators(uint8_t replacement);
     const char* get() const { return text; }
 
 private:

@@ -61,19 +61,6 @@ void splitPath(const char* path, char* drive, char* dir, char* name, char* ext)
     takePart(ext, dot, end - dot);
 }
 
-bool makePath(char* out, uint32_t capacity, const char* dir, const char* name, const char* ext)
-{
-    if (capacity == 0) return false;
-    out[0] = 0;
-    if (dir && !appendText(out, capacity, dir)) return false;
-    if (name && !appendText(out, capacity, name)) return false;
-    if (ext && *ext) {
-        if (*ext != '.' && !appendText(out, capacity, ".")) return false;
-        if (!appendText(out, capacity, ext)) return false;
-    }
-    return true;
-}
-
 int32_t localZoneWest()
 {
 #ifdef _WIN32

@@ -12,10 +12,6 @@ const uint32_t PATH_PART = 256;  // each part of a split path, NUL included
 // PATH_PART - 1 bytes. Any output may be null.
 void splitPath(const char* path, char* drive, char* dir, char* name, char* ext);
 
-// Joins directory, name and extension (a '.' is put in front of an extension that lacks
-// one) into `out` of `capacity` bytes; false, with `out` cut, when it does not fit.
-bool makePath(char* out, uint32_t capacity, const char* dir, const char* name, const char* ext);
-
 // Seconds west of UTC of the local standard time, like msvcrt's _timezone after _tzset.
 int32_t localZoneWest();
 
