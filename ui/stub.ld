@@ -1,15 +1,20 @@
-/* Section layout of the stub: three sections instead of the usual seven to ten.
+/* Section layout of the stub: four sections (with the relocations) instead of the usual seven
+ * to ten.
  *
  * Every section costs a header and, on average, half of the 512-byte file alignment, and the
  * stub must end before file offset 32768. So the read-only data joins the code in .text, and
  * the resources, the import tables and the writable data share one section (writable anyway:
- * the loader fills the import address table). .bss takes no room in the file. With three
- * section headers the headers fit in one 512-byte block instead of two.
+ * the loader fills the import address table). .bss takes no room in the file.
  *
  * The shared section is named .rsrc and begins with the resource directory, because ld points
  * the resource directory at the start of the output section of that name. The import
  * directory and the import address table it finds through the symbols .idata$2 to .idata$6,
  * defined below as image-relative addresses where those tables start and end.
+ *
+ * The import lookup tables (.idata$4) go to .bss: in the file they are a copy of the import
+ * address table, 4 or 8 bytes per imported function. finish_stub.py then drops .bss from the
+ * file and sets each import descriptor's pointer to its lookup table to 0, so that the loader
+ * reads the names from the import address table, as the PE format allows.
  *
  * The stub has no C runtime start-up, so nothing would run global constructors or
  * destructors: the assertions below turn one into a link error instead of a silent fault.
@@ -47,7 +52,6 @@ SECTIONS
     LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
     . = ALIGN(8);
     ".idata$4" = ABSOLUTE(.) - __image_base__;
-    KEEP (SORT(*)(.idata$4))
     __IAT_start__ = .;
     ".idata$5" = ABSOLUTE(.) - __image_base__;
     SORT(*)(.idata$5)
@@ -63,6 +67,7 @@ SECTIONS
 
   .bss BLOCK(__section_alignment__) :
   {
+    KEEP (SORT(*)(.idata$4))
     *(.bss)
     *(COMMON)
   }
