@@ -70,7 +70,7 @@ UINT screenDpi()
 typedef HRESULT(WINAPI* DpiForMonitor)(HMONITOR, int, UINT*, UINT*);
 UINT monitorDpi(HMONITOR monitor)
 {
-    HMODULE shcore = LoadLibraryW(L"shcore.dll");
+    HMODULE shcore = LoadLibraryExW(L"shcore.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     DpiForMonitor lookUp = shcore ? (DpiForMonitor)(void*)GetProcAddress(shcore, "GetDpiForMonitor")
                                   : nullptr;
     UINT x = 0, y = 0;
@@ -333,8 +333,24 @@ int clampInto(int start, int size, LONG low, LONG high)
 // read from GetCommandLineW; the show state is not used.
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // the linker's name for the start of our own image
 
+// Windows looks for a DLL that is loaded by bare name (by the stub or by a system component
+// on its behalf) in the program's own folder first. An installer is started from the
+// Downloads folder, where a web page may have left a version.dll or uxtheme.dll, which would
+// then run with the user's rights. So before anything else the search is limited to System32
+// and the current folder is taken out of it. SetDefaultDllDirectories is looked up, not
+// imported: Windows 7 without update KB2533623 lacks it and must still start the stub.
+void restrictDllSearch()
+{
+    typedef BOOL(WINAPI * SetDirectories)(DWORD);
+    SetDirectories limitSearch = (SetDirectories)(void*)GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+    if (limitSearch) limitSearch(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    SetDllDirectoryW(L"");
+}
+
 extern "C" void quorEntry()
 {
+    restrictDllSearch();
     UINT code = runStub((HINSTANCE)&__ImageBase);
     ExitProcess(code);
 }
