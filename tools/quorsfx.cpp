@@ -40,8 +40,10 @@ const char USAGE[] =
     "pack and make take PATHs relative to DIR (default: the current folder), folders with\n"
     "everything below them; method lh7 and the encoder's default level unless given\n"
     "(--level 1 the fastest, 9 the smallest).\n"
-    "A FILE that begins with \"MZ\" is read as a self-extractor (configuration block at\n"
-    "offset 32768); any other FILE as a bare LHA archive.\n";
+    "A FILE that begins with \"MZ\" and carries \"LHA's SFX \" at offset 36 is read as a\n"
+    "self-extractor (configuration block at offset 32768); any other FILE as a bare LHA\n"
+    "archive. Exit status: 0 done, 1 a damaged or cut-off archive, 2 not an archive of ours\n"
+    "or a usage or input/output error.\n";
 
 int fail(const std::string& message)
 {
