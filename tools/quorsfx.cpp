@@ -237,8 +237,9 @@ int info(const std::string& path)
 
 // ---- list
 
-// Where the file ends inside a member's packed data, the walk reports only that offset: the
-// tool names the member, found again from the start of the archive, once the walk is over.
+// The message for a file that ends inside a member's packed data. The walk reports only
+// where the file ends; `list` names the member it has just shown, `extract` finds it again
+// once the walk is over (cutMember).
 void reportCutOff(const std::string& member, long fileEnd)
 {
     std::fprintf(stderr, "quorsfx: %s: the archive is cut off at offset %ld (the file ends inside "
