@@ -351,6 +351,10 @@ TEST_F(SelfExtractor, MakeRefusesWhatTheStubCannotCarry) {
     writeFile(stub, "MZ" + std::string(32766, 'x'));
     expectRefused({"--no-config"}, "a stub without the mark at offset 36");
     writeFile(stub, markedStub(32768, std::string(34, 'x')));  // exactly 32768 bytes still fits
+    writeFile(folder + "/notes.lzh", "no archive\n");
+    RunResult notArchive = runTool({"make", "-o", out, "--stub", stub, folder + "/notes.lzh"});
+    EXPECT_EQ(notArchive.exitStatus, 2) << notArchive.describe();
+    EXPECT_FALSE(std::filesystem::exists(out));
 
     // A text Shift-JIS cannot hold is stored as the mark EF BB BF and UTF-8: 64 emoji take
     // 3 + 256 bytes.
