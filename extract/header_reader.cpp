@@ -347,8 +347,20 @@ uint32_t sumOriginalSizes(SfxExtractor& sfx)
 
 bool readNextHeader(SfxExtractor& sfx, LhaEntryHeader& header)
 {
-    long offset = ftell(sfx.ownFile);
-    if (readEntryHeader(sfx, header)) return true;
+    FILE* file = sfx.ownFile;
+    long offset = ftell(file);
+    if (readEntryHeader(sfx, header)) {
+        // Packed data that run past the end of the file were cut off, most often by a broken
+        // download: decoded, they would end in a CRC mismatch, which sends the user looking
+        // for damage rather than for the rest of the file. A failed ftell (-1) leaves a
+        // negative difference, which reads as far more than any packed size.
+        long dataStart = ftell(file);
+        fseek(file, 0, SEEK_END);
+        offset = ftell(file);
+        fseek(file, dataStart, SEEK_SET);
+        if ((unsigned long)(offset - dataStart) >= header.packedSize) return true;
+        sfx.headerFault = HeaderFault::dataCutOff;
+    }
     if (sfx.headerFault != HeaderFault::none) {
         sfx.failed = 1;
         sfx.host->brokenHeader(sfx.headerFault, offset, sfx.ownPath);

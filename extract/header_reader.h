@@ -38,7 +38,9 @@ struct LhaEntryHeader {
 bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header);
 
 // readEntryHeader for a walk: a header that cannot be read fails the run (sfx.failed) and is
-// reported to the host with its offset.
+// reported to the host with its offset. So is a member whose packed data run past the end of
+// the file (HeaderFault::dataCutOff, reported with the offset where the file ends): false,
+// with `header` filled and ownFile on its first packed byte, so that a listing can show it.
 bool readNextHeader(SfxExtractor& sfx, LhaEntryHeader& header);
 
 int32_t dosTimeToUnix(uint32_t dosTime);

@@ -17,8 +17,8 @@ const uint32_t CODE_PAGE_UTF8 = 65001;
 
 enum class PathState : uint8_t { missing, folder, notFolder };
 
-// Why a member header could not be read. The walk stops at such a header as at the end of
-// the archive, but the members behind it are lost, so the run has failed.
+// Why a member header could not be read, or the member it announces cannot be. The walk stops
+// there as at the end of the archive, but the members behind it are lost, so the run has failed.
 enum class HeaderFault : uint8_t {
     none,           // a clean end: the end mark, or the end of the file where a header starts
     cutOff,         // the file ends inside the header
@@ -26,6 +26,7 @@ enum class HeaderFault : uint8_t {
     badExtension,   // an extended header leaves the header or is too short for its type
     tooLong,        // longer than the header buffer
     noMemory,       // a name text could not be allocated
+    dataCutOff,     // the member's packed data run past the end of the file (a broken download)
 };
 
 enum class ShellEvent : uint8_t {
@@ -65,7 +66,8 @@ public:
     // passes over such members without a word, as archives of other systems expect.
     virtual void memberSkipped(const char* cleanedPath, bool unknownMethod) = 0;
     // The header at archive byte `offset` of `archivePath` cannot be read; nothing behind it
-    // is extracted.
+    // is extracted. For dataCutOff `offset` is where the file ends, inside the packed data of
+    // the member that header announces: nothing of that member is written either.
     virtual void brokenHeader(HeaderFault fault, long offset, const char* archivePath) = 0;
 
     // Progress. Both wait until the user interface has shown the value.

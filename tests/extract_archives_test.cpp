@@ -250,6 +250,14 @@ TEST_F(ExtractArchives, DosTimesAreReadAsLocalTime) {
     }
 }
 
+// A stub of `size` bytes: "MZ", the mark at offset 36 that tells a self-extractor from any
+// other Windows program, and `filler`.
+std::string markedStub(size_t size, const std::string& filler) {
+    std::string bytes = "MZ" + filler.substr(0, 34) + "LHA's SFX " + filler.substr(34);
+    bytes.resize(size, 'x');
+    return bytes;
+}
+
 // A self-extractor: a stub of its own bytes, the configuration block at 32768, the archive.
 class SelfExtractor : public ExtractArchives {
 protected:
@@ -260,7 +268,7 @@ protected:
         }
         folder = newTempFolder("sfx");
         stub = folder + "/stub.exe";
-        writeFile(stub, "MZ" + randomBytes(20000, 31));
+        writeFile(stub, markedStub(20002, randomBytes(20000, 31)));
         archive = built().find(archiveName(METHODS[2], 1));
         ASSERT_NE(archive, nullptr);
         out = folder + "/out.exe";
@@ -338,9 +346,15 @@ TEST_F(SelfExtractor, ConfigurationBlockIsReadBackAndSkipped) {
 }
 
 TEST_F(SelfExtractor, MakeRefusesWhatTheStubCannotCarry) {
-    writeFile(stub, "MZ" + std::string(32767, 'x'));
+    writeFile(stub, markedStub(32769, std::string(34, 'x')));
     expectRefused({"--no-config"}, "a stub of 32769 bytes");
-    writeFile(stub, "MZ" + std::string(32766, 'x'));  // exactly 32768 bytes still fits
+    writeFile(stub, "MZ" + std::string(32766, 'x'));
+    expectRefused({"--no-config"}, "a stub without the mark at offset 36");
+    writeFile(stub, markedStub(32768, std::string(34, 'x')));  // exactly 32768 bytes still fits
+    writeFile(folder + "/notes.lzh", "no archive\n");
+    RunResult notArchive = runTool({"make", "-o", out, "--stub", stub, folder + "/notes.lzh"});
+    EXPECT_EQ(notArchive.exitStatus, 2) << notArchive.describe();
+    EXPECT_FALSE(std::filesystem::exists(out));
 
     // A text Shift-JIS cannot hold is stored as the mark EF BB BF and UTF-8: 64 emoji take
     // 3 + 256 bytes.

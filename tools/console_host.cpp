@@ -88,13 +88,18 @@ void ConsoleHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
 
 void ConsoleHost::brokenHeader(HeaderFault fault, long offset, const char*)
 {
+    problem = true;
+    clearLine();
+    if (fault == HeaderFault::dataCutOff) {
+        // Only the offset is known here; the tool names the member (see cutOffAt).
+        cutOff = offset;
+        return;
+    }
     const char* why = fault == HeaderFault::cutOff          ? "the file ends inside it"
                       : fault == HeaderFault::unknownLayout ? "unknown header layout"
                       : fault == HeaderFault::badExtension  ? "an extended header leaves the header"
                       : fault == HeaderFault::tooLong       ? "longer than 4096 bytes"
                                                             : "out of memory";
-    problem = true;
-    clearLine();
     std::fprintf(stderr, "quorsfx: broken member header at file offset %ld (%s); nothing behind it "
                          "is read\n", offset, why);
 }

@@ -40,6 +40,10 @@ public:
     bool waitForEnd();
     // A warning or error was shown (a damaged member, a failed write, an unknown header).
     bool reportedProblem() const { return problem; }
+    // Where the file ends when the walk met a member whose packed data run past it (a broken
+    // download), -1 otherwise. The host does not see that member's header, so it leaves the
+    // message to the tool, which names the member.
+    long cutOffAt() const { return cutOff; }
 
 private:
     void clearLine();
@@ -50,6 +54,7 @@ private:
     uint32_t position = 0;
     bool lineShown = false;
     bool problem = false;
+    long cutOff = -1;
 
     std::thread worker;
     std::mutex mutex;

@@ -40,8 +40,10 @@ const char USAGE[] =
     "pack and make take PATHs relative to DIR (default: the current folder), folders with\n"
     "everything below them; method lh7 and the encoder's default level unless given\n"
     "(--level 1 the fastest, 9 the smallest).\n"
-    "A FILE that begins with \"MZ\" is read as a self-extractor (configuration block at\n"
-    "offset 32768); any other FILE as a bare LHA archive.\n";
+    "A FILE that begins with \"MZ\" and carries \"LHA's SFX \" at offset 36 is read as a\n"
+    "self-extractor (configuration block at offset 32768); any other FILE as a bare LHA\n"
+    "archive. Exit status: 0 done, 1 a damaged or cut-off archive, 2 not an archive of ours\n"
+    "or a usage or input/output error.\n";
 
 int fail(const std::string& message)
 {
@@ -57,22 +59,46 @@ bool readWhole(const std::string& path, std::string& bytes)
     return !in.bad();
 }
 
-// An opened input: the file positioned at its archive, and whether it is a self-extractor.
+// Every stub carries these ten bytes at offset 36 of its DOS header, in fields the Windows
+// loader ignores: they tell a self-extractor from any other Windows program.
+const long MARK_OFFSET = 36;
+const std::string SFX_MARK = "LHA's SFX ";
+
+// An opened input: the file positioned at its archive (a self-extractor: at its configuration
+// block), and whether it is a self-extractor.
 struct Input {
     FILE* file = nullptr;
     bool selfExtractor = false;
 };
 
+// Opens FILE and tells what it is. A file that begins with "MZ" is a Windows program, and a
+// self-extractor only when it carries the mark; anything else is taken for a bare archive.
+// Errors name what the file is and why it is refused (exit status 2).
 bool openInput(const std::string& path, Input& input, std::string& error)
 {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        error = path + " is a folder, not an LZH archive";
+        return false;
+    }
     input.file = std::fopen(path.c_str(), "rb");
     if (!input.file) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    char magic[2] = {0, 0};
-    size_t got = std::fread(magic, 1, 2, input.file);
-    input.selfExtractor = got == 2 && magic[0] == 'M' && magic[1] == 'Z';
+    char head[MARK_OFFSET + 10];
+    size_t got = std::fread(head, 1, sizeof head, input.file);
+    if (got == 0) {
+        error = path + " is empty, not an LZH archive";
+        return false;
+    }
+    input.selfExtractor = got >= 2 && head[0] == 'M' && head[1] == 'Z';
+    if (input.selfExtractor &&
+        (got < sizeof head || std::string(head + MARK_OFFSET, SFX_MARK.size()) != SFX_MARK)) {
+        error = path + " is a Windows program but not a self-extractor (no \"" + SFX_MARK +
+                "\" mark at offset 36)";
+        return false;
+    }
     long start = input.selfExtractor ? SfxConfig::offset : 0;
     if (std::fseek(input.file, start, SEEK_SET) != 0) {
         error = "cannot seek in " + path;
@@ -81,12 +107,41 @@ bool openInput(const std::string& path, Input& input, std::string& error)
     return true;
 }
 
-// Reads the configuration block the way the stub does, so that the archive offset is right.
-bool skipConfiguration(SfxExtractor& sfx, const std::string& path, std::string& error)
+// Whether a member header starts at the position of `file`, which is left there: its method
+// id stands between two dashes (-lh5-, -lzs-, -pm0- ...). Where none does, the file is no
+// archive of ours; behind the dashes a damaged or cut-off header is reported by the walk.
+bool archiveStartsAt(FILE* file)
 {
-    if (readConfiguration(sfx)) return true;
-    error = path + ": the configuration block at offset 32768 is cut off or holds a text that "
-                   "is not valid in its code page";
+    const long METHOD = 2, METHOD_LENGTH = 5;
+    long at = std::ftell(file);
+    char head[METHOD + METHOD_LENGTH];
+    bool found = std::fread(head, 1, sizeof head, file) == sizeof head && head[METHOD] == '-' &&
+                 head[METHOD + METHOD_LENGTH - 1] == '-';
+    std::fseek(file, at, SEEK_SET);
+    return found;
+}
+
+// The refusal of an input without an archive where its archive should start.
+std::string noArchive(const std::string& path, const Input& input, long offset)
+{
+    if (input.selfExtractor)
+        return path + " is not a self-extractor: no LZH archive follows its configuration block "
+                      "(offset " + std::to_string(offset) + ")";
+    return path + " is not an LZH archive (no member header at offset 0)";
+}
+
+// Reads the configuration block the way the stub does, so that the archive offset is right,
+// and makes sure that an archive starts there.
+bool skipConfiguration(SfxExtractor& sfx, const std::string& path, const Input& input,
+                       std::string& error)
+{
+    if (input.selfExtractor && !readConfiguration(sfx)) {
+        error = path + ": the configuration block at offset 32768 is cut off or holds a text "
+                       "that is not valid in its code page";
+        return false;
+    }
+    if (archiveStartsAt(sfx.ownFile)) return true;
+    error = noArchive(path, input, std::ftell(sfx.ownFile));
     return false;
 }
 
@@ -150,14 +205,18 @@ int info(const std::string& path)
     std::string error;
     if (!openInput(path, input, error)) return fail(error);
     if (!input.selfExtractor) {
-        std::printf("configuration block: absent (a bare archive)\narchive offset: 0\n");
+        bool archive = archiveStartsAt(input.file);
         std::fclose(input.file);
+        if (!archive) return fail(noArchive(path, input, 0));
+        std::printf("configuration block: absent (a bare archive)\narchive offset: 0\n");
         return 0;
     }
     RawBlock block;
     if (!readRawBlock(input.file, block)) return fail(path + ": the configuration block is cut off");
     long archive = std::ftell(input.file);
+    bool found = archiveStartsAt(input.file);
     std::fclose(input.file);
+    if (!found) return fail(noArchive(path, input, archive));
     if (!block.present) {
         std::printf("configuration block: absent (present byte 0)\narchive offset: %ld\n", archive);
         return 0;
@@ -178,6 +237,21 @@ int info(const std::string& path)
 
 // ---- list
 
+// The message for a file that ends inside a member's packed data. The walk reports only
+// where the file ends; `list` names the member it has just shown, `extract` finds it again
+// once the walk is over (cutMember).
+void reportCutOff(const std::string& member, long fileEnd)
+{
+    std::fprintf(stderr, "quorsfx: %s: the archive is cut off at offset %ld (the file ends inside "
+                         "this member); nothing of it or behind it is extracted\n",
+                 member.c_str(), fileEnd);
+}
+
+std::string memberName(const LhaEntryHeader& header)
+{
+    return shownInCodePage(header.name, header.codePage);
+}
+
 int list(const std::string& path)
 {
     Input input;
@@ -186,12 +260,17 @@ int list(const std::string& path)
     ConsoleHost host(false);
     SfxExtractor sfx(&host);
     sfx.ownFile = input.file;
-    if (input.selfExtractor && !skipConfiguration(sfx, path, error)) return fail(error);
+    if (!skipConfiguration(sfx, path, input, error)) return fail(error);
 
-    uint32_t total = sumOriginalSizes(sfx);
+    // The total counts the members listed whole: a header that cannot be read, and what
+    // lies behind it, add nothing.
+    uint64_t total = 0;
     std::printf("method     packed   original crc  lv  modified (UTC)        name\n");
     LhaEntryHeader header;
-    while (readNextHeader(sfx, header)) {
+    for (;;) {
+        bool read = readNextHeader(sfx, header);
+        bool cutOff = !read && sfx.headerFault == HeaderFault::dataCutOff;
+        if (!read && !cutOff) break;
         long dataStart = std::ftell(sfx.ownFile);
         char crc[8];
         if (header.hasCrc) std::snprintf(crc, sizeof crc, "%04X", header.crc);
@@ -199,16 +278,38 @@ int list(const std::string& path)
         std::string method = shown(header.methodId);
         std::printf("%-5s %10u %10u %-4s %2u  %-20s  %s\n", method.c_str(), header.packedSize,
                     header.originalSize, crc, header.level, isoTime(header.modificationTime).c_str(),
-                    shownInCodePage(header.name, header.codePage).c_str());
+                    memberName(header).c_str());
+        if (cutOff) {
+            long fileEnd = host.cutOffAt();
+            std::printf("^ cut off: the file ends at offset %ld, %ld bytes into this member's "
+                        "packed data\n", fileEnd, fileEnd - dataStart);
+            reportCutOff(memberName(header), fileEnd);
+            break;
+        }
+        total += header.originalSize;
         uint64_t next = (uint64_t)dataStart + header.packedSize;
         if (dataStart < 0 || next > LONG_MAX || std::fseek(sfx.ownFile, (long)next, SEEK_SET) != 0)
             break;
     }
-    std::printf("total original size: %u\n", total);
+    std::printf("total original size: %llu\n", (unsigned long long)total);
     return sfx.failed ? EXIT_MEMBER_FAILED : 0;
 }
 
 // ---- extract
+
+// The name of the member whose packed data run past `fileEnd`, searched from the archive
+// start at `offset`.
+std::string cutMember(SfxExtractor& sfx, long offset, long fileEnd)
+{
+    LhaEntryHeader header;
+    while (std::fseek(sfx.ownFile, offset, SEEK_SET) == 0 && readEntryHeader(sfx, header)) {
+        long dataStart = std::ftell(sfx.ownFile);
+        if (dataStart < 0 || (uint64_t)dataStart + header.packedSize > (uint64_t)fileEnd)
+            return memberName(header);
+        offset = dataStart + (long)header.packedSize;
+    }
+    return "a member";
+}
 
 void interrupted(int) { RunFlag.store(0, std::memory_order_relaxed); }
 
@@ -228,7 +329,8 @@ int extract(const std::string& path, std::string folder)
     ConsoleHost host(isatty(STDERR_FILENO));
     SfxExtractor sfx(&host);
     sfx.ownFile = input.file;
-    if (input.selfExtractor && !skipConfiguration(sfx, path, error)) return fail(error);
+    if (!skipConfiguration(sfx, path, input, error)) return fail(error);
+    long archiveStart = std::ftell(sfx.ownFile);
     sfx.setDestination(folder.c_str());
 
     std::signal(SIGINT, interrupted);
@@ -241,6 +343,8 @@ int extract(const std::string& path, std::string folder)
         std::fprintf(stderr, "quorsfx: interrupted\n");
         return EXIT_MEMBER_FAILED;
     }
+    if (host.cutOffAt() >= 0)
+        reportCutOff(cutMember(sfx, archiveStart, host.cutOffAt()), host.cutOffAt());
     if (sfx.failed || host.reportedProblem()) return EXIT_MEMBER_FAILED;
     return 0;
 }
@@ -359,6 +463,16 @@ int make(const std::vector<std::string>& args)
     if (stubBytes.size() > (size_t)SfxConfig::offset)
         return fail("stub " + stub + " is " + std::to_string(stubBytes.size()) +
                     " bytes; at most 32768 fit before the configuration block");
+    // What `list` and `extract` take for a self-extractor, so that a file made here is one.
+    if (stubBytes.size() < MARK_OFFSET + SFX_MARK.size() || stubBytes.compare(0, 2, "MZ") != 0 ||
+        stubBytes.compare(MARK_OFFSET, SFX_MARK.size(), SFX_MARK) != 0)
+        return fail("stub " + stub + " lacks the mark \"" + SFX_MARK + "\" at offset 36");
+    if (!archive.empty()) {
+        FILE* file = std::fopen(archive.c_str(), "rb");
+        bool found = file && archiveStartsAt(file);
+        if (file) std::fclose(file);
+        if (!found) return fail(archive + " is not an LZH archive (no member header at offset 0)");
+    }
 
     std::string file = stubBytes;
     file.resize(SfxConfig::offset, '\0');
