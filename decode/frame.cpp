@@ -12,7 +12,11 @@
 #define QUOR_FOLD_CRC 0
 #endif
 
+#if QUOR_SMALL
+DecoderContext decoderState;
+#else
 DecoderContext decoder;
+#endif
 uint16_t crc16Table[256];
 
 namespace {

@@ -156,7 +156,24 @@ struct DecoderContext {
     uint32_t flagByte;
 };
 
+// A build for size reaches the state through a register rather than by its address. On i686
+// each instruction that names a global's address needs an entry in the relocation table of
+// the movable image (this state alone had over 300), and on both targets an offset from a
+// register is often shorter. The empty asm hides from the compiler that the pointer is a
+// constant, so it loads it once per function and addresses the fields relative to it. The
+// other builds keep the direct form, which is faster.
+#if QUOR_SMALL
+extern DecoderContext decoderState;
+inline DecoderContext* decoderBase()
+{
+    DecoderContext* p = &decoderState;
+    __asm__("" : "+r"(p));
+    return p;
+}
+#define decoder (*decoderBase())
+#else
 extern DecoderContext decoder;
+#endif
 
 // One compressed member. Built by the driver, run once, dropped.
 class DecodeJob {
