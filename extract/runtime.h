@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
 
 const uint32_t PATH_PART = 256;  // each part of a split path, NUL included
 
@@ -15,6 +16,13 @@ void splitPath(const char* path, char* drive, char* dir, char* name, char* ext);
 // Joins directory, name and extension (a '.' is put in front of an extension that lacks
 // one) into `out` of `capacity` bytes; false, with `out` cut, when it does not fit.
 bool makePath(char* out, uint32_t capacity, const char* dir, const char* name, const char* ext);
+
+// File positions of 64 bits. A self-extractor of several GB is common for an installer, and
+// `long`, which ftell and fseek use, holds 32 bits on Windows (even on x86_64): past 2 GiB
+// they fail, and a walk that took that for the end of the archive would lose every member
+// behind it. filePosition answers -1 on failure; seekFile seeks from the start of the file.
+int64_t filePosition(FILE* file);
+bool seekFile(FILE* file, int64_t offset);
 
 // Seconds west of UTC of the local standard time, like msvcrt's _timezone after _tzset.
 int32_t localZoneWest();

@@ -19,6 +19,7 @@
 #include "console_host.h"
 #include "extract/extraction.h"
 #include "extract/progress.h"
+#include "extract/runtime.h"
 #include "pack.h"
 #include "sjis.h"
 
@@ -188,23 +189,21 @@ int list(const std::string& path)
     sfx.ownFile = input.file;
     if (input.selfExtractor && !skipConfiguration(sfx, path, error)) return fail(error);
 
-    uint32_t total = sumOriginalSizes(sfx);
+    uint64_t total = sumOriginalSizes(sfx);
     std::printf("method     packed   original crc  lv  modified (UTC)        name\n");
     LhaEntryHeader header;
     while (readNextHeader(sfx, header)) {
-        long dataStart = std::ftell(sfx.ownFile);
+        int64_t dataStart = filePosition(sfx.ownFile);
         char crc[8];
         if (header.hasCrc) std::snprintf(crc, sizeof crc, "%04X", header.crc);
         else std::strcpy(crc, "----");
         std::string method = shown(header.methodId);
-        std::printf("%-5s %10u %10u %-4s %2u  %-20s  %s\n", method.c_str(), header.packedSize,
-                    header.originalSize, crc, header.level, isoTime(header.modificationTime).c_str(),
+        std::printf("%-5s %10llu %10llu %-4s %2u  %-20s  %s\n", method.c_str(),
+                    (unsigned long long)header.packedSize, (unsigned long long)header.originalSize, crc, header.level, isoTime(header.modificationTime).c_str(),
                     shownInCodePage(header.name, header.codePage).c_str());
-        uint64_t next = (uint64_t)dataStart + header.packedSize;
-        if (dataStart < 0 || next > LONG_MAX || std::fseek(sfx.ownFile, (long)next, SEEK_SET) != 0)
-            break;
+        if (!skipPackedData(sfx, dataStart, header.packedSize)) break;
     }
-    std::printf("total original size: %u\n", total);
+    std::printf("total original size: %llu\n", (unsigned long long)total);
     return sfx.failed ? EXIT_MEMBER_FAILED : 0;
 }
 
