@@ -51,8 +51,8 @@ void putLe64(std::string& s, uint64_t v)
     putLe32(s, (uint32_t)(v >> 32));
 }
 
-// A file of 4 GiB or more: its sizes go into extended header 0x42, as LHA for Unix and
-// libarchive read them, and the member is stored. The encoder and every decoder we know of
+// A file of 4 GiB or more: its sizes go into extended header 0x42, where libarchive reads
+// them too, and the member is stored. The encoder and every decoder we know of
 // (the self-extractor's included) count a compressed member in 32 bits.
 bool isLarge(const struct stat& info) { return (uint64_t)info.st_size > MAX_MEMBER_SIZE; }
 
