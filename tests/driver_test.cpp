@@ -133,16 +133,16 @@ TEST_F(Walk, AnAbortDeletesThePartialFileAndKeepsTheFinishedOnes)
         if (position >= 60) RunFlag = 0;
     };
     extract(lzhMember(stored("small", std::string(1000, 's'))) +
-            lzhMember(stored("large", std::string(100000, 'L'))) + lzhMember(stored("never", "n")));
+            lzhMember(stored("large", std::string(1000000, 'L'))) + lzhMember(stored("never", "n")));
     EXPECT_TRUE(sfx.failed);
     EXPECT_EQ(host.calls.back(), "ended aborted");
     EXPECT_TRUE(fs::exists(root / "dest/small"));
     EXPECT_FALSE(fs::exists(root / "dest/large"));
     EXPECT_FALSE(fs::exists(root / "dest/never"));
     EXPECT_STREQ(sfx.currentOutputPath.get(), "large");
-    // The copy stopped at the block where the flag fell (the first at 60 % or more: 2048-byte
-    // blocks step the bar from 59 to 61), not at the end of the member.
-    EXPECT_EQ(host.only("bar").back(), "bar 61");
+    // The copy stopped at the block where the flag fell (the first at 60 % or more: 64 KiB
+    // blocks step the bar from 59 to 65), not at the end of the member.
+    EXPECT_EQ(host.only("bar").back(), "bar 65");
 }
 
 TEST_F(Walk, UnknownMethodsAreSkippedButCounted)
