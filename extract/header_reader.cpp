@@ -1,6 +1,5 @@
 #include "extract/header_reader.h"
 
-#include <limits.h>
 #include <string.h>
 
 #include "extract/runtime.h"
@@ -21,6 +20,10 @@ const uint32_t OFFSET_NAME_LENGTH = 21;  // levels 0 and 1; the level-2 CRC star
 const uint8_t EXT_FILE_NAME = 0x01;
 const uint8_t EXT_DIRECTORY = 0x02;
 const uint8_t EXT_ATTRIBUTE = 0x40;
+// Sixteen bytes, little endian: the packed and the original size as 64-bit values, for a
+// member of 4 GiB or more, whose base-header fields hold 32 bits. They replace those fields.
+const uint8_t EXT_SIZES = 0x42;
+const uint32_t EXT_SIZES_LENGTH = 16;
 // The names again in UTF-16LE (UNLHA32 and others write them beside the 8-bit ones); the
 // folder name separates its parts with 0xFFFF or '\'.
 const uint8_t EXT_WIDE_FILE_NAME = 0x44;
@@ -254,6 +257,9 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
                 NamePart& part = type == EXT_WIDE_FILE_NAME ? wideFileName : wideDir;
                 part.text = (const char*)data;
                 part.length = length;
+            } else if (type == EXT_SIZES && length == EXT_SIZES_LENGTH) {
+                header.packedSize = readLe32(data) | (uint64_t)readLe32(data + 4) << 32;
+                header.originalSize = readLe32(data + 8) | (uint64_t)readLe32(data + 12) << 32;
             } else if (type == EXT_CODE_PAGE && length == 4) {
                 codePage = readLe32(data);
             } else if (type == EXT_ATTRIBUTE && length >= 2) {
@@ -264,7 +270,7 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         }
         if (levelOne) {
             // A level-1 header counts its extended headers in the stored packed size.
-            uint32_t total = at - chainStart;
+            uint64_t total = at - chainStart;
             if (total > header.packedSize) return refuse(sfx, HeaderFault::badExtension);
             header.packedSize -= total;
         }
@@ -315,50 +321,44 @@ int32_t dosTimeToUnix(uint32_t v)
     return (int32_t)result;
 }
 
-uint32_t sumOriginalSizes(SfxExtractor& sfx)
+// The pre-scan reads every header as the walk does: a member's sizes may stand in an
+// extended header (0x42), and a level-1 header's packed size counts its extended headers.
+uint64_t sumOriginalSizes(SfxExtractor& sfx)
 {
     FILE* file = sfx.ownFile;
-    long start = ftell(file);
-    uint32_t sum = 0;
-    for (long header = start; header >= 0;) {
-        // Bytes 0 (H, or with byte 1 the level-2 length), 7-10 packed, 11-14 original, 20
-        // level, 23 the level-2 OS id. A header cut off before its base ends the count.
-        uint8_t bytes[OFFSET_OS_ID + 1];
-        size_t got = fread(bytes, 1, sizeof bytes, file);
-        if (got < BASE_BYTES || bytes[0] == 0) break;
-        uint32_t packed = readLe32(bytes + OFFSET_PACKED);
-        sum += readLe32(bytes + OFFSET_ORIGINAL);
-        // Levels 0 and 1: the stored packed size already counts the extended headers.
-        uint32_t length = bytes[0] + 2u;
-        if (bytes[OFFSET_LEVEL] == 2) {
-            length = readLe16(bytes);
-            if (got > OFFSET_OS_ID && bytes[OFFSET_OS_ID] == OS_ID_OS9_68K) length += OS9_68K_UNCOUNTED;
-        }
-        // header + length cannot overflow an unsigned long (header <= LONG_MAX, length is
-        // below 2^17); the packed size is checked against what is left up to LONG_MAX.
-        unsigned long behind = (unsigned long)header + length;
-        if (behind > LONG_MAX || packed > LONG_MAX - behind) break;
-        header = (long)(behind + packed);
-        if (fseek(file, header, SEEK_SET) != 0) break;
+    int64_t start = filePosition(file);
+    uint64_t sum = 0;
+    LhaEntryHeader header;
+    while (readEntryHeader(sfx, header)) {
+        sum += header.originalSize;
+        if (!skipPackedData(sfx, filePosition(file), header.packedSize)) break;
     }
-    fseek(file, start, SEEK_SET);
+    seekFile(file, start);
     return sum;
+}
+
+bool skipPackedData(SfxExtractor& sfx, int64_t dataStart, uint64_t packedSize)
+{
+    // Decoders read ahead, so the next header is found by an absolute seek. A size past the
+    // largest position would wrap; such an archive does not exist on any disk.
+    if (dataStart < 0 || packedSize > (uint64_t)(INT64_MAX - dataStart)) return false;
+    return seekFile(sfx.ownFile, dataStart + (int64_t)packedSize);
 }
 
 bool readNextHeader(SfxExtractor& sfx, LhaEntryHeader& header)
 {
     FILE* file = sfx.ownFile;
-    long offset = ftell(file);
+    int64_t offset = filePosition(file);
     if (readEntryHeader(sfx, header)) {
         // Packed data that run past the end of the file were cut off, most often by a broken
         // download: decoded, they would end in a CRC mismatch, which sends the user looking
-        // for damage rather than for the rest of the file. A failed ftell (-1) leaves a
-        // negative difference, which reads as far more than any packed size.
-        long dataStart = ftell(file);
-        fseek(file, 0, SEEK_END);
-        offset = ftell(file);
-        fseek(file, dataStart, SEEK_SET);
-        if ((unsigned long)(offset - dataStart) >= header.packedSize) return true;
+        // for damage rather than for the rest of the file. A failed position or length (-1)
+        // counts as cut off.
+        int64_t dataStart = filePosition(file);
+        offset = fileLength(file);
+        if (dataStart >= 0 && offset >= dataStart &&
+            (uint64_t)(offset - dataStart) >= header.packedSize)
+            return true;
         sfx.headerFault = HeaderFault::dataCutOff;
     }
     if (sfx.headerFault != HeaderFault::none) {

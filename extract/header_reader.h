@@ -12,8 +12,9 @@ const uint32_t HEADER_BUFFER = 4096;
 struct LhaEntryHeader {
     uint8_t headerLength;
     char methodId[6];  // five bytes and the terminator left by zeroing
-    uint32_t packedSize;
-    uint32_t originalSize;
+    // 64 bits: extended header 0x42 carries both sizes for members of 4 GiB and more.
+    uint64_t packedSize;
+    uint64_t originalSize;
     uint32_t rawTime;  // DOS date/time for levels 0 and 1, Unix time for level 2
     uint8_t attribute;
     uint8_t level;
@@ -47,4 +48,9 @@ int32_t dosTimeToUnix(uint32_t dosTime);
 
 // Sum of the original sizes of all members from the position of ownFile on; ownFile is left
 // where it was.
-uint32_t sumOriginalSizes(SfxExtractor& sfx);
+uint64_t sumOriginalSizes(SfxExtractor& sfx);
+
+// Seeks ownFile past the packed data of the member whose data starts at `dataStart` (the
+// position readEntryHeader left); false when that position cannot be reached, which loses
+// every member behind it.
+bool skipPackedData(SfxExtractor& sfx, int64_t dataStart, uint64_t packedSize);

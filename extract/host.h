@@ -68,7 +68,10 @@ public:
     // The header at archive byte `offset` of `archivePath` cannot be read; nothing behind it
     // is extracted. For dataCutOff `offset` is where the file ends, inside the packed data of
     // the member that header announces: nothing of that member is written either.
-    virtual void brokenHeader(HeaderFault fault, long offset, const char* archivePath) = 0;
+    virtual void brokenHeader(HeaderFault fault, int64_t offset, const char* archivePath) = 0;
+    // A compressed member whose sizes do not fit the decoders' 32-bit counts (4 GiB or more,
+    // behind extended header 0x42) is not extracted; the walk goes on, the run has failed.
+    virtual void memberTooLarge(const char* cleanedPath) = 0;
 
     // Progress. Both wait until the user interface has shown the value.
     virtual void entryName(const char* name) = 0;

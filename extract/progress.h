@@ -5,24 +5,25 @@
 
 #include "host.h"
 
-extern uint32_t totalOriginalSize;  // the 100 % mark
-extern uint32_t finishedSize;       // original sizes of the members already handled
+// Totals and positions have 64 bits: an installer of 4 GiB and more is common.
+extern uint64_t totalOriginalSize;  // the 100 % mark
+extern uint64_t finishedSize;       // original sizes of the members already handled
 extern uint32_t lastPercent;        // the last position sent to the bar
 extern Host* progressBar;           // receives every new position
 
 // Done counts for which the position equals lastPercent: [progressLow, progressLow +
 // progressSpan). Lets the per-code call skip both divisions until the value can change.
-extern uint32_t progressLow;
-extern uint32_t progressSpan;
+extern uint64_t progressLow;
+extern uint64_t progressSpan;
 
-void resetProgress(Host* bar, uint32_t total);
-void updateProgressSlow(uint32_t done);
+void resetProgress(Host* bar, uint64_t total);
+void updateProgressSlow(uint64_t done);
 
 // Called after every decoded code and every copied block with the bytes of the current
 // member produced so far.
-inline void updateProgress(uint32_t currentBytes)
+inline void updateProgress(uint64_t currentBytes)
 {
-    uint32_t done = finishedSize + currentBytes;
+    uint64_t done = finishedSize + currentBytes;
     if (done - progressLow < progressSpan) return;
     updateProgressSlow(done);
 }
@@ -31,8 +32,9 @@ inline void updateProgress(uint32_t currentBytes)
 // again (at least current + 1): a loop that makes many small pieces calls it only from there.
 inline uint32_t progressDueAt(uint32_t current)
 {
-    if (progressSpan == UINT32_MAX) return UINT32_MAX;  // no total: the bar never moves
-    int64_t due = (int64_t)progressLow + progressSpan - finishedSize;
+    if (progressSpan == UINT64_MAX) return UINT32_MAX;  // no total: the bar never moves
+    // Every count is below 2^63 (a file position), so the signed difference cannot overflow.
+    int64_t due = (int64_t)(progressLow + progressSpan - finishedSize);
     return due > (int64_t)current ? (due > UINT32_MAX ? UINT32_MAX : (uint32_t)due) : current + 1;
 }
 

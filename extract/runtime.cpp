@@ -2,6 +2,11 @@
 
 #include <string.h>
 #include <time.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -59,6 +64,44 @@ void splitPath(const char* path, char* drive, char* dir, char* name, char* ext)
     takePart(dir, p, base - p);
     takePart(name, base, dot - base);
     takePart(ext, dot, end - dot);
+}
+
+#ifdef _WIN32
+// msvcrt's fpos_t is the 64-bit byte offset itself. fgetpos and fsetpos are exported by every
+// msvcrt.dll; mingw's _ftelli64 and _fseeki64 for it are routines of their own, built on these
+// two and three more imports, which cost the stub about 500 bytes more.
+static_assert(sizeof(fpos_t) == 8, "msvcrt's fpos_t is a 64-bit offset");
+#endif
+
+int64_t filePosition(FILE* file)
+{
+#ifdef _WIN32
+    fpos_t position;
+    return fgetpos(file, &position) == 0 ? (int64_t)position : -1;
+#else
+    static_assert(sizeof(off_t) >= 8, "file positions need 64 bits");
+    return ftello(file);
+#endif
+}
+
+bool seekFile(FILE* file, int64_t offset)
+{
+#ifdef _WIN32
+    fpos_t position = offset;
+    return fsetpos(file, &position) == 0;
+#else
+    return fseeko(file, (off_t)offset, SEEK_SET) == 0;
+#endif
+}
+
+int64_t fileLength(FILE* file)
+{
+#ifdef _WIN32
+    return _filelengthi64(_fileno(file));
+#else
+    struct stat about;
+    return fstat(fileno(file), &about) == 0 ? (int64_t)about.st_size : -1;
+#endif
 }
 
 int32_t localZoneWest()

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
 
 const uint32_t PATH_PART = 256;  // each part of a split path, NUL included
 
@@ -11,6 +12,15 @@ const uint32_t PATH_PART = 256;  // each part of a split path, NUL included
 // file name and extension (from the last '.' of the last component). Each part is cut to
 // PATH_PART - 1 bytes. Any output may be null.
 void splitPath(const char* path, char* drive, char* dir, char* name, char* ext);
+
+// File positions of 64 bits. A self-extractor of several GB is common for an installer, and
+// `long`, which ftell and fseek use, holds 32 bits on Windows (even on x86_64): past 2 GiB
+// they fail, and a walk that took that for the end of the archive would lose every member
+// behind it. filePosition answers -1 on failure; seekFile seeks from the start of the file.
+int64_t filePosition(FILE* file);
+bool seekFile(FILE* file, int64_t offset);
+// The length of the open file in bytes, -1 when unknown.
+int64_t fileLength(FILE* file);
 
 // Seconds west of UTC of the local standard time, like msvcrt's _timezone after _tzset.
 int32_t localZoneWest();

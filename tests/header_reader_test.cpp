@@ -296,6 +296,36 @@ TEST(DosTime, Conversions)
     tzset();
 }
 
+// A member of 4 GiB and more: header 0x42 replaces the 32-bit sizes, and the pre-scan and the
+// skip to the next header reach past 4 GiB (a sparse file, so no disk is used).
+TEST_F(Reader, SizesPastFourGiBComeFromHeader0x42AndArePassedOver)
+{
+    const uint64_t packed = (5ull << 30) + 3, original = (6ull << 30) + 1;
+    Member big;
+    big.level = 2;
+    big.name = "big";
+    big.originalSize = UINT32_MAX;
+    big.extended = {sizesHeader(packed, original)};
+    Member small = big;
+    small.name = "small";
+    small.data = "abc";
+    small.originalSize = 3;
+    small.extended.clear();
+    sfx.ownFile = sparseFileWith(lzhMember(big), packed, lzhMember(small) + std::string("\0", 1));
+    EXPECT_EQ(sumOriginalSizes(sfx), original + 3);
+
+    LhaEntryHeader h;
+    ASSERT_TRUE(readEntryHeader(sfx, h));
+    EXPECT_EQ(h.packedSize, packed);
+    EXPECT_EQ(h.originalSize, original);
+    ASSERT_TRUE(skipPackedData(sfx, (int64_t)lzhMember(big).size(), h.packedSize));
+    ASSERT_TRUE(readEntryHeader(sfx, h));
+    EXPECT_STREQ(h.name, "small");
+    EXPECT_EQ(h.originalSize, 3u);
+    // A size that would carry the position past the largest one is not sought.
+    EXPECT_FALSE(skipPackedData(sfx, 1, UINT64_MAX));
+}
+
 TEST_F(Reader, PreScanSumsOriginalSizesAndLeavesThePosition)
 {
     Member a, b, c;

@@ -90,12 +90,6 @@ const Refusal REFUSALS[] = {
      {"."}, 1, "link: a symbolic link"},
     {"pipe", [](const std::string& t) { ASSERT_EQ(mkfifo((t + "/pipe").c_str(), 0644), 0); },
      {"."}, 1, "pipe: not a regular file or folder"},
-    {"4 GiB file",  // sparse: no disk space taken
-     [](const std::string& t) {
-         writeFile(t + "/huge", "");
-         ASSERT_EQ(truncate((t + "/huge").c_str(), 1ll << 32), 0);
-     },
-     {"."}, 1, "huge: 4 GiB or more"},
     {"backslash in a name", [](const std::string& t) { writeFile(t + "/a\\b", "x"); },
      {"."}, 1, "a\\b: the name holds a control character or a backslash"},
     {"missing PATH", [](const std::string&) {}, {"ok.txt", "gone"}, 1, "gone: No such file"},

@@ -38,6 +38,26 @@ TEST(Progress, LargeTotalsDivideByAHundredthAndMayPassAHundred)
     EXPECT_EQ(barsFor(250000, {2499, 2500}), (Bars{"bar 1"}));
 }
 
+// Installers of 4 GiB and more: the bar goes through every hundredth once, in order, and
+// ends at 100, wherever the members begin.
+TEST(Progress, TotalsPastFourGiBMoveEvenlyToAHundred)
+{
+    for (uint64_t total : {(4ull << 30) + 21, (6ull << 30) + 7, 1ull << 40}) {
+        FakeHost host;
+        resetProgress(&host, total);
+        const uint64_t member = total / 3, step = total / 10007;
+        for (uint64_t m = 0; m < 3; ++m) {  // three members, the last takes the rest
+            finishedSize = m * member;
+            uint64_t size = m < 2 ? member : total - 2 * member;
+            for (uint64_t done = 0; done < size; done += step) updateProgress(done);
+            updateProgress(size);
+        }
+        resetProgress(nullptr, 0);
+        ASSERT_EQ(host.calls.size(), 100u) << total;
+        for (uint32_t i = 0; i < 100; ++i) EXPECT_EQ(host.calls[i], "bar " + std::to_string(i + 1));
+    }
+}
+
 TEST(Progress, OneMessagePerDistinctValue)
 {
     std::vector<uint32_t> everyByte;

@@ -21,6 +21,7 @@ const uint8_t OS_ID_UNIX = 'U';
 const uint8_t EXT_HEADER_CRC = 0x00;  // CRC-16 of the whole header, computed with this field 0
 const uint8_t EXT_FILE_NAME = 0x01;
 const uint8_t EXT_FOLDER = 0x02;
+const uint8_t EXT_SIZES = 0x42;       // 64-bit packed and original size, for 4 GiB and more
 const uint8_t EXT_CODE_PAGE = 0x46;   // 32-bit code page of the names
 const uint8_t EXT_UNIX_MODE = 0x50;   // 16-bit st_mode
 const uint8_t EXT_UNIX_TIME = 0x54;   // 32-bit Unix time, as in the base header
@@ -29,7 +30,7 @@ const uint32_t NAMES_IN_UTF8 = 65001;
 const uint32_t NAMES_IN_SHIFT_JIS = 932;
 const char FOLDER_SEPARATOR = '\xFF';
 const uint8_t LEVEL2_ATTRIBUTE = 0x20;
-const uint64_t MAX_MEMBER_SIZE = 0xFFFFFFFFu;  // the 32-bit size fields
+const uint64_t MAX_MEMBER_SIZE = 0xFFFFFFFFu;  // the 32-bit size fields of the base header
 const size_t CHUNK = 64 * 1024;
 
 void putLe16(std::string& s, uint32_t v)
@@ -43,6 +44,17 @@ void putLe32(std::string& s, uint32_t v)
     putLe16(s, v & 0xFFFF);
     putLe16(s, v >> 16);
 }
+
+void putLe64(std::string& s, uint64_t v)
+{
+    putLe32(s, (uint32_t)v);
+    putLe32(s, (uint32_t)(v >> 32));
+}
+
+// A file of 4 GiB or more: its sizes go into extended header 0x42, where libarchive reads
+// them too, and the member is stored. The encoder and every decoder we know of
+// (the self-extractor's included) count a compressed member in 32 bits.
+bool isLarge(const struct stat& info) { return (uint64_t)info.st_size > MAX_MEMBER_SIZE; }
 
 std::string methodOf(int dictionaryBits)
 {
@@ -119,17 +131,22 @@ ArchiveWriter::ArchiveWriter(FILE* out, const PackSettings& settings) : out(out)
 }
 
 bool ArchiveWriter::writeHeader(off_t at, const StoredName& name, const struct stat& info,
-                                uint32_t packedSize, uint32_t originalSize, uint16_t crc,
+                                uint64_t packedSize, uint64_t originalSize, uint16_t crc,
                                 std::string& error)
 {
+    // Decided by the size the file had when it was listed, so that the header written first
+    // and the one written over it at the end have the same length.
+    bool large = isLarge(info);
     // The 32-bit Unix time of a level-2 header; times outside it are pinned to its ends.
     int64_t time = info.st_mtime < 0 ? 0 : info.st_mtime > (int64_t)UINT32_MAX ? UINT32_MAX : info.st_mtime;
 
     std::string h;
     putLe16(h, 0);  // the total length, set below
     h += method;
-    putLe32(h, packedSize);
-    putLe32(h, originalSize);
+    // Behind header 0x42 the 32-bit fields hold their largest value: a reader that does not
+    // know that header sees a member it cannot take, not a plausible shorter one.
+    putLe32(h, large ? UINT32_MAX : (uint32_t)packedSize);
+    putLe32(h, large ? UINT32_MAX : (uint32_t)originalSize);
     putLe32(h, (uint32_t)time);
     // Byte 19 of a level-2 header is 0x20 whatever the member is, as LHA for Unix writes it;
     // libarchive refuses a level-2 header with any other value. A folder and its permissions
@@ -149,6 +166,12 @@ bool ArchiveWriter::writeHeader(off_t at, const StoredName& name, const struct s
     extension(EXT_HEADER_CRC, std::string(2, '\0'));
     extension(EXT_FILE_NAME, name.file);
     if (!name.folder.empty()) extension(EXT_FOLDER, name.folder);
+    if (large) {
+        std::string sizes;
+        putLe64(sizes, packedSize);
+        putLe64(sizes, originalSize);
+        extension(EXT_SIZES, sizes);
+    }
     // The code page of a name that is not plain ASCII. Shift-JIS is what readers without
     // this header assume, but libarchive refuses such a name unless the header tells it.
     bool ascii = true;
@@ -195,8 +218,8 @@ bool ArchiveWriter::addFolder(const std::string& path, const struct stat& info, 
     return writeHeader(ftello(out), name, info, 0, 0, 0, error);
 }
 
-bool ArchiveWriter::readMember(FILE* in, const std::string& source, uint64_t& size, uint16_t& crc,
-                               const Progress& progress, std::string& error,
+bool ArchiveWriter::readMember(FILE* in, const std::string& source, uint64_t cap, uint64_t& size,
+                               uint16_t& crc, const Progress& progress, std::string& error,
                                const std::function<bool(const uint8_t*, size_t)>& take)
 {
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[CHUNK]);
@@ -206,8 +229,8 @@ bool ArchiveWriter::readMember(FILE* in, const std::string& source, uint64_t& si
         size_t got = std::fread(buffer.get(), 1, CHUNK, in);
         if (got == 0) break;
         size += got;
-        if (size > MAX_MEMBER_SIZE) {
-            error = source + " has grown to 4 GiB or more while it was read";
+        if (size > cap) {
+            error = source + " has grown past its size in the header while it was read";
             return false;
         }
         crc = updateCrc16(crc, buffer.get(), (uint32_t)got);
@@ -225,11 +248,11 @@ bool ArchiveWriter::readMember(FILE* in, const std::string& source, uint64_t& si
     return true;
 }
 
-bool ArchiveWriter::storeFile(FILE* in, const std::string& source, uint64_t& size, uint16_t& crc,
-                              const Progress& progress, std::string& error)
+bool ArchiveWriter::storeFile(FILE* in, const std::string& source, uint64_t cap, uint64_t& size,
+                              uint16_t& crc, const Progress& progress, std::string& error)
 {
     bool written = true;
-    if (!readMember(in, source, size, crc, progress, error, [&](const uint8_t* data, size_t length) {
+    if (!readMember(in, source, cap, size, crc, progress, error, [&](const uint8_t* data, size_t length) {
             written = std::fwrite(data, 1, length, out) == length;
             return written;
         }))
@@ -251,7 +274,8 @@ bool ArchiveWriter::compressFile(FILE* in, const std::string& source, uint64_t l
                           if (packed >= limit || sinkFailed) return;  // given up: stored instead
                           if (std::fwrite(data, 1, length, out) != length) sinkFailed = true;
                       });
-    if (!readMember(in, source, size, crc, progress, error, [&](const uint8_t* data, size_t length) {
+    if (!readMember(in, source, MAX_MEMBER_SIZE, size, crc, progress, error,
+                    [&](const uint8_t* data, size_t length) {
             encoder.write(data, length);
             return packed < limit && !sinkFailed;
         }))
@@ -266,10 +290,6 @@ bool ArchiveWriter::addFile(const std::string& path, const std::string& source, 
 {
     StoredName name;
     if (!storedNameOf(path, false, name, error)) return false;
-    if ((uint64_t)info.st_size > MAX_MEMBER_SIZE) {
-        error = source + " is 4 GiB or more; an LHA member holds at most 4,294,967,295 bytes";
-        return false;
-    }
     File in(std::fopen(source.c_str(), "rb"));
     if (!in) {
         error = reason("cannot open", source);
@@ -284,7 +304,8 @@ bool ArchiveWriter::addFile(const std::string& path, const std::string& source, 
     uint64_t size = 0, packed = 0;
     uint16_t crc = 0;
     bool compressed = false;
-    if (info.st_size > 0) {
+    bool large = isLarge(info);
+    if (info.st_size > 0 && !large) {
         uint64_t limit = (uint64_t)info.st_size;
         if (!compressFile(in.get(), source, limit, size, crc, packed, progress, error)) return false;
         compressed = packed < limit && packed < size;
@@ -297,7 +318,9 @@ bool ArchiveWriter::addFile(const std::string& path, const std::string& source, 
         if (fseeko(out, dataStart, SEEK_SET) != 0) {
             return writeFailed(error);
         }
-        if (!storeFile(in.get(), source, size, crc, progress, error)) return false;
+        if (!storeFile(in.get(), source, large ? UINT64_MAX : MAX_MEMBER_SIZE, size, crc, progress,
+                       error))
+            return false;
         packed = size;
     }
     // A file that changed while it was read would be packed as neither its old nor its new
@@ -309,7 +332,7 @@ bool ArchiveWriter::addFile(const std::string& path, const std::string& source, 
         return false;
     }
     off_t end = ftello(out);
-    if (!writeHeader(at, name, info, (uint32_t)packed, (uint32_t)size, crc, error)) return false;
+    if (!writeHeader(at, name, info, packed, size, crc, error)) return false;
     if (fseeko(out, end, SEEK_SET) != 0) {
         return writeFailed(error);
     }

@@ -49,8 +49,8 @@ public:
     // A -lhd- entry for a folder (its path without a final '/').
     bool addFolder(const std::string& path, const struct stat& info, std::string& error);
     // The regular file `source` as member `path`. Streams it: memory stays bounded whatever
-    // its size. Refuses a file of 4 GiB or more, which the 32-bit size fields cannot hold,
-    // and a file that changes size while it is read twice (stored after a failed compression).
+    // its size. A file of 4 GiB or more is stored, its sizes in extended header 0x42. Refuses a
+    // file that changes size while it is read twice (stored after a failed compression).
     bool addFile(const std::string& path, const std::string& source, const struct stat& info,
                  const Progress& progress, std::string& error);
     // The end mark; cuts off whatever an abandoned compression left behind it.
@@ -62,14 +62,15 @@ public:
     bool outputFailed() const { return outputFault; }
 
 private:
-    bool writeHeader(off_t at, const StoredName& name, const struct stat& info, uint32_t packedSize,
-                     uint32_t originalSize, uint16_t crc, std::string& error);
+    bool writeHeader(off_t at, const StoredName& name, const struct stat& info, uint64_t packedSize,
+                     uint64_t originalSize, uint16_t crc, std::string& error);
     // Reads `in` to its end for either way of writing a member, counting its size and CRC;
     // `take` gets each chunk and answers false to stop reading early.
-    bool readMember(FILE* in, const std::string& source, uint64_t& size, uint16_t& crc,
+    // `cap`: the most bytes the header can describe; a file that grows past it fails.
+    bool readMember(FILE* in, const std::string& source, uint64_t cap, uint64_t& size, uint16_t& crc,
                     const Progress& progress, std::string& error,
                     const std::function<bool(const uint8_t*, size_t)>& take);
-    bool storeFile(FILE* in, const std::string& source, uint64_t& size, uint16_t& crc,
+    bool storeFile(FILE* in, const std::string& source, uint64_t cap, uint64_t& size, uint16_t& crc,
                    const Progress& progress, std::string& error);
     bool compressFile(FILE* in, const std::string& source, uint64_t limit, uint64_t& size,
                       uint16_t& crc, uint64_t& packed, const Progress& progress, std::string& error);

@@ -86,7 +86,15 @@ void ConsoleHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
                  unknownMethod ? "unknown method" : "cannot create the file");
 }
 
-void ConsoleHost::brokenHeader(HeaderFault fault, long offset, const char*)
+void ConsoleHost::memberTooLarge(const char* cleanedPath)
+{
+    problem = true;
+    clearLine();
+    std::fprintf(stderr, "quorsfx: %s not extracted: a compressed member of 4 GiB or more "
+                         "(only stored ones are read at that size)\n", printable(cleanedPath).c_str());
+}
+
+void ConsoleHost::brokenHeader(HeaderFault fault, int64_t offset, const char*)
 {
     problem = true;
     clearLine();
@@ -100,8 +108,8 @@ void ConsoleHost::brokenHeader(HeaderFault fault, long offset, const char*)
                       : fault == HeaderFault::badExtension  ? "an extended header leaves the header"
                       : fault == HeaderFault::tooLong       ? "longer than 4096 bytes"
                                                             : "out of memory";
-    std::fprintf(stderr, "quorsfx: broken member header at file offset %ld (%s); nothing behind it "
-                         "is read\n", offset, why);
+    std::fprintf(stderr, "quorsfx: broken member header at file offset %lld (%s); nothing behind it "
+                         "is read\n", (long long)offset, why);
 }
 
 void ConsoleHost::entryName(const char* entry)

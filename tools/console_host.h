@@ -28,7 +28,8 @@ public:
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;
     void memberSkipped(const char* cleanedPath, bool unknownMethod) override;
-    void brokenHeader(HeaderFault fault, long offset, const char* archivePath) override;
+    void brokenHeader(HeaderFault fault, int64_t offset, const char* archivePath) override;
+    void memberTooLarge(const char* cleanedPath) override;
     void entryName(const char* name) override;
     void barPosition(uint32_t position) override;
     void notifyShell(ShellEvent, const char*) override {}
@@ -43,7 +44,7 @@ public:
     // Where the file ends when the walk met a member whose packed data run past it (a broken
     // download), -1 otherwise. The host does not see that member's header, so it leaves the
     // message to the tool, which names the member.
-    long cutOffAt() const { return cutOff; }
+    int64_t cutOffAt() const { return cutOff; }
 
 private:
     void clearLine();
@@ -54,7 +55,7 @@ private:
     uint32_t position = 0;
     bool lineShown = false;
     bool problem = false;
-    long cutOff = -1;
+    int64_t cutOff = -1;
 
     std::thread worker;
     std::mutex mutex;

@@ -116,10 +116,6 @@ void walk(Walk& w, const std::string& member)
             return;
         }
         close(fd);
-        if ((uint64_t)info.st_size > 0xFFFFFFFFu) {
-            w.refused.push_back(shown + ": 4 GiB or more; an LHA member holds at most 4,294,967,295 bytes");
-            return;
-        }
         w.items.push_back({member, info.st_mode, info.st_size, info.st_mtime});
         w.totalBytes += (uint64_t)info.st_size;
         return;

@@ -19,6 +19,7 @@
 #include "console_host.h"
 #include "extract/extraction.h"
 #include "extract/progress.h"
+#include "extract/runtime.h"
 #include "pack.h"
 #include "sjis.h"
 
@@ -240,11 +241,11 @@ int info(const std::string& path)
 // The message for a file that ends inside a member's packed data. The walk reports only
 // where the file ends; `list` names the member it has just shown, `extract` finds it again
 // once the walk is over (cutMember).
-void reportCutOff(const std::string& member, long fileEnd)
+void reportCutOff(const std::string& member, int64_t fileEnd)
 {
-    std::fprintf(stderr, "quorsfx: %s: the archive is cut off at offset %ld (the file ends inside "
+    std::fprintf(stderr, "quorsfx: %s: the archive is cut off at offset %lld (the file ends inside "
                          "this member); nothing of it or behind it is extracted\n",
-                 member.c_str(), fileEnd);
+                 member.c_str(), (long long)fileEnd);
 }
 
 std::string memberName(const LhaEntryHeader& header)
@@ -271,25 +272,24 @@ int list(const std::string& path)
         bool read = readNextHeader(sfx, header);
         bool cutOff = !read && sfx.headerFault == HeaderFault::dataCutOff;
         if (!read && !cutOff) break;
-        long dataStart = std::ftell(sfx.ownFile);
+        int64_t dataStart = filePosition(sfx.ownFile);
         char crc[8];
         if (header.hasCrc) std::snprintf(crc, sizeof crc, "%04X", header.crc);
         else std::strcpy(crc, "----");
         std::string method = shown(header.methodId);
-        std::printf("%-5s %10u %10u %-4s %2u  %-20s  %s\n", method.c_str(), header.packedSize,
-                    header.originalSize, crc, header.level, isoTime(header.modificationTime).c_str(),
+        std::printf("%-5s %10llu %10llu %-4s %2u  %-20s  %s\n", method.c_str(),
+                    (unsigned long long)header.packedSize, (unsigned long long)header.originalSize,
+                    crc, header.level, isoTime(header.modificationTime).c_str(),
                     memberName(header).c_str());
         if (cutOff) {
-            long fileEnd = host.cutOffAt();
-            std::printf("^ cut off: the file ends at offset %ld, %ld bytes into this member's "
-                        "packed data\n", fileEnd, fileEnd - dataStart);
+            int64_t fileEnd = host.cutOffAt();
+            std::printf("^ cut off: the file ends at offset %lld, %lld bytes into this member's "
+                        "packed data\n", (long long)fileEnd, (long long)(fileEnd - dataStart));
             reportCutOff(memberName(header), fileEnd);
             break;
         }
         total += header.originalSize;
-        uint64_t next = (uint64_t)dataStart + header.packedSize;
-        if (dataStart < 0 || next > LONG_MAX || std::fseek(sfx.ownFile, (long)next, SEEK_SET) != 0)
-            break;
+        if (!skipPackedData(sfx, dataStart, header.packedSize)) break;
     }
     std::printf("total original size: %llu\n", (unsigned long long)total);
     return sfx.failed ? EXIT_MEMBER_FAILED : 0;
@@ -299,14 +299,14 @@ int list(const std::string& path)
 
 // The name of the member whose packed data run past `fileEnd`, searched from the archive
 // start at `offset`.
-std::string cutMember(SfxExtractor& sfx, long offset, long fileEnd)
+std::string cutMember(SfxExtractor& sfx, int64_t offset, int64_t fileEnd)
 {
     LhaEntryHeader header;
-    while (std::fseek(sfx.ownFile, offset, SEEK_SET) == 0 && readEntryHeader(sfx, header)) {
-        long dataStart = std::ftell(sfx.ownFile);
+    while (seekFile(sfx.ownFile, offset) && readEntryHeader(sfx, header)) {
+        int64_t dataStart = filePosition(sfx.ownFile);
         if (dataStart < 0 || (uint64_t)dataStart + header.packedSize > (uint64_t)fileEnd)
             return memberName(header);
-        offset = dataStart + (long)header.packedSize;
+        offset = dataStart + (int64_t)header.packedSize;
     }
     return "a member";
 }
@@ -330,7 +330,7 @@ int extract(const std::string& path, std::string folder)
     SfxExtractor sfx(&host);
     sfx.ownFile = input.file;
     if (!skipConfiguration(sfx, path, input, error)) return fail(error);
-    long archiveStart = std::ftell(sfx.ownFile);
+    int64_t archiveStart = filePosition(sfx.ownFile);
     sfx.setDestination(folder.c_str());
 
     std::signal(SIGINT, interrupted);

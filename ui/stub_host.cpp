@@ -193,9 +193,12 @@ void StubHost::warnFolderNotCreated()
 
 void StubHost::memberSkipped(const char*, bool) {}
 
+// Lost, and the user must know which: the damaged-file warning names it.
+void StubHost::memberTooLarge(const char* cleanedPath) { warnDamaged(cleanedPath); }
+
 // The members behind the header are lost: a header of no known layout gets its own box, any
 // other broken header the damaged-file warning, naming the self-extractor itself.
-void StubHost::brokenHeader(HeaderFault fault, long, const char* archivePath)
+void StubHost::brokenHeader(HeaderFault fault, int64_t, const char* archivePath)
 {
     if (fault == HeaderFault::unknownLayout)
         showBox(progressWindow, L"Unknown header", L"Quor SFX", MB_ICONERROR);

@@ -32,6 +32,10 @@
 //   quiet            wait for the stub to end without ever showing a window; report its exit
 //                    code
 //   exit             wait for the stub to end; report its exit code
+//   bar              follow the progress bar until its window is gone: "bar.highest N",
+//                    "bar.positions N" (how many different positions it showed) and
+//                    "bar.backwards" if it ever moved back; the time-out counts from its
+//                    last move, so a long extraction may take as long as it moves
 // A message box that turns up while another step waits is reported and fails the run.
 //
 // Exit status: 0 when every step was carried out, 1 on a time-out or a surprise, 2 on usage.
@@ -414,6 +418,30 @@ void runStep(const std::string& step)
         DWORD code = 0;
         GetExitCodeProcess(stub.hProcess, &code);
         report("exit", std::to_string(code));
+    } else if (step == "bar") {
+        HWND window = await(Kind::progress, "the progress window");
+        HWND bar = FindWindowExA(window, nullptr, PROGRESS_CLASSA, nullptr);
+        long highest = -1, last = -1, positions = 0;
+        bool backwards = false;
+        DWORD moved = GetTickCount();
+        // The bar reaches its end only with the last bytes; the completion actions then keep
+        // the window a little longer, so a short poll sees the final position.
+        while (IsWindow(bar)) {
+            DWORD_PTR position = 0;
+            if (SendMessageTimeoutA(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 1000, &position) &&
+                IsWindow(bar) && (long)position != last) {
+                backwards = backwards || (long)position < last;
+                last = (long)position;
+                if (last > highest) highest = last;
+                ++positions;
+                moved = GetTickCount();
+            }
+            if (GetTickCount() - moved > timeoutMs) give_up("time-out: the bar stood still");
+            Sleep(1);
+        }
+        report("bar.highest", std::to_string(highest));
+        report("bar.positions", std::to_string(positions));
+        if (backwards) report("bar.backwards", "");
     } else if (step == "exit") {
         DWORD start = GetTickCount();
         while (!stubEnded()) {

@@ -141,7 +141,7 @@ int split(const std::string& out, const std::vector<std::string>& archives)
                 seed[3] = (char)0xFF;
                 emit(family, seed);
             }
-            if (fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0) break;
+            if (!skipPackedData(sfx, dataStart, header.packedSize)) break;
         }
     }
     printf("fuzz_seeds: %d seeds from %zu archives\n", counter, archives.size());

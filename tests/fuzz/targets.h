@@ -41,6 +41,7 @@
 #include "encode/lh_encoder.h"
 #include "extract/extraction.h"
 #include "extract/header_reader.h"
+#include "extract/runtime.h"
 #include "extract/progress.h"
 #include "extract/sfx_extractor.h"
 #include "support/fake_host.h"
@@ -232,9 +233,7 @@ inline std::string headers(const uint8_t* data, size_t size)
         std::string why = escapes(path, header.codePage == CODE_PAGE_SHIFT_JIS);
         if (!why.empty())
             return "member " + printable(header.name) + " cleaned to " + printable(path) + ": " + why;
-        long dataStart = ftell(sfx.ownFile);
-        if (dataStart < 0) return "";
-        if (fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0) break;
+        if (!skipPackedData(sfx, filePosition(sfx.ownFile), header.packedSize)) break;
     }
     auto broken = host.only("broken-header");
     if (broken.size() > 1) return "more than one broken-header message";
@@ -534,9 +533,11 @@ inline bool scanMembers(ScratchFile& archive, std::vector<LhaEntryHeader>& membe
     while (readEntryHeader(sfx, header)) {
         members.push_back(header);
         total += header.originalSize;
-        if (members.size() > MAX_WALK_MEMBERS || total > MAX_WALK_ORIGINAL) return false;
-        long dataStart = ftell(sfx.ownFile);
-        if (dataStart < 0 || fseek(sfx.ownFile, dataStart + (long)header.packedSize, SEEK_SET) != 0) break;
+        // Each size on its own too: 64-bit sizes (header 0x42) could wrap the total.
+        if (members.size() > MAX_WALK_MEMBERS || header.originalSize > MAX_WALK_ORIGINAL ||
+            total > MAX_WALK_ORIGINAL)
+            return false;
+        if (!skipPackedData(sfx, filePosition(sfx.ownFile), header.packedSize)) break;
     }
     return true;
 }

@@ -64,7 +64,9 @@ void FakeHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
     calls.push_back(std::string(unknownMethod ? "skipped-method " : "skipped-file ") + cleanedPath);
 }
 
-void FakeHost::brokenHeader(HeaderFault fault, long offset, const char*)
+void FakeHost::memberTooLarge(const char* p) { calls.push_back(std::string("too-large ") + p); }
+
+void FakeHost::brokenHeader(HeaderFault fault, int64_t offset, const char*)
 {
     calls.push_back("broken-header " + std::to_string((int)fault) + " at " + std::to_string(offset));
 }

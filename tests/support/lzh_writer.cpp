@@ -100,6 +100,24 @@ std::string lzhMember(const Member& m)
     return header + body + m.data;
 }
 
+FILE* sparseFileWith(const std::string& head, uint64_t gap, const std::string& tail)
+{
+    FILE* f = std::tmpfile();
+    std::fwrite(head.data(), 1, head.size(), f);
+    fseeko(f, (off_t)gap, SEEK_CUR);
+    std::fwrite(tail.data(), 1, tail.size(), f);
+    std::rewind(f);
+    return f;
+}
+
+std::pair<uint8_t, std::string> sizesHeader(uint64_t packed, uint64_t original)
+{
+    std::string data;
+    for (uint64_t v : {packed, original})
+        for (int i = 0; i < 8; ++i) data += (char)(v >> (8 * i) & 0xFF);
+    return {0x42, data};
+}
+
 FILE* fileWith(const std::string& bytes, long position)
 {
     FILE* f = std::tmpfile();

@@ -30,3 +30,10 @@ std::string lzhMember(const Member& m);
 
 // A temporary FILE* holding `bytes`, positioned at `position`.
 FILE* fileWith(const std::string& bytes, long position = 0);
+
+// A temporary FILE* holding `head`, `gap` zero bytes as a hole (no disk is used for them),
+// then `tail`; positioned at 0. For archives of several GB.
+FILE* sparseFileWith(const std::string& head, uint64_t gap, const std::string& tail);
+
+// Extended header 0x42: the 64-bit packed and original size.
+std::pair<uint8_t, std::string> sizesHeader(uint64_t packed, uint64_t original);
