@@ -28,6 +28,14 @@ enum class HeaderFault : uint8_t {
     noMemory,       // a name text could not be allocated
 };
 
+// Why a member was passed over.
+enum class SkipReason : uint8_t {
+    unknownMethod,  // a method this extractor does not know
+    notCreated,     // its file could not be made (the system refused the path), or its name
+                    // names no file
+    windowsName,    // Windows would store it under another name, or open a device (CON)
+};
+
 enum class ShellEvent : uint8_t {
     folderCreated,    // SHCNE_MKDIR: a folder made by makeFolderChain
     memberExtracted,  // SHCNE_CREATE: a member the walk has passed
@@ -60,10 +68,10 @@ public:
     virtual void warnDamaged(const char* cleanedPath) = 0;  // the CRC did not match
     virtual void warnWriteFailed(const char* cleanedPath) = 0;  // the disk refused bytes
     virtual void warnFolderNotCreated() = 0;
-    // A member was passed over (a method this extractor does not know, or a file that could
-    // not be opened); the walk goes on, but the run no longer counts as a success. The stub
-    // passes over such members without a word, as archives of other systems expect.
-    virtual void memberSkipped(const char* cleanedPath, bool unknownMethod) = 0;
+    // A member was passed over; the walk goes on, but the run no longer counts as a success.
+    // The stub passes over members of unknown methods without a word, as archives of other
+    // systems expect, and names every other.
+    virtual void memberSkipped(const char* cleanedPath, SkipReason why) = 0;
     // The header at archive byte `offset` of `archivePath` cannot be read; nothing behind it
     // is extracted.
     virtual void brokenHeader(HeaderFault fault, long offset, const char* archivePath) = 0;

@@ -78,12 +78,14 @@ void ConsoleHost::warnFolderNotCreated()
     std::fprintf(stderr, "quorsfx: cannot create the destination folder\n");
 }
 
-void ConsoleHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
+void ConsoleHost::memberSkipped(const char* cleanedPath, SkipReason why)
 {
     problem = true;
     clearLine();
     std::fprintf(stderr, "quorsfx: %s skipped (%s)\n", printable(cleanedPath).c_str(),
-                 unknownMethod ? "unknown method" : "cannot create the file");
+                 why == SkipReason::unknownMethod ? "unknown method"
+                 : why == SkipReason::notCreated  ? "cannot create the file"
+                                                  : "a name Windows does not store as given");
 }
 
 void ConsoleHost::brokenHeader(HeaderFault fault, long offset, const char*)

@@ -27,7 +27,7 @@ public:
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;
-    void memberSkipped(const char* cleanedPath, bool unknownMethod) override;
+    void memberSkipped(const char* cleanedPath, SkipReason why) override;
     void brokenHeader(HeaderFault fault, long offset, const char* archivePath) override;
     void entryName(const char* name) override;
     void barPosition(uint32_t position) override;

@@ -59,9 +59,12 @@ void FakeHost::setFileTime(const char* path, int32_t unixTime)
 void FakeHost::warnDamaged(const char* p) { calls.push_back(std::string("damaged ") + p); }
 void FakeHost::warnWriteFailed(const char* p) { calls.push_back(std::string("write-failed ") + p); }
 void FakeHost::warnFolderNotCreated() { calls.push_back("folder-not-created"); }
-void FakeHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
+void FakeHost::memberSkipped(const char* cleanedPath, SkipReason why)
 {
-    calls.push_back(std::string(unknownMethod ? "skipped-method " : "skipped-file ") + cleanedPath);
+    const char* kind = why == SkipReason::unknownMethod ? "skipped-method "
+                       : why == SkipReason::notCreated  ? "skipped-file "
+                                                        : "skipped-name ";
+    calls.push_back(kind + std::string(cleanedPath));
 }
 
 void FakeHost::brokenHeader(HeaderFault fault, long offset, const char*)
