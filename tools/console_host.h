@@ -9,6 +9,10 @@
 
 #include "extract/host.h"
 
+// `text` (UTF-8) shortened in its middle with "..." to at most `columns` terminal columns,
+// counting every character beyond ASCII as two, which is never too few.
+std::string fitColumns(const std::string& text, size_t columns);
+
 class ConsoleHost : public Host {
 public:
     explicit ConsoleHost(bool showProgress) : showProgress(showProgress) {}
