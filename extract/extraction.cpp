@@ -100,9 +100,9 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint32_t originalSize, uin
     return decoder.crc16;
 }
 
-// The member's path below the destination, cleaned and in UTF-8, whole whatever its length.
-// Not on the stack, for the reason the header buffer is not; it serves the one walk of the
-// process.
+// The member's path below the destination, cleaned and in UTF-8, whole whatever its length,
+// and its header. Not on the stack, for the reason the header buffer is not; they serve the
+// one walk of the process.
 char memberPath[MEMBER_PATH_BUFFER];
 LhaEntryHeader memberHeader;  // the member being extracted, with its name as stored
 
@@ -111,8 +111,8 @@ LhaEntryHeader memberHeader;  // the member being extracted, with its name as st
 // result once more: in UTF-8 a character before a colon is seen whatever the code page was,
 // and so is a backslash that only the conversion made (EBCDIC stores it as 0xE0), which
 // Windows takes for a separator.
-// False when the name is not valid in its code page; memberPath then holds a stand-in for messages, the name with every byte from 0x80
-// up shown as '?'.
+// False when the name is not valid in its code page; memberPath then holds a stand-in for
+// messages, the name with every byte from 0x80 up shown as '?'.
 bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header)
 {
     cleanEntryPath(header.name, '/', header.codePage);

@@ -9,8 +9,9 @@
 
 struct SfxExtractor;
 
-// Every path buffer, NUL included. Paths are UTF-8, which needs up to three bytes for a
-// character that Shift-JIS stores in two: a name of 259 Shift-JIS bytes must still fit.
+// Every path buffer but a member's (the destination, the stub's own path), NUL included.
+// Paths are UTF-8, which needs up to three bytes for a character that Shift-JIS stores in
+// two: a destination of 259 Shift-JIS bytes must still fit.
 const uint32_t PATH_BUFFER = 1024;
 
 // A member's path, NUL included, in every form it takes: as stored, in UTF-8 and in UTF-16.

@@ -108,6 +108,7 @@ const WCHAR* widePath(const char* path, bool asGiven = false)
         if (full[2] == '?' || full[2] == '.') return full;  // a device path already: as it is
         count = 7;
     }
+    // "\\?\" ends where the full path begins; "\\?\UNC" ends on its first backslash.
     WCHAR* text = full - count + (count == 7);
     for (int i = 0; i < count; ++i) text[i] = PREFIX[i];
     return text;
