@@ -160,6 +160,8 @@ bool isDeviceName(const uint8_t* part, const uint8_t* end)
     // 0x20 turns an upper-case ASCII letter into its lower case and no other byte into a
     // letter.
     uint32_t key = DEVICE_KEY(part[0], part[1], part[2]) | DEVICE_KEY(0x20, 0x20, 0x20);
+    // A loop, not six comparisons, in the stub: left whole, it is the smaller.
+#pragma GCC unroll 1
     for (uint32_t k = 0; k < sizeof DEVICE_KEYS / sizeof DEVICE_KEYS[0]; ++k)
         if (key == DEVICE_KEYS[k]) return (k >= DEVICES_WITHOUT_DIGIT) == digit;
     return false;
