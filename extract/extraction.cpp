@@ -132,17 +132,27 @@ bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header)
 bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path)
 {
     // A member that is passed over does not stop the walk, but it is lost: the run has failed
-    // and must not end in the completion actions as if all went well. On Windows a name that
-    // the system would change, or take for a device, is passed over before anything is opened
-    // for it: its data would land in another file, or in a device, as if written.
+    // and must not end in the completion actions as if all went well.
     int32_t index = findMethod(header.methodId);
-    bool badName = sfx.windowsNames && !storableOnWindows(path);
-    if (badName || index < 0) {
+    if (index < 0) {
         sfx.failed = 1;
-        sfx.host->memberSkipped(path, badName ? SkipReason::windowsName : SkipReason::unknownMethod);
+        sfx.host->memberSkipped(path, SkipReason::unknownMethod);
         return true;
     }
     sfx.methodIndex = index;
+
+    // On Windows a name that the system would change, or take for a device, is passed over
+    // before anything is opened for it: its data would land in another file, or in a device,
+    // as if written. A folder entry carries no data and is passed over without a word, as
+    // one whose folder cannot be made: Unix symbolic links come as folder entries
+    // "link|target", which no Windows folder is meant to be made of.
+    if (sfx.windowsNames && !storableOnWindows(path)) {
+        if (index != METHOD_LHD) {
+            sfx.failed = 1;
+            sfx.host->memberSkipped(path, SkipReason::windowsName);
+        }
+        return true;
+    }
 
     // Some archivers store a folder as an empty stored member whose name ends in a separator
     // (LHA for the Amiga does): make the folder as for a folder entry. With data behind it
