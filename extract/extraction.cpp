@@ -104,23 +104,24 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint64_t originalSize, uin
     return decoder.crc16;
 }
 
-// The member's path below the destination, cleaned and in UTF-8. Not on the stack, for the
-// reason the header buffer is not; it serves the one walk of the process.
-char memberPath[PATH_BUFFER];
+// The member's path below the destination, cleaned and in UTF-8, whole whatever its length,
+// and its header. Not on the stack, for the reason the header buffer is not; they serve the
+// one walk of the process.
+char memberPath[MEMBER_PATH_BUFFER];
+LhaEntryHeader memberHeader;  // the member being extracted, with its name as stored
 
 // Cleans the member's name as stored, in its own code page (only there can a second byte
 // 0x5C be told from a separator), then converts it to UTF-8 into memberPath and cleans the
 // result once more: in UTF-8 a character before a colon is seen whatever the code page was,
 // and so is a backslash that only the conversion made (EBCDIC stores it as 0xE0), which
 // Windows takes for a separator.
-// False when the name is not valid in its code page, was cut to fit, or does not fit as
-// UTF-8; memberPath then holds a stand-in for messages, the name with every byte from 0x80
-// up shown as '?'.
+// False when the name is not valid in its code page; memberPath then holds a stand-in for
+// messages, the name with every byte from 0x80 up shown as '?'.
 bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header)
 {
     cleanEntryPath(header.name, '/', header.codePage);
     if (!header.badName && sfx.host->decodeText(header.name, (uint32_t)strlen(header.name),
-                                                header.codePage, memberPath, PATH_BUFFER)) {
+                                                header.codePage, memberPath, MEMBER_PATH_BUFFER)) {
         slashBackslashes(memberPath, (uint32_t)strlen(memberPath), CODE_PAGE_UTF8);
         cleanEntryPath(memberPath, '/');
         return true;
@@ -139,10 +140,23 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path)
     int32_t index = findMethod(header.methodId);
     if (index < 0) {
         sfx.failed = 1;
-        sfx.host->memberSkipped(path, true);
+        sfx.host->memberSkipped(path, SkipReason::unknownMethod);
         return true;
     }
     sfx.methodIndex = index;
+
+    // On Windows a name that the system would change, or take for a device, is passed over
+    // before anything is opened for it: its data would land in another file, or in a device,
+    // as if written. A folder entry carries no data and is passed over without a word, as
+    // one whose folder cannot be made: Unix symbolic links come as folder entries
+    // "link|target", which no Windows folder is meant to be made of.
+    if (sfx.windowsNames && !storableOnWindows(path)) {
+        if (index != METHOD_LHD) {
+            sfx.failed = 1;
+            sfx.host->memberSkipped(path, SkipReason::windowsName);
+        }
+        return true;
+    }
 
     // Some archivers store a folder as an empty stored member whose name ends in a separator
     // (LHA for the Amiga does): make the folder as for a folder entry. With data behind it
@@ -154,7 +168,7 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path)
             return true;
         }
         sfx.failed = 1;
-        sfx.host->memberSkipped(path, false);
+        sfx.host->memberSkipped(path, SkipReason::notCreated);
         return true;
     }
 
@@ -165,7 +179,7 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path)
     if (!stored && index != METHOD_LHD &&
         (header.originalSize > UINT32_MAX || header.packedSize > UINT32_MAX)) {
         sfx.failed = 1;
-        sfx.host->memberTooLarge(path);
+        sfx.host->memberSkipped(path, SkipReason::tooLarge);
         return true;
     }
 
@@ -176,7 +190,7 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path)
     if (!output) {
         if (index != METHOD_LHD) {
             sfx.failed = 1;
-            sfx.host->memberSkipped(path, false);
+            sfx.host->memberSkipped(path, SkipReason::notCreated);
         }
         return true;
     }
@@ -219,8 +233,7 @@ void ExtractionThread(void* argument)
     buildCrc16Table();
     resetProgress(sfx.host, sumOriginalSizes(sfx));
 
-    LhaEntryHeader header;
-    while (readNextHeader(sfx, header)) {
+    while (readNextHeader(sfx, memberHeader)) {
         // Only the copy and the decoders poll the flag; members that write nothing (folders,
         // unknown methods) must not let the walk run on after an abort.
         if (!running()) {
@@ -228,25 +241,25 @@ void ExtractionThread(void* argument)
             break;
         }
         int64_t dataStart = filePosition(sfx.ownFile);
-        if (!nameMember(sfx, header)) {
+        if (!nameMember(sfx, memberHeader)) {
             // A name that is not valid in its code page is a damaged member: writing it
             // under a guessed name would be writing a different file. The walk goes on.
             sfx.failed = 1;
             sfx.host->warnDamaged(memberPath);
         } else {
             sfx.host->entryName(memberPath);
-            if (!extractEntry(sfx, header, memberPath)) {
+            if (!extractEntry(sfx, memberHeader, memberPath)) {
                 sfx.failed = 1;
                 break;
             }
             notifyShell(sfx, ShellEvent::memberExtracted, memberPath);
         }
-        if (!skipPackedData(sfx, dataStart, header.packedSize)) {
+        if (!skipPackedData(sfx, dataStart, memberHeader.packedSize)) {
             // The members behind it cannot be found, so they are lost, not absent.
             sfx.failed = 1;
             break;
         }
-        finishedSize += header.originalSize;
+        finishedSize += memberHeader.originalSize;
     }
     sfx.host->walkEnded(!running());
 }

@@ -59,16 +59,17 @@ uint32_t characterWidth(const char* text, uint32_t i, uint32_t length, uint32_t 
     return width < length - i ? width : length - i;
 }
 
-// Appends up to `length` bytes to name, which holds `used` bytes (at most PATH_BUFFER - 1 in
-// all), and answers the new count. A cut never splits a character, but the cut name is not
-// the member's (badName): written, "a/b/c.txt" cut to "a/b/c" would be another file.
+// Appends up to `length` bytes to name, which holds `used` bytes (at most
+// MEMBER_PATH_BUFFER - 1 in all), and answers the new count. The names of one header always
+// fit; should the bound ever be reached, a cut never splits a character, and the cut name is
+// not the member's (badName): written, "a/b/c.txt" cut to "a/b/c" would be another file.
 uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length,
                     uint32_t codePage)
 {
     uint32_t i = 0;
     while (i < length) {
         uint32_t width = characterWidth(text, i, length, codePage);
-        if (used + width > PATH_BUFFER - 1) {
+        if (used + width > MEMBER_PATH_BUFFER - 1) {
             header.badName = 1;
             break;
         }
@@ -104,7 +105,7 @@ uint32_t appendWide(LhaEntryHeader& header, uint32_t used, const NamePart& part,
         // UTF-8: one byte below 0x80; else a lead byte with n high bits set (110, 1110,
         // 11110) and n - 1 bytes 10xxxxxx, six bits each, the lowest last.
         uint32_t n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-        if (used + n > PATH_BUFFER - 1) {
+        if (used + n > MEMBER_PATH_BUFFER - 1) {
             header.badName = 1;
             break;
         }

@@ -8,6 +8,8 @@
 struct SfxExtractor;
 
 const uint32_t HEADER_BUFFER = 4096;
+// Every name of a header fits whole, in UTF-8 too: see MEMBER_PATH_BUFFER.
+static_assert(MEMBER_PATH_BUFFER >= 3 * HEADER_BUFFER + 2, "a member path must never be cut");
 
 struct LhaEntryHeader {
     uint8_t headerLength;
@@ -22,10 +24,10 @@ struct LhaEntryHeader {
     // in `codePage` (932 unless extended header 0x46 says otherwise; UTF-16 names, headers
     // 0x44 and 0x45, are converted to UTF-8 here and tagged 65001). The driver cleans the
     // name in that code page and then has the host convert it.
-    char name[PATH_BUFFER];
+    char name[MEMBER_PATH_BUFFER];
     uint32_t codePage;
-    // A UTF-16 name that is not valid UTF-16, or a name cut to fit `name`: the member is
-    // damaged.
+    // A UTF-16 name that is not valid UTF-16: the member is damaged. (So would be a name cut
+    // to fit `name`, which its size rules out.)
     uint8_t badName;
     uint16_t crc;
     uint8_t hasCrc;

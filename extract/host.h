@@ -29,6 +29,16 @@ enum class HeaderFault : uint8_t {
     dataCutOff,     // the member's packed data run past the end of the file (a broken download)
 };
 
+// Why a member was passed over.
+enum class SkipReason : uint8_t {
+    unknownMethod,  // a method this extractor does not know
+    notCreated,     // its file could not be made (the system refused the path), or its name
+                    // names no file
+    windowsName,    // Windows would store it under another name, or open a device (CON)
+    tooLarge,       // compressed and of 4 GiB or more (behind extended header 0x42): beyond
+                    // the decoders' 32-bit counts
+};
+
 enum class ShellEvent : uint8_t {
     folderCreated,    // SHCNE_MKDIR: a folder made by makeFolderChain
     memberExtracted,  // SHCNE_CREATE: a member the walk has passed
@@ -61,17 +71,14 @@ public:
     virtual void warnDamaged(const char* cleanedPath) = 0;  // the CRC did not match
     virtual void warnWriteFailed(const char* cleanedPath) = 0;  // the disk refused bytes
     virtual void warnFolderNotCreated() = 0;
-    // A member was passed over (a method this extractor does not know, or a file that could
-    // not be opened); the walk goes on, but the run no longer counts as a success. The stub
-    // passes over such members without a word, as archives of other systems expect.
-    virtual void memberSkipped(const char* cleanedPath, bool unknownMethod) = 0;
+    // A member was passed over; the walk goes on, but the run no longer counts as a success.
+    // The stub passes over members of unknown methods without a word, as archives of other
+    // systems expect, and names every other.
+    virtual void memberSkipped(const char* cleanedPath, SkipReason why) = 0;
     // The header at archive byte `offset` of `archivePath` cannot be read; nothing behind it
     // is extracted. For dataCutOff `offset` is where the file ends, inside the packed data of
     // the member that header announces: nothing of that member is written either.
     virtual void brokenHeader(HeaderFault fault, int64_t offset, const char* archivePath) = 0;
-    // A compressed member whose sizes do not fit the decoders' 32-bit counts (4 GiB or more,
-    // behind extended header 0x42) is not extracted; the walk goes on, the run has failed.
-    virtual void memberTooLarge(const char* cleanedPath) = 0;
 
     // Progress. Both wait until the user interface has shown the value.
     virtual void entryName(const char* name) = 0;

@@ -131,24 +131,91 @@ void cleanEntryPath(char* path, uint8_t separator, uint32_t codePage)
     }
 }
 
-bool makeFolderChain(SfxExtractor& sfx, const char* path)
+namespace {
+
+// The device names, three letters each as a little-endian key in lower case; COM and LPT,
+// the last two, take a digit.
+#define DEVICE_KEY(a, b, c) ((uint32_t)(a) | (uint32_t)(b) << 8 | (uint32_t)(c) << 16)
+const uint32_t DEVICE_KEYS[] = {DEVICE_KEY('c', 'o', 'n'), DEVICE_KEY('p', 'r', 'n'),
+                                DEVICE_KEY('a', 'u', 'x'), DEVICE_KEY('n', 'u', 'l'),
+                                DEVICE_KEY('c', 'o', 'm'), DEVICE_KEY('l', 'p', 't')};
+const uint32_t DEVICES_WITHOUT_DIGIT = 4;
+
+// A part of a path whose name up to its first dot (`part` to `end`, UTF-8) Windows takes for a
+// device: less the spaces at its end ("con .txt" is CON too), it is one of DEVICE_KEYS in any
+// case, COM and LPT with one digit.
+bool isDeviceName(const uint8_t* part, const uint8_t* end)
 {
-    char work[FOLDER_CHAIN_BUFFER];
-    if (!copyText(work, sizeof work, path)) return false;
+    while (end > part && end[-1] == ' ') --end;
+    uint32_t n = (uint32_t)(end - part);
+    bool digit = n == 4 && (uint8_t)(part[3] - '0') < 10;
+    if (n != 3 && !digit) return false;
+    // 0x20 turns an upper-case ASCII letter into its lower case and no other byte into a
+    // letter.
+    uint32_t key = DEVICE_KEY(part[0], part[1], part[2]) | DEVICE_KEY(0x20, 0x20, 0x20);
+    // A loop, not six comparisons, in the stub: left whole, it is the smaller.
+#pragma GCC unroll 1
+    for (uint32_t k = 0; k < sizeof DEVICE_KEYS / sizeof DEVICE_KEYS[0]; ++k)
+        if (key == DEVICE_KEYS[k]) return (k >= DEVICES_WITHOUT_DIGIT) == digit;
+    return false;
+}
+
+// A member's folders may be as long as its path, so the chain is made in one copy of it, cut
+// and mended in place, rather than in a buffer per level. Not on the stack, for the reason
+// the header buffer is not; the destination is entered before the walk starts, so its one
+// user at a time is the user-interface thread or the walk.
+char folderChain[MEMBER_PATH_BUFFER];
+
+// Creates the folder that holds the last part of `work` (a path in folderChain), and its
+// missing parents.
+bool makeParentIn(SfxExtractor& sfx, char* work)
+{
     char* cut = strrchr(work, '/');
     if (!cut || cut == work) return false;
     *cut = 0;
-
+    bool made;
     PathState state = sfx.host->pathState(work);
-    if (state != PathState::missing) return state == PathState::folder;
-    if (sfx.host->createFolder(work)) {
+    if (state != PathState::missing) {
+        made = state == PathState::folder;
+    } else if (sfx.host->createFolder(work)) {
         notifyShell(sfx, ShellEvent::folderCreated, work);
-        return true;
+        made = true;
+    } else {
+        // The parent is missing too: make the chain above, then try once more. Only the
+        // topmost new folder, the one created directly, is announced to the shell.
+        made = makeParentIn(sfx, work) && sfx.host->createFolder(work);
     }
-    // The parent is missing too: make the chain above, then try once more. Only the topmost
-    // new folder, the one created directly, is announced to the shell.
-    if (!makeFolderChain(sfx, work)) return false;
-    return sfx.host->createFolder(work);
+    *cut = '/';
+    return made;
+}
+
+}  // namespace
+
+bool storableOnWindows(const char* path)
+{
+    // One pass over every byte, the terminator included: each '/' and the end close a part.
+    const uint8_t* part = (const uint8_t*)path;
+    const uint8_t* stemEnd = nullptr;
+    for (const uint8_t* p = part;; ++p) {
+        uint8_t c = *p;
+        if (c == 0 || c == '/') {
+            if (p > part && (p[-1] == '.' || p[-1] == ' ')) return false;
+            if (isDeviceName(part, stemEnd ? stemEnd : p)) return false;
+            if (c == 0) return true;
+            part = p + 1;
+            stemEnd = nullptr;
+            continue;
+        }
+        if (c < 0x20) return false;
+        for (const char* refused = "<>:\"|?*"; *refused; ++refused)
+            if (c == (uint8_t)*refused) return false;
+        if (c == '.' && !stemEnd) stemEnd = p;
+    }
+}
+
+bool makeFolderChain(SfxExtractor& sfx, const char* path)
+{
+    return copyText(folderChain, sizeof folderChain, path) && makeParentIn(sfx, folderChain);
 }
 
 bool enterDestination(SfxExtractor& sfx, const char* destination)

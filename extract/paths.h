@@ -9,10 +9,17 @@
 
 struct SfxExtractor;
 
-// Every path buffer, NUL included. Paths are UTF-8, which needs up to three bytes for a
-// character that Shift-JIS stores in two: a name of 259 Shift-JIS bytes must still fit.
+// Every path buffer but a member's (the destination, the stub's own path), NUL included.
+// Paths are UTF-8, which needs up to three bytes for a character that Shift-JIS stores in
+// two: a destination of 259 Shift-JIS bytes must still fit.
 const uint32_t PATH_BUFFER = 1024;
-const uint32_t FOLDER_CHAIN_BUFFER = 1024;
+
+// A member's path, NUL included, in every form it takes: as stored, in UTF-8 and in UTF-16.
+// A member header holds at most 4096 bytes (HEADER_BUFFER), and no stored byte becomes more
+// than three bytes of UTF-8 (a half-width katakana of Shift-JIS does; two bytes of UTF-16
+// give at most three), so no member path is ever cut to fit, whatever its length. Whether
+// the system takes a path that long is for the system to say, member by member.
+const uint32_t MEMBER_PATH_BUFFER = 3 * 4096 + 4;
 
 // A heap-owned NUL-terminated byte string; null when empty.
 class OwnedString {
@@ -50,6 +57,15 @@ void slashBackslashes(char* text, uint32_t length, uint32_t codePage);
 bool appendBackslash(char* text, uint32_t capacity);
 void cleanEntryPath(char* path, uint8_t separator, uint32_t codePage = CODE_PAGE_UTF8);
 
+// True when Windows stores a member path (UTF-8, '/' between its parts) under exactly that
+// name. Windows opens a device for CON, PRN, AUX, NUL, COM0-COM9 and LPT0-LPT9 in any part,
+// in any case and with any extension ("aux.txt", "con .log"); it drops a final dot or space
+// ("trail. " becomes "trail"); it writes "x.txt:s" into a stream of x.txt that nobody sees;
+// and it refuses < > " | ? * and the control characters. Such a member would land under
+// another name, or nowhere, and be reported as written.
+bool storableOnWindows(const char* path);
+
+// Creates the folder that holds the path's last part, with all its missing parents.
 bool makeFolderChain(SfxExtractor& sfx, const char* path);
 bool enterDestination(SfxExtractor& sfx, const char* destination);
 void notifyShell(SfxExtractor& sfx, ShellEvent kind, const char* path);

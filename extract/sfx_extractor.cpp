@@ -11,7 +11,7 @@ SfxExtractor::SfxExtractor(Host* host)
     : host(host), ownFile(nullptr), methodIndex(0), destination(nullptr),
       title(nullptr), shortcutTarget(nullptr), programToRun(nullptr), shortcutName(nullptr),
       startMenuFlags(0), desktopFlags(0), sendToFlags(0), configPresent(0), failed(0),
-      headerFault(HeaderFault::none)
+      windowsNames(0), headerFault(HeaderFault::none)
 {
     ownPath[0] = 0;
 }

@@ -49,6 +49,9 @@ struct SfxExtractor {
     uint8_t sendToFlags;
     uint8_t configPresent;
     uint8_t failed;
+    // Set by a host on Windows: members that Windows would not store under their names
+    // (storableOnWindows) are passed over, not opened.
+    uint8_t windowsNames;
     HeaderFault headerFault;  // why the last readEntryHeader returned false
 };
 

@@ -209,6 +209,42 @@ TEST_F(Walk, AnExistingFileIsReplacedAndAnUnwritableOneSkipped)
     EXPECT_EQ(host.only("skipped"), std::vector<std::string>{"skipped-file folder"});
 }
 
+TEST_F(Walk, NamesWindowsWouldChangeAreRefusedThereAndLongPathsFailAlone)
+{
+    // On Windows each of these would reach a device, a hidden stream or another name; Linux
+    // stores them as they are. A part longer than the system takes (255 bytes here) fails
+    // its member alone, named, on both.
+    const std::vector<std::string> odd = {"CON", "sub/aux.txt", "x.txt:stream", "trail. "};
+    std::string tooLong = "d/" + std::string(300, 'n') + "/x";
+    std::string archive = lzhMember(stored("before", "b"));
+    for (const auto& name : odd) archive += lzhMember(stored(name, "data", 2));
+    // A Unix symbolic link comes as a folder entry "link|target": on Windows passed over in
+    // silence (no data is lost), on Linux its folders are made as before.
+    Member link = stored("ln/link|target", "", 2);
+    link.method = "-lhd-";
+    archive += lzhMember(stored(tooLong, "long", 2)) + lzhMember(link) + lzhMember(stored("after", "a"));
+    for (bool windows : {true, false}) {
+        SCOPED_TRACE(windows ? "Windows" : "Linux");
+        host.calls.clear();
+        sfx.failed = 0;
+        sfx.windowsNames = windows;
+        fs::remove_all(root / "dest");
+        extract(archive);
+        EXPECT_EQ(contents(root / "dest/before"), "b");
+        EXPECT_EQ(contents(root / "dest/after"), "a");
+        std::vector<std::string> skipped;
+        for (const auto& name : odd) {
+            EXPECT_EQ(fs::exists(root / "dest" / name), !windows) << name;
+            if (windows) skipped.push_back("skipped-name " + name);
+        }
+        skipped.push_back("skipped-file " + tooLong);
+        EXPECT_EQ(host.only("skipped"), skipped);
+        EXPECT_EQ(fs::exists(root / "dest/sub"), !windows);  // not even its folder is made
+        EXPECT_EQ(fs::is_directory(root / "dest/ln"), !windows);
+        EXPECT_TRUE(sfx.failed);
+    }
+}
+
 TEST_F(Walk, HostileNamesStayInsideTheDestination)
 {
     extract(lzhMember(stored("..\\..\\escape1", "1")) + lzhMember(stored("/abs/escape2", "2")) +
@@ -264,7 +300,7 @@ TEST_F(Walk, ACompressedMemberPastFourGiBIsRefusedByNameAndTheNextOneExtracted)
     ASSERT_TRUE(startExtraction(sfx));
     fs::current_path(previous);
     EXPECT_TRUE(sfx.failed);
-    EXPECT_EQ(host.only("too-large"), std::vector<std::string>{"too-large big"});
+    EXPECT_EQ(host.only("skipped"), std::vector<std::string>{"skipped-size big"});
     EXPECT_FALSE(fs::exists(root / "dest/big"));
     EXPECT_EQ(contents(root / "dest/next"), "n");
 }
@@ -383,8 +419,8 @@ TEST_F(Walk, NamesAreWrittenInUtf8FromTheCodePageTheyAreStoredIn)
         // EBCDIC stores a backslash as 0xE0 and a dot as 0x4B: \..\x appears only in UTF-8.
         {"a separator made by the conversion",
          at(2, "\xE0\x4B\x4B\xE0\xA7", "", {codePage(500)}), "x"},
-        // Cut to fit a path, "d/.../tail.txt" would be written as the file "d/.../d".
-        {"a name longer than a path", at(2, longName + "tail.txt"), ""},
+        // Whole, however long: cut, "d/.../tail.txt" would be written as the file "d/.../d".
+        {"a name longer than a path buffer", at(2, longName + "tail.txt"), longName + "tail.txt"},
         {"the member after them", at(1, "after.txt"), "after.txt"},
     };
     std::string archive;
@@ -402,8 +438,7 @@ TEST_F(Walk, NamesAreWrittenInUtf8FromTheCodePageTheyAreStoredIn)
     // Nothing is written for a refused name, and the message shows it with '?' for every
     // byte from 0x80 up. The run has failed.
     EXPECT_EQ(host.only("damaged"),
-              (std::vector<std::string>{"damaged bad?name", "damaged a", "damaged ?(",
-                                        "damaged " + longName.substr(0, PATH_BUFFER - 1)}));
-    EXPECT_EQ(host.only("entry").size(), std::size(cases) - 4);
+              (std::vector<std::string>{"damaged bad?name", "damaged a", "damaged ?("}));
+    EXPECT_EQ(host.only("entry").size(), std::size(cases) - 3);
     EXPECT_TRUE(sfx.failed);
 }

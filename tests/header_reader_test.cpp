@@ -227,7 +227,7 @@ TEST_F(Reader, LevelTwoLengthsAreReadWholeAndOs968kHeadersCountTwoBytesMore)
     EXPECT_EQ(sumOriginalSizes(sfx), 4u + 9u + 9u);
     LhaEntryHeader h;
     ASSERT_TRUE(readEntryHeader(sfx, h));
-    EXPECT_EQ(std::strlen(h.name), PATH_BUFFER - 1);
+    EXPECT_EQ(std::strlen(h.name), PATH_BUFFER + 40u);
     EXPECT_EQ(std::ftell(sfx.ownFile), (long)lzhMember(longName).size() - 4);
     std::fseek(sfx.ownFile, h.packedSize, SEEK_CUR);
     for (int k = 0; k < 2; ++k) {
@@ -257,18 +257,26 @@ TEST_F(Reader, LevelOneExtendedHeaderLargerThanTheBufferIsRefused)
     EXPECT_FALSE(read(bytes, h));
 }
 
-TEST_F(Reader, NamesLongerThanAPathAreCutAtACharacter)
+TEST_F(Reader, NamesAsLongAsTheHeaderAllowsAreReadWhole)
 {
+    // A name cut to fit, written, would be another file ("a/b/c.txt" cut to "a/b/c"); the
+    // name buffer holds whatever a header can carry, in Shift-JIS and as UTF-16 too.
     Member m;
-    m.level = 1;  // level 1: extended headers may make the whole longer than 255 bytes
-    m.directory = std::string(PATH_BUFFER - 60, 'd') + "\xFF";
-    m.name = "\x82\xA0" + std::string(100, 'n');  // あ then 100 bytes
-    m.name = std::string(57, 'x') + m.name;         // the cut falls inside あ
+    m.level = 2;
+    m.directory = std::string(2000, 'd') + "\xFF";
+    m.name = std::string(1900, 'x') + "\x82\xA0";  // ending in あ
     LhaEntryHeader h;
     ASSERT_TRUE(read(lzhMember(m), h));
-    EXPECT_EQ(std::strlen(h.name), PATH_BUFFER - 2);  // the folder and 57 bytes, あ does not fit
-    EXPECT_EQ(h.name[PATH_BUFFER - 1], 0);
-    EXPECT_TRUE(h.badName);  // the cut name is not the member's
+    EXPECT_EQ(std::string(h.name), std::string(2000, 'd') + "/" + m.name);
+    EXPECT_FALSE(h.badName);
+    std::u16string wideName(1900, u'\x3042');  // あ: two bytes of UTF-16, three of UTF-8
+    Member wide;
+    wide.level = 2;
+    wide.name = "x";
+    wide.extended = {{0x44, std::string((const char*)wideName.data(), 2 * wideName.size())}};
+    ASSERT_TRUE(read(lzhMember(wide), h));
+    EXPECT_EQ(std::strlen(h.name), 3 * 1900u);
+    EXPECT_FALSE(h.badName);
 }
 
 TEST(DosTime, Conversions)

@@ -90,11 +90,11 @@ TEST(LabelFit, OverlongNameStaysInsideTheBuffers)
     // More units than any member path may have: cut to the path buffer (never between the
     // halves of a pair), then shortened.
     FixedWidthFont font;
-    font.failAfter = 2000;
-    std::u16string name(PATH_BUFFER - 2, u'x');
+    font.failAfter = 2 * MEMBER_PATH_BUFFER;
+    std::u16string name(MEMBER_PATH_BUFFER - 2, u'x');
     name += u"\U0001F600\U0001F600";
     std::u16string shown = fit(name, 60, font);
     EXPECT_LE(shown.size(), 10u);
-    EXPECT_EQ(font.measured.front().size(), PATH_BUFFER - 2);
+    EXPECT_EQ(font.measured.front().size(), MEMBER_PATH_BUFFER - 2);
     EXPECT_NE(shown.find(u"..."), std::u16string::npos);
 }

@@ -2,6 +2,7 @@
 // sizes, CRCs and times that went in.
 #include <gtest/gtest.h>
 
+#include "console_host.h"
 #include "support/archives.h"
 
 using namespace archives;
@@ -107,6 +108,18 @@ TEST(ListFailures, MissingFileIsAnErrorWithStatusTwo) {
 }
 
 }  // namespace
+
+// The progress line of the tool fits the terminal: a long name loses its middle.
+TEST(ToolNames, TheProgressLineShortensANameInItsMiddleToTheTerminal)
+{
+    const std::tuple<std::string, size_t, std::string> cases[] = {
+        {"short.txt", 9, "short.txt"},
+        {"folder/deep/name.txt", 11, "fold....txt"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E/a", 7, "\xE6\x97\xA5.../a"},  // 日本語/a, 日 two columns
+        {"abcdef", 2, "..."},
+    };
+    for (const auto& [name, columns, shown] : cases) EXPECT_EQ(fitColumns(name, columns), shown) << name;
+}
 
 // How the tool shows a name (tools/sjis.cpp); declared here, below the cases above, which
 // use the test support's function of that name.

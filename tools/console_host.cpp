@@ -1,13 +1,38 @@
 #include "console_host.h"
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "sjis.h"
+
+std::string fitColumns(const std::string& text, size_t columns)
+{
+    // Columns of each character, at the offsets where characters start.
+    std::vector<size_t> starts;
+    size_t width = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = text[i];
+        if ((c & 0xC0) == 0x80) continue;  // a continuation byte of UTF-8
+        starts.push_back(i);
+        width += c < 0x80 ? 1 : 2;
+    }
+    if (width <= columns) return text;
+    auto columnsOf = [&](size_t k) { return (unsigned char)text[starts[k]] < 0x80 ? 1u : 2u; };
+    size_t room = columns > 3 ? columns - 3 : 0;
+    size_t head = 0, headWidth = 0, tail = starts.size(), tailWidth = 0;
+    while (head < tail && headWidth + columnsOf(head) <= room / 2) headWidth += columnsOf(head++);
+    while (tail > head && tailWidth + columnsOf(tail - 1) <= room - headWidth)
+        tailWidth += columnsOf(--tail);
+    size_t headEnd = head < starts.size() ? starts[head] : text.size();
+    size_t tailStart = tail < starts.size() ? starts[tail] : text.size();
+    return text.substr(0, headEnd) + "..." + text.substr(tailStart);
+}
 
 ConsoleHost::~ConsoleHost()
 {
@@ -78,20 +103,16 @@ void ConsoleHost::warnFolderNotCreated()
     std::fprintf(stderr, "quorsfx: cannot create the destination folder\n");
 }
 
-void ConsoleHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
+void ConsoleHost::memberSkipped(const char* cleanedPath, SkipReason why)
 {
     problem = true;
     clearLine();
     std::fprintf(stderr, "quorsfx: %s skipped (%s)\n", printable(cleanedPath).c_str(),
-                 unknownMethod ? "unknown method" : "cannot create the file");
-}
-
-void ConsoleHost::memberTooLarge(const char* cleanedPath)
-{
-    problem = true;
-    clearLine();
-    std::fprintf(stderr, "quorsfx: %s not extracted: a compressed member of 4 GiB or more "
-                         "(only stored ones are read at that size)\n", printable(cleanedPath).c_str());
+                 why == SkipReason::unknownMethod ? "unknown method"
+                 : why == SkipReason::notCreated  ? "cannot create the file"
+                 : why == SkipReason::tooLarge    ? "a compressed member of 4 GiB or more: only "
+                                                    "stored ones are read at that size"
+                                                  : "a name Windows does not store as given");
 }
 
 void ConsoleHost::brokenHeader(HeaderFault fault, int64_t offset, const char*)
@@ -127,7 +148,12 @@ void ConsoleHost::barPosition(uint32_t value)
 void ConsoleHost::drawLine()
 {
     if (!showProgress) return;
-    std::fprintf(stderr, "\r\033[K%3u%% %s", position, name.c_str());
+    // A line that wrapped would not be cleared by the next "\r": the name is shortened to
+    // what is left of the terminal's width after "100% " and the last column.
+    struct winsize size = {};
+    size_t columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    size_t room = columns > 6 ? columns - 6 : 0;
+    std::fprintf(stderr, "\r\033[K%3u%% %s", position, fitColumns(name, room).c_str());
     std::fflush(stderr);
     lineShown = true;
 }

@@ -9,6 +9,10 @@
 
 #include "extract/host.h"
 
+// `text` (UTF-8) shortened in its middle with "..." to at most `columns` terminal columns,
+// counting every character beyond ASCII as two, which is never too few.
+std::string fitColumns(const std::string& text, size_t columns);
+
 class ConsoleHost : public Host {
 public:
     explicit ConsoleHost(bool showProgress) : showProgress(showProgress) {}
@@ -27,9 +31,8 @@ public:
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;
-    void memberSkipped(const char* cleanedPath, bool unknownMethod) override;
+    void memberSkipped(const char* cleanedPath, SkipReason why) override;
     void brokenHeader(HeaderFault fault, int64_t offset, const char* archivePath) override;
-    void memberTooLarge(const char* cleanedPath) override;
     void entryName(const char* name) override;
     void barPosition(uint32_t position) override;
     void notifyShell(ShellEvent, const char*) override {}

@@ -18,8 +18,8 @@ bool measureInLabel(void* context, const char16_t* text, uint32_t length, int32_
 
 void showEntryName(HWND label, const char* name)
 {
-    WCHAR wide[WIDE_PATH];
-    if (!toWide(name, wide, WIDE_PATH)) wide[0] = 0;
+    WCHAR wide[WIDE_MEMBER_PATH];
+    if (!toWide(name, wide, WIDE_MEMBER_PATH)) wide[0] = 0;
     char16_t shown[LABEL_BUFFER];
     // Without a device context nothing can be measured, and the whole name is shown.
     HDC dc = GetDC(label);

@@ -20,10 +20,12 @@ void fitLabel(const char16_t* name, char16_t* shown, int32_t width, MeasureText 
 {
     // Both separators read as '/', so every name reads the same whatever its archiver used.
     // `remaining` is the name with every cut so far closed up; `shown` is the same with the
-    // last cut marked by "...". A name longer than a path is cut to one first.
-    char16_t remaining[PATH_BUFFER];
+    // last cut marked by "...". A name longer than a member's path is cut to one first.
+    // Several pages: not on the stack, where the stub would probe them page by page; the
+    // label is drawn by the user-interface thread alone.
+    static char16_t remaining[MEMBER_PATH_BUFFER];
     uint32_t length = 0;
-    for (; name[length] && length < PATH_BUFFER - 1; ++length)
+    for (; name[length] && length < MEMBER_PATH_BUFFER - 1; ++length)
         remaining[length] = name[length] == u'\\' ? u'/' : name[length];
     if (length > 0 && isHighSurrogate(remaining[length - 1])) --length;
     remaining[length] = 0;

@@ -9,9 +9,9 @@
 
 #include "extract/paths.h"
 
-// A name of up to PATH_BUFFER - 1 units, "..." in place of one character cut from it, and the
-// terminator.
-const uint32_t LABEL_BUFFER = PATH_BUFFER + 3;
+// A member's path of up to MEMBER_PATH_BUFFER - 1 units, "..." in place of one character cut
+// from it, and the terminator.
+const uint32_t LABEL_BUFFER = MEMBER_PATH_BUFFER + 3;
 
 // Width of `length` units of `text` in the label's font; false when it cannot be measured.
 typedef bool (*MeasureText)(void* context, const char16_t* text, uint32_t length, int32_t* width);

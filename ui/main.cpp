@@ -316,6 +316,7 @@ UINT runStub(HINSTANCE instance)
     StubHost host;
     host.walking = false;  // the window handles are set by createWindows before any use
     SfxExtractor sfx(&host);
+    sfx.windowsNames = 1;
     // A start-up failure ends the process without a window or a message of its own.
     if (!initialise(sfx, instance) || !createWindows(sfx, host)) return EXIT_NOT_STARTED;
     return runMessageLoop();

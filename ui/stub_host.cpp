@@ -25,9 +25,12 @@ const char NO_THREAD_TEXT[] =
     "\x89\xf0\x93\x80\x82\xf0\x8aJ\x8en\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1\x81\x42";
 
 
-// A path of up to PATH_BUFFER - 1 units plus the text around it fits without cutting.
+// A member's path, whatever its length, plus the text around it fits without cutting.
 const int MESSAGE_FRONT = 32;
-const int MESSAGE_BUFFER = WIDE_PATH + 2 * MESSAGE_FRONT;
+const int MESSAGE_BUFFER = WIDE_MEMBER_PATH + 2 * MESSAGE_FRONT;
+
+// The longest path Windows takes, in UTF-16 units with the terminator: in the "\\?\" form.
+const int LONG_PATH = 32768;
 
 // A folder API answers with the length it wrote, or with the size it would need when the
 // buffer is too small; both zero and a length that fills the buffer mean "no path".
@@ -46,34 +49,70 @@ void showBox(HWND owner, const WCHAR* text, const WCHAR* caption, UINT icon)
     if (!quietRun) MessageBoxW(owner, text, caption, icon);
 }
 
+// The stub's own texts without a path are a few words each.
+const int SHORT_MESSAGE = 64;
+
+// The buffers below hold a member's path, several pages each: on the stack every function
+// that holds one would probe them page by page (and the stub would pay for every probe). Each
+// serves one user at a time: the user-interface thread before the walk starts and after it
+// has ended, the walk's thread in between.
+WCHAR messageText[MESSAGE_BUFFER];
+WCHAR decodedText[WIDE_MEMBER_PATH];
+
 void warn(HWND owner, const char* text)
 {
-    WCHAR wide[MESSAGE_BUFFER];
-    fromShiftJis(text, wide, MESSAGE_BUFFER);
+    WCHAR wide[SHORT_MESSAGE];
+    fromShiftJis(text, wide, SHORT_MESSAGE);
     showBox(owner, wide, nullptr, MB_ICONWARNING);
 }
 
 // "ファイル <path><back>": the file's name between the two halves of a message.
 void warnWithPath(HWND owner, const char* back, const char* path)
 {
-    WCHAR text[MESSAGE_BUFFER];
+    WCHAR* text = messageText;
     fromShiftJis(FILE_TEXT, text, MESSAGE_FRONT);
     int used = lstrlenW(text);
-    if (!toWide(path, text + used, WIDE_PATH)) text[used] = 0;
+    if (!toWide(path, text + used, WIDE_MEMBER_PATH)) text[used] = 0;
     used = lstrlenW(text);
     fromShiftJis(back, text + used, MESSAGE_BUFFER - used);
     showBox(owner, text, nullptr, MB_ICONWARNING);
 }
 
-// The wide form of a path from the core. An invalid or overlong one becomes the empty text,
-// which names no file: every call on it fails instead of reaching a different file.
-struct WidePath {
-    explicit WidePath(const char* path)
-    {
-        if (!toWide(path, text, WIDE_PATH)) text[0] = 0;
+// The wide form of a path from the core, valid until the next call. An invalid or overlong
+// one becomes the empty text, which names no file: every call on it fails instead of
+// reaching a different file.
+//
+// A member's path may be far longer than the 259 units that Windows takes in the plain form
+// (MAX_PATH), so for files and folders it is made absolute and handed over in the "\\?\"
+// form, which Windows takes as it stands, up to 32,767 units. GetFullPathNameW does first
+// what the plain form would have done: join the current folder, turn '/' into '\', close up
+// runs of separators. Windows would also drop a final dot or space and read CON as the
+// console, but such names never come here: the core refuses them (storableOnWindows).
+// The shell and SetCurrentDirectoryW get the plain form (`asGiven`).
+WCHAR givenPath[WIDE_MEMBER_PATH];
+WCHAR fullPath[LONG_PATH];
+
+const WCHAR* widePath(const char* path, bool asGiven = false)
+{
+    if (!toWide(path, givenPath, WIDE_MEMBER_PATH)) givenPath[0] = 0;
+    if (asGiven || !givenPath[0]) return givenPath;
+    // The full path goes behind room for its prefix: "\\?\" in front of "C:\...", or
+    // "\\?\UNC" over the first backslash of "\\server\share\...".
+    const int ROOM = 6;
+    WCHAR* full = fullPath + ROOM;
+    DWORD length = GetFullPathNameW(givenPath, LONG_PATH - ROOM, full, nullptr);
+    if (!fits(length, LONG_PATH - ROOM)) return L"";
+    static const WCHAR PREFIX[] = L"\\\\?\\UNC";
+    int count = 4;
+    if (full[0] == '\\') {
+        if (full[2] == '?' || full[2] == '.') return full;  // a device path already: as it is
+        count = 7;
     }
-    WCHAR text[WIDE_PATH];
-};
+    // "\\?\" ends where the full path begins; "\\?\UNC" ends on its first backslash.
+    WCHAR* text = full - count + (count == 7);
+    for (int i = 0; i < count; ++i) text[i] = PREFIX[i];
+    return text;
+}
 
 }  // namespace
 
@@ -108,11 +147,11 @@ bool StubHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage,
         return true;
     }
     // No code page makes more UTF-16 units than it has bytes, and no text of the core is
-    // longer than a path.
-    WCHAR wide[WIDE_PATH];
-    int units = length < (uint32_t)WIDE_PATH
+    // longer than a member's path.
+    WCHAR* wide = decodedText;
+    int units = length < (uint32_t)WIDE_MEMBER_PATH
                     ? MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes, (int)length, wide,
-                                          WIDE_PATH)
+                                          WIDE_MEMBER_PATH)
                     : 0;
     int written = units ? WideCharToMultiByte(CP_UTF8, 0, wide, units, out, (int)size - 1,
                                               nullptr, nullptr)
@@ -125,14 +164,14 @@ bool StubHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage,
 FILE* StubHost::openFile(const char* path, const char* mode)
 {
     // The core opens files for reading or for writing, always in binary.
-    WidePath wide(path);
-    return wide.text[0] ? _wfopen(wide.text, mode[0] == 'w' ? L"wb" : L"rb") : nullptr;
+    const WCHAR* wide = widePath(path);
+    return wide[0] ? _wfopen(wide, mode[0] == 'w' ? L"wb" : L"rb") : nullptr;
 }
 
 bool StubHost::removeFile(const char* path)
 {
-    WidePath wide(path);
-    return wide.text[0] && DeleteFileW(wide.text);
+    const WCHAR* wide = widePath(path);
+    return wide[0] && DeleteFileW(wide);
 }
 
 bool StubHost::currentFolder(char* buffer, uint32_t size)
@@ -149,31 +188,31 @@ bool StubHost::windowsFolder(char* buffer, uint32_t size)
 
 PathState StubHost::pathState(const char* path)
 {
-    WidePath wide(path);
-    DWORD attributes = wide.text[0] ? GetFileAttributesW(wide.text) : INVALID_FILE_ATTRIBUTES;
+    const WCHAR* wide = widePath(path);
+    DWORD attributes = wide[0] ? GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
     if (attributes == INVALID_FILE_ATTRIBUTES) return PathState::missing;
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathState::folder : PathState::notFolder;
 }
 
 bool StubHost::createFolder(const char* path)
 {
-    WidePath wide(path);
-    return wide.text[0] && CreateDirectoryW(wide.text, nullptr);
+    const WCHAR* wide = widePath(path);
+    return wide[0] && CreateDirectoryW(wide, nullptr);
 }
 
 bool StubHost::enterFolder(const char* path)
 {
-    WidePath wide(path);
-    return wide.text[0] && SetCurrentDirectoryW(wide.text);
+    const WCHAR* wide = widePath(path, true);
+    return wide[0] && SetCurrentDirectoryW(wide);
 }
 
 void StubHost::setFileTime(const char* path, int32_t unixTime)
 {
     // The 64-bit variant whatever the build: msvcrt's plain _utime has a 32-bit time on i686.
-    WidePath wide(path);
+    const WCHAR* wide = widePath(path);
     __utimbuf64 times;
     times.actime = times.modtime = unixTime;
-    if (wide.text[0]) _wutime64(wide.text, &times);
+    if (wide[0]) _wutime64(wide, &times);
 }
 
 void StubHost::warnDamaged(const char* cleanedPath)
@@ -191,10 +230,12 @@ void StubHost::warnFolderNotCreated()
     warn(progressWindow, FOLDER_TEXT);
 }
 
-void StubHost::memberSkipped(const char*, bool) {}
-
-// Lost, and the user must know which: the damaged-file warning names it.
-void StubHost::memberTooLarge(const char* cleanedPath) { warnDamaged(cleanedPath); }
+// Members of methods this extractor does not know are passed over without a word, as
+// archives of other systems expect; a member that cannot be written under its name is named.
+void StubHost::memberSkipped(const char* cleanedPath, SkipReason why)
+{
+    if (why != SkipReason::unknownMethod) warnWriteFailed(cleanedPath);
+}
 
 // The members behind the header are lost: a header of no known layout gets its own box, any
 // other broken header the damaged-file warning, naming the self-extractor itself.
@@ -219,8 +260,8 @@ void StubHost::barPosition(uint32_t position)
 void StubHost::notifyShell(ShellEvent event, const char* path)
 {
     LONG kind = event == ShellEvent::folderCreated ? SHCNE_MKDIR : SHCNE_CREATE;
-    WidePath wide(path);
-    if (wide.text[0]) SHChangeNotify(kind, SHCNF_PATHW, wide.text, nullptr);
+    const WCHAR* wide = widePath(path, true);
+    if (wide[0]) SHChangeNotify(kind, SHCNF_PATHW, wide, nullptr);
 }
 
 void StubHost::walkEnded(bool aborted)

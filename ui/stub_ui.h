@@ -16,8 +16,9 @@ extern bool quietRun;
 // Texts cross Win32 as UTF-16 and nothing else: the core hands over UTF-8, the stub's own
 // Japanese texts are Shift-JIS bytes in the source. Neither may be read in the system's ANSI
 // code page, which is 1252 on an English Windows. A path of n UTF-8 bytes is at most n UTF-16
-// units, so WIDE_PATH units hold any path of the core.
+// units, so WIDE_PATH units hold any path of the core, WIDE_MEMBER_PATH any member's path.
 const int WIDE_PATH = PATH_BUFFER;
+const int WIDE_MEMBER_PATH = MEMBER_PATH_BUFFER;
 bool toWide(const char* utf8, WCHAR* out, int units);      // false when invalid or too long
 bool toUtf8(const WCHAR* wide, char* out, int size);       // false when it does not fit
 void fromShiftJis(const char* text, WCHAR* out, int units);  // the stub's own texts

@@ -53,7 +53,9 @@ def main():
     out, members = sys.argv[1], sys.argv[2:]
     data = b""
     for item in members:
-        code_page, folder, name, path = item.split(":", 3)
+        # NAME may hold a colon itself (a name Windows must refuse); CONTENT-FILE does not.
+        code_page, folder, rest = item.split(":", 2)
+        name, path = rest.rsplit(":", 1)
         with open(path, "rb") as f:
             data += member(code_page, folder, name, f.read())
     with open(out, "wb") as f:

@@ -226,7 +226,7 @@ inline std::string headers(const uint8_t* data, size_t size)
         ++members;
         if (memchr(header.name, 0, sizeof header.name) == nullptr) return "name not terminated";
         if (header.methodId[5] != 0) return "method id not terminated";
-        char path[PATH_BUFFER];
+        char path[MEMBER_PATH_BUFFER];
         memcpy(path, header.name, sizeof path);
         cleanEntryPath(path, '/', header.codePage);
         if (memchr(path, 0, sizeof path) == nullptr) return "cleaned path not terminated";

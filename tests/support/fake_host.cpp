@@ -59,12 +59,14 @@ void FakeHost::setFileTime(const char* path, int32_t unixTime)
 void FakeHost::warnDamaged(const char* p) { calls.push_back(std::string("damaged ") + p); }
 void FakeHost::warnWriteFailed(const char* p) { calls.push_back(std::string("write-failed ") + p); }
 void FakeHost::warnFolderNotCreated() { calls.push_back("folder-not-created"); }
-void FakeHost::memberSkipped(const char* cleanedPath, bool unknownMethod)
+void FakeHost::memberSkipped(const char* cleanedPath, SkipReason why)
 {
-    calls.push_back(std::string(unknownMethod ? "skipped-method " : "skipped-file ") + cleanedPath);
+    const char* kind = why == SkipReason::unknownMethod ? "skipped-method "
+                       : why == SkipReason::notCreated  ? "skipped-file "
+                       : why == SkipReason::tooLarge    ? "skipped-size "
+                                                        : "skipped-name ";
+    calls.push_back(kind + std::string(cleanedPath));
 }
-
-void FakeHost::memberTooLarge(const char* p) { calls.push_back(std::string("too-large ") + p); }
 
 void FakeHost::brokenHeader(HeaderFault fault, int64_t offset, const char*)
 {

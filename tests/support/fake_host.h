@@ -33,9 +33,8 @@ public:
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;
-    void memberSkipped(const char* cleanedPath, bool unknownMethod) override;
+    void memberSkipped(const char* cleanedPath, SkipReason why) override;
     void brokenHeader(HeaderFault fault, int64_t offset, const char* archivePath) override;
-    void memberTooLarge(const char* cleanedPath) override;
     void entryName(const char* name) override;
     void barPosition(uint32_t position) override;
     void notifyShell(ShellEvent event, const char* path) override;
