@@ -201,8 +201,10 @@ void refillBits()
 {
     BitReader& b = decoder.bits;
     InputBuffer& in = decoder.in;
-    if (b.packedRemaining >= 8 && in.capacity - in.readPosition >= 8 && b.windowBits <= 56) {
-        // Eight bytes at once; only the whole bytes that fit are taken.
+    // Eight bytes at once, where the buffer holds them; only the whole bytes that fit are
+    // taken. The build for size takes them one by one below: the same bits, less code.
+    if (!QUOR_SMALL && b.packedRemaining >= 8 && in.capacity - in.readPosition >= 8 &&
+        b.windowBits <= 56) {
         const uint8_t* p = in.data + in.readPosition;
         uint64_t v = ((uint64_t)p[0] << 56) | ((uint64_t)p[1] << 48) | ((uint64_t)p[2] << 40) |
                      ((uint64_t)p[3] << 32) | ((uint64_t)p[4] << 24) | ((uint64_t)p[5] << 16) |
@@ -260,7 +262,8 @@ bool writeFile(const uint8_t* data, uint32_t length)
 bool writeOut(const uint8_t* data, uint32_t length)
 {
     decoder.crc16 = updateCrc16(decoder.crc16, data, length);
-    if (decoder.stage == nullptr || length > STAGE_SIZE) return writeFile(data, length);
+    if (QUOR_SMALL || decoder.stage == nullptr || length > STAGE_SIZE)
+        return writeFile(data, length);
     if (decoder.staged + length > STAGE_SIZE && !flushOutput()) return false;
     memcpy(decoder.stage + decoder.staged, data, length);
     decoder.staged += length;
@@ -271,7 +274,7 @@ bool flushOutput()
 {
     uint32_t length = decoder.staged;
     decoder.staged = 0;
-    return decoder.stage == nullptr || writeFile(decoder.stage, length);
+    return QUOR_SMALL || decoder.stage == nullptr || writeFile(decoder.stage, length);
 }
 
 // ---- The job
@@ -340,7 +343,8 @@ bool DecodeJob::run()
         return false;
     }
     // Without the gathering block every dictionary goes out on its own: slower, same bytes.
-    decoder.stage = dictSize < STAGE_SIZE ? (uint8_t*)malloc(STAGE_SIZE) : nullptr;
+    // The build for size always does without it.
+    decoder.stage = !QUOR_SMALL && dictSize < STAGE_SIZE ? (uint8_t*)malloc(STAGE_SIZE) : nullptr;
     decoder.staged = 0;
 
     set.startDecode();

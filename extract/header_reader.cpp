@@ -167,7 +167,7 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     memset(&header, 0, sizeof header);
     sfx.headerFault = HeaderFault::none;
     FILE* file = sfx.ownFile;
-    uint8_t* buffer = headerBuffer;
+    uint8_t* buffer = inRegister(headerBuffer);
 
     int first = getc(file);
     if (first == EOF || first == 0) return false;  // 0 is the archive's end mark

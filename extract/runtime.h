@@ -6,6 +6,19 @@
 #include <stdint.h>
 #include <stdio.h>
 
+// `object`'s address, hidden from the compiler in a register. A function that works on a large
+// static object reaches it by offsets from that register instead of naming its address in each
+// instruction: on i686 every such instruction needs an entry in the relocation table of the
+// movable stub, and most are longer. Use it where a function touches the object many times.
+template <typename T>
+inline T* inRegister(T* object)
+{
+#if defined(__GNUC__)
+    __asm__("" : "+r"(object));
+#endif
+    return object;
+}
+
 const uint32_t PATH_PART = 256;  // each part of a split path, NUL included
 
 // Splits the UTF-8 `path` into drive ("C:"), directory (up to and including the last '/' or '\'),
