@@ -14,38 +14,19 @@ block). NAME:SIZE is a member of SIZE zero bytes, NAME=FILE one with the bytes o
 member of 4 GiB or more has 0xFFFFFFFF in the base header's sizes and the real ones in
 header 0x42.
 """
+import os
 import struct
 import sys
 
-TIME = 1600000000
-SIZE_LIMIT = 0xFFFFFFFF
-
-
-def crc16(data):
-    crc = 0
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from names_archive import crc16, level2_header  # noqa: E402
 
 
 def header(name, size, crc):
     exts = [(0x00, b"\0\0"), (0x01, name.encode("ascii"))]
-    if size > SIZE_LIMIT:
+    if size > 0xFFFFFFFF:
         exts.append((0x42, struct.pack("<QQ", size, size)))
-    # Each extended header: type, data, then the size of the next one (0 after the last).
-    sizes = [1 + len(d) + 2 for _, d in exts] + [0]
-    body = b"".join(bytes([kind]) + data + struct.pack("<H", following)
-                    for (kind, data), following in zip(exts, sizes[1:]))
-    length = 26 + len(body)
-    assert length % 256 != 0
-    short = min(size, SIZE_LIMIT)
-    base = struct.pack("<H5sIIIBBHBH", length, b"-lh0-", short, short, TIME, 0x20, 2, crc,
-                       ord("U"), sizes[0])
-    h = bytearray(base + body)
-    struct.pack_into("<H", h, 27, crc16(bytes(h)))  # the header CRC, its own field at zero
-    return bytes(h)
+    return level2_header(exts, size, crc, "U")
 
 
 def main():

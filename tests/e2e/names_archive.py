@@ -26,6 +26,26 @@ def crc16(data):
     return crc
 
 
+def level2_header(exts, size, crc, os_id):
+    """The level-2 header of a stored member of `size` bytes: `exts` are its extended headers,
+    (type, data) pairs with the header CRC (type 0x00) first; the CRC is filled in. A member
+    of 4 GiB or more has 0xFFFFFFFF in the base header's sizes (header 0x42 carries them)."""
+    # Each extended header: type, data, then the size of the next one (0 after the last).
+    sizes = [1 + len(d) + 2 for _, d in exts] + [0]
+    body = b"".join(bytes([kind]) + data + struct.pack("<H", following)
+                    for (kind, data), following in zip(exts, sizes[1:]))
+    length = 26 + len(body)
+    if length % 256 == 0:
+        raise SystemExit("a header of a multiple of 256 bytes is ambiguous")
+    short = min(size, 0xFFFFFFFF)
+    base = struct.pack("<H5sIIIBBHBH", length, b"-lh0-", short, short, TIME, 0x20, 2, crc,
+                       ord(os_id), sizes[0])
+    header = bytearray(base + body)
+    # The header CRC covers the whole header with its own two bytes at zero.
+    struct.pack_into("<H", header, 27, crc16(bytes(header)))
+    return bytes(header)
+
+
 def member(code_page, folder, name, content):
     encoding = "utf-8" if code_page == "65001" else "cp932"
     exts = [(0x00, b"\0\0"), (0x01, name.encode(encoding))]
@@ -33,20 +53,7 @@ def member(code_page, folder, name, content):
         exts.append((0x02, b"".join(p.encode(encoding) + b"\xff" for p in folder.split("/"))))
     if code_page != "-":
         exts.append((0x46, struct.pack("<I", int(code_page))))
-    # Each extended header: type, data, then the size of the next one (0 after the last).
-    body = b""
-    sizes = [1 + len(d) + 2 for _, d in exts] + [0]
-    for (kind, data), following in zip(exts, sizes[1:]):
-        body += bytes([kind]) + data + struct.pack("<H", following)
-    size = 26 + len(body)
-    if size % 256 == 0:
-        raise SystemExit("names_archive: a header of a multiple of 256 bytes is ambiguous")
-    base = struct.pack("<H5sIIIBBHBH", size, b"-lh0-", len(content), len(content), TIME, 0x20, 2,
-                       crc16(content), ord("W"), sizes[0])
-    header = bytearray(base + body)
-    # The header CRC covers the whole header with its own two bytes at zero.
-    struct.pack_into("<H", header, 27, crc16(bytes(header)))
-    return bytes(header) + content
+    return level2_header(exts, len(content), crc16(content), "W") + content
 
 
 def main():
@@ -62,4 +69,5 @@ def main():
         f.write(data + b"\0")
 
 
-main()
+if __name__ == "__main__":
+    main()
