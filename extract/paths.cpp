@@ -223,18 +223,16 @@ bool enterDestination(SfxExtractor& sfx, const char* destination)
     if (!destination) destination = "";
     if (sfx.host->enterFolder(destination)) return true;
 
+    // Made is not enough: Windows makes a folder of any length, but enters none longer than
+    // MAX_PATH, and a walk in the folder the process started in would put every member there.
     char folder[PATH_BUFFER];
     bool made = copyText(folder, sizeof folder, destination) && appendBackslash(folder, sizeof folder);
     if (made) {
         unifySeparators(folder, '/');
-        made = makeFolderChain(sfx, folder);
+        made = makeFolderChain(sfx, folder) && sfx.host->enterFolder(destination);
     }
-    if (!made) {
-        sfx.host->warnFolderNotCreated();
-        return false;
-    }
-    sfx.host->enterFolder(destination);
-    return true;
+    if (!made) sfx.host->warnFolderNotCreated();
+    return made;
 }
 
 void notifyShell(SfxExtractor& sfx, ShellEvent kind, const char* path)

@@ -227,6 +227,18 @@ TEST_F(InTempFolder, DestinationIsEnteredOrCreated)
 
     std::string tooLong = "/" + std::string(PATH_BUFFER + 20, 'x');
     EXPECT_FALSE(enterDestination(sfx, tooLong.c_str()));
+
+    // Windows makes a folder of any length (the "\\?\" form) but enters none past MAX_PATH:
+    // a folder made but not entered must fail, or the members land in the folder the
+    // process started in.
+    struct NoEntering : FakeHost {
+        bool enterFolder(const char*) override { return false; }
+    } refusing;
+    SfxExtractor unentered(&refusing);
+    fs::current_path(root);
+    EXPECT_FALSE(enterDestination(unentered, (root / "made/not/entered").c_str()));
+    EXPECT_TRUE(fs::is_directory(root / "made/not/entered"));
+    EXPECT_EQ(refusing.only("folder"), std::vector<std::string>{"folder-not-created"});
 }
 
 TEST(NotifyShell, MemberPathsGoOutWithBackslashesBelowTheDestination)

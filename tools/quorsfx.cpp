@@ -304,7 +304,10 @@ std::string cutMember(SfxExtractor& sfx, int64_t offset, int64_t fileEnd)
     LhaEntryHeader header;
     while (seekFile(sfx.ownFile, offset) && readEntryHeader(sfx, header)) {
         int64_t dataStart = filePosition(sfx.ownFile);
-        if (dataStart < 0 || (uint64_t)dataStart + header.packedSize > (uint64_t)fileEnd)
+        // Compared as what is left of the file: a packed size of up to 64 bits (header 0x42)
+        // added to the position could wrap round to a header already passed.
+        if (dataStart < 0 || dataStart > fileEnd ||
+            header.packedSize > (uint64_t)(fileEnd - dataStart))
             return memberName(header);
         offset = dataStart + (int64_t)header.packedSize;
     }
