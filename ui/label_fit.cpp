@@ -46,15 +46,20 @@ void fitLabel(const char16_t* name, char16_t* shown, int32_t width, MeasureText 
             tailStart = n + 2;  // n + 1 < length: a low surrogate is never the terminator
         }
         uint32_t tailLength = length - tailStart;
-        const char16_t* tail = remaining + tailStart;
+        // remaining = head + tail, closed up in place (the regions may overlap).
+        memmove(remaining + headLength, remaining + tailStart, (tailLength + 1) * sizeof(char16_t));
+        length = headLength + tailLength;
+        // A character is at least a pixel wide, so a text of more than twice as many units as
+        // the label has pixels cannot fit yet: it is closed up without measuring. A name of
+        // thousands of characters would otherwise be measured once per character removed,
+        // each time nearly whole, and hold up the walk for seconds.
+        if (length > 2 * (uint32_t)width) continue;
 
         // shown = head + "..." + tail: at most length - 1 + 3 units, inside LABEL_BUFFER.
         memcpy(shown, remaining, headLength * sizeof(char16_t));
         memcpy(shown + headLength, ELLIPSIS, ELLIPSIS_LENGTH * sizeof(char16_t));
-        memcpy(shown + headLength + ELLIPSIS_LENGTH, tail, (tailLength + 1) * sizeof(char16_t));
-        // remaining = head + tail, closed up in place (the regions may overlap).
-        memmove(remaining + headLength, tail, (tailLength + 1) * sizeof(char16_t));
-        length = headLength + tailLength;
+        memcpy(shown + headLength + ELLIPSIS_LENGTH, remaining + headLength,
+               (tailLength + 1) * sizeof(char16_t));
 
         if (!measure(context, shown, headLength + ELLIPSIS_LENGTH + tailLength, &measured)) break;
     }
