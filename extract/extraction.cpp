@@ -104,11 +104,10 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint64_t originalSize, uin
     return decoder.crc16;
 }
 
-// The member's path below the destination, cleaned and in UTF-8, whole whatever its length,
-// and its header. Not on the stack, for the reason the header buffer is not; they serve the
-// one walk of the process.
+// The member's path below the destination, cleaned and in UTF-8, whole whatever its length.
+// Not on the stack, for the reason the header buffer is not (nor is memberHeader); it serves
+// the one walk of the process.
 char memberPath[MEMBER_PATH_BUFFER];
-LhaEntryHeader memberHeader;  // the member being extracted, with its name as stored
 
 // Cleans the member's name as stored, in its own code page (only there can a second byte
 // 0x5C be told from a separator), then converts it to UTF-8 into memberPath and cleans the
@@ -220,6 +219,8 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path)
 }
 
 }  // namespace
+
+LhaEntryHeader memberHeader;
 
 bool startExtraction(SfxExtractor& sfx)
 {

@@ -23,3 +23,8 @@ uint32_t dictBitsFor(int32_t methodIndex);
 // Enters (or creates) the destination and starts ExtractionThread through the host.
 bool startExtraction(SfxExtractor& sfx);
 void ExtractionThread(void* sfx);
+
+// The header the walk read last. After a walk that stopped at a member whose packed data run
+// past the end of the file (HeaderFault::dataCutOff), that member's: a caller names it from
+// here once the walk has ended.
+extern LhaEntryHeader memberHeader;

@@ -239,8 +239,8 @@ int info(const std::string& path)
 // ---- list
 
 // The message for a file that ends inside a member's packed data. The walk reports only
-// where the file ends; `list` names the member it has just shown, `extract` finds it again
-// once the walk is over (cutMember).
+// where the file ends; `list` names the member it has just shown, `extract` the one the walk
+// read last (memberHeader).
 void reportCutOff(const std::string& member, int64_t fileEnd)
 {
     std::fprintf(stderr, "quorsfx: %s: the archive is cut off at offset %lld (the file ends inside "
@@ -297,23 +297,6 @@ int list(const std::string& path)
 
 // ---- extract
 
-// The name of the member whose packed data run past `fileEnd`, searched from the archive
-// start at `offset`.
-std::string cutMember(SfxExtractor& sfx, int64_t offset, int64_t fileEnd)
-{
-    LhaEntryHeader header;
-    while (seekFile(sfx.ownFile, offset) && readEntryHeader(sfx, header)) {
-        int64_t dataStart = filePosition(sfx.ownFile);
-        // Compared as what is left of the file: a packed size of up to 64 bits (header 0x42)
-        // added to the position could wrap round to a header already passed.
-        if (dataStart < 0 || dataStart > fileEnd ||
-            header.packedSize > (uint64_t)(fileEnd - dataStart))
-            return memberName(header);
-        offset = dataStart + (int64_t)header.packedSize;
-    }
-    return "a member";
-}
-
 void interrupted(int) { RunFlag.store(0, std::memory_order_relaxed); }
 
 int extract(const std::string& path, std::string folder)
@@ -333,7 +316,6 @@ int extract(const std::string& path, std::string folder)
     SfxExtractor sfx(&host);
     sfx.ownFile = input.file;
     if (!skipConfiguration(sfx, path, input, error)) return fail(error);
-    int64_t archiveStart = filePosition(sfx.ownFile);
     sfx.setDestination(folder.c_str());
 
     std::signal(SIGINT, interrupted);
@@ -346,8 +328,7 @@ int extract(const std::string& path, std::string folder)
         std::fprintf(stderr, "quorsfx: interrupted\n");
         return EXIT_MEMBER_FAILED;
     }
-    if (host.cutOffAt() >= 0)
-        reportCutOff(cutMember(sfx, archiveStart, host.cutOffAt()), host.cutOffAt());
+    if (host.cutOffAt() >= 0) reportCutOff(memberName(memberHeader), host.cutOffAt());
     if (sfx.failed || host.reportedProblem()) return EXIT_MEMBER_FAILED;
     return 0;
 }
