@@ -68,6 +68,9 @@ class Image:
         self.opt = self.pe + 24
         self.plus = struct.unpack_from("<H", data, self.opt)[0] == 0x20B
         self.sections_at = self.opt + self.optional_size
+        self.image_base = struct.unpack_from("<Q" if self.plus else "<I", data,
+                                             self.opt + (24 if self.plus else 28))[0]
+        self.image_size = self.u32(self.opt + 56)
         self.file_alignment = self.u32(self.opt + 36)
         self.headers_size = self.u32(self.opt + 60)
         self.dll_characteristics = self.u16(self.opt + 70)
