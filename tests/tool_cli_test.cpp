@@ -26,6 +26,7 @@ TEST(ToolConventions, HelpAndVersionSucceedOnStandardOutputAMistakeFailsOnStanda
         {{"make", "--help"}, 0, true, false},
         {{}, 2, false, true},
         {{"frobnicate"}, 2, false, true},
+        {{"frobnicate", "--help"}, 2, false, true},
         {{"--version", "extra"}, 2, false, true},
     };
     for (const Case& c : cases) {

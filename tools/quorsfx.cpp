@@ -38,7 +38,7 @@ const char USAGE[] =
     "                    ARCHIVE.lzh\n"
     "       quorsfx make -o OUT [--arch x86_64|x86 | --stub STUB] [--no-config | OPTIONS]\n"
     "                    [-C DIR] [--method M] [--level N] PATH...\n"
-    "       quorsfx --help | --version\n"
+    "       quorsfx -h | --help | --version\n"
     "OPTIONS: --title T --destination D --under-program-files --shortcut-target S\n"
     "         --start-menu N --desktop N --send-to N --run R --shortcut-name N\n"
     "pack and make take PATHs relative to DIR (default: the current folder), folders with\n"
@@ -497,10 +497,10 @@ int main(int argc, char** argv)
     args.erase(args.begin());
     // Asked for, the usage goes to standard output with status 0 (`quorsfx make --help` as
     // well); after a mistake it goes to standard error with status 2.
-    bool help = command == "--help" || command == "-h";
-    if (!help && !args.empty() && (args[0] == "--help" || args[0] == "-h") && command[0] != '-')
-        help = true;
-    if (help) {
+    auto isHelp = [](const std::string& a) { return a == "--help" || a == "-h"; };
+    bool known = command == "info" || command == "list" || command == "extract" ||
+                 command == "pack" || command == "make";
+    if (isHelp(command) || (known && !args.empty() && isHelp(args[0]))) {
         std::fputs(USAGE, stdout);
         return std::fflush(stdout) == 0 ? 0 : EXIT_USAGE;
     }
