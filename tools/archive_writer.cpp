@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -138,7 +139,8 @@ bool ArchiveWriter::writeHeader(off_t at, const StoredName& name, const struct s
     // and the one written over it at the end have the same length.
     bool large = isLarge(info);
     // The 32-bit Unix time of a level-2 header; times outside it are pinned to its ends.
-    int64_t time = info.st_mtime < 0 ? 0 : info.st_mtime > (int64_t)UINT32_MAX ? UINT32_MAX : info.st_mtime;
+    int64_t time = std::min<int64_t>(info.st_mtime, settings.latestTime);
+    time = time < 0 ? 0 : time > (int64_t)UINT32_MAX ? UINT32_MAX : time;
 
     std::string h;
     putLe16(h, 0);  // the total length, set below

@@ -34,6 +34,9 @@ bool storedNameOf(const std::string& path, bool folderEntry, StoredName& name, s
 struct PackSettings {
     int dictionaryBits = 16;
     int level = ENCODER_DEFAULT_LEVEL;
+    // The latest modification time a header may carry (Unix time): a later one is written as
+    // this. Set from SOURCE_DATE_EPOCH, so that a tree packed anywhere gives the same bytes.
+    int64_t latestTime = INT64_MAX;
 };
 
 class ArchiveWriter {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -141,6 +142,28 @@ void walk(Walk& w, const std::string& member)
     // Byte order: the same tree gives the same archive on every machine.
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) walk(w, member.empty() ? name : member + "/" + name);
+}
+
+// ---- Reproducible output
+
+// SOURCE_DATE_EPOCH, the reproducible-builds convention: a decimal Unix time, the latest
+// time the output may carry. Unset or empty, times are written as they are. A value that is
+// not such a number is refused rather than ignored: the build that set it expects its
+// output to be reproducible.
+bool readSourceDateEpoch(PackSettings& settings, std::string& error)
+{
+    const char* text = std::getenv("SOURCE_DATE_EPOCH");
+    if (!text || !*text) return true;
+    int64_t value = 0;
+    for (const char* c = text; *c; ++c) {
+        if (*c < '0' || *c > '9' || value > (INT64_MAX - 9) / 10) {
+            error = std::string("SOURCE_DATE_EPOCH=") + text + ": not a Unix time (decimal seconds)";
+            return false;
+        }
+        value = value * 10 + (*c - '0');
+    }
+    settings.latestTime = value;
+    return true;
 }
 
 // ---- The output file
@@ -288,6 +311,9 @@ int takePackOption(const std::vector<std::string>& args, size_t& i, PackOptions&
 int writePacked(const std::string& out, const std::string& prefix, const PackOptions& options)
 {
     if (options.paths.empty()) return fail("nothing to pack: give one PATH or more");
+    PackSettings settings = options.settings;
+    std::string epochError;
+    if (!readSourceDateEpoch(settings, epochError)) return fail(epochError);
     Walk w;
     w.root = options.folder.empty() ? "." : options.folder;
     struct stat root;
@@ -322,7 +348,7 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
 
     std::signal(SIGINT, interrupted);
     std::signal(SIGTERM, interrupted);
-    ArchiveWriter writer(output.get(), options.settings);
+    ArchiveWriter writer(output.get(), settings);
     ProgressLine line(w.totalBytes);
     uint64_t done = 0;
     for (const Item& item : w.items) {

@@ -22,6 +22,7 @@
 #include "extract/runtime.h"
 #include "pack.h"
 #include "sjis.h"
+#include "stubs.h"
 
 namespace {
 
@@ -33,14 +34,18 @@ const char USAGE[] =
     "       quorsfx list FILE\n"
     "       quorsfx extract [-C DIR] FILE\n"
     "       quorsfx pack -o OUT.lzh [-C DIR] [--method lh5|lh6|lh7] [--level 1-9] PATH...\n"
-    "       quorsfx make -o OUT [--stub STUB] [--no-config | OPTIONS] ARCHIVE.lzh\n"
-    "       quorsfx make -o OUT [--stub STUB] [--no-config | OPTIONS] [-C DIR] [--method M]\n"
-    "                    [--level N] PATH...\n"
+    "       quorsfx make -o OUT [--arch x86_64|x86 | --stub STUB] [--no-config | OPTIONS]\n"
+    "                    ARCHIVE.lzh\n"
+    "       quorsfx make -o OUT [--arch x86_64|x86 | --stub STUB] [--no-config | OPTIONS]\n"
+    "                    [-C DIR] [--method M] [--level N] PATH...\n"
+    "       quorsfx -h | --help | --version\n"
     "OPTIONS: --title T --destination D --under-program-files --shortcut-target S\n"
     "         --start-menu N --desktop N --send-to N --run R --shortcut-name N\n"
     "pack and make take PATHs relative to DIR (default: the current folder), folders with\n"
     "everything below them; method lh7 and the encoder's default level unless given\n"
     "(--level 1 the fastest, 9 the smallest).\n"
+    "make writes the x86_64 stub the tool carries, the i686 one with --arch x86 (it runs on\n"
+    "32-bit Windows too), or the file STUB.\n"
     "A FILE that begins with \"MZ\" and carries \"LHA's SFX \" at offset 36 is read as a\n"
     "self-extractor (configuration block at offset 32768); any other FILE as a bare LHA\n"
     "archive. Exit status: 0 done, 1 a damaged or cut-off archive, 2 not an archive of ours\n"
@@ -344,21 +349,10 @@ bool parseFlag(const std::string& text, int& value)
     return true;
 }
 
-std::string defaultStub()
-{
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return {};
-    self[n] = 0;
-    std::string dir(self);
-    dir = dir.substr(0, dir.rfind('/'));  // build/<preset>/tools
-    std::string stub = dir + "/../../win64/ui/quorsfx.exe";
-    return access(stub.c_str(), R_OK) == 0 ? stub : std::string();
-}
-
 int make(const std::vector<std::string>& args)
 {
     std::string out, stub;
+    const EmbeddedStub* builtIn = embeddedStub("x86_64");
     bool noConfig = false, anyOption = false;
     PackOptions packing;
     RawBlock block;
@@ -390,6 +384,11 @@ int make(const std::vector<std::string>& args)
             known = true;
         } else if (a == "--stub") {
             if (!value(stub)) return fail("--stub needs a file name");
+            known = true;
+        } else if (a == "--arch") {
+            std::string arch;
+            if (!value(arch) || !(builtIn = embeddedStub(arch)))
+                return fail("--arch takes x86_64 (the default) or x86");
             known = true;
         } else if (a == "--no-config") {
             noConfig = known = true;
@@ -439,11 +438,14 @@ int make(const std::vector<std::string>& args)
         stat(first.c_str(), &archiveInfo) == 0 && S_ISREG(archiveInfo.st_mode))
         archive = first;
     if (noConfig && anyOption) return fail("--no-config cannot be combined with block options");
-    if (stub.empty()) stub = defaultStub();
-    if (stub.empty()) return fail("no stub given and none built (build the win64 preset or pass --stub)");
-
+    // --stub FILE overrides the stub the tool carries.
     std::string stubBytes;
-    if (!readWhole(stub, stubBytes)) return fail("cannot read stub " + stub);
+    if (stub.empty()) {
+        stubBytes.assign((const char*)builtIn->bytes, builtIn->size);
+        stub = std::string("(built in, ") + builtIn->arch + ")";
+    } else if (!readWhole(stub, stubBytes)) {
+        return fail("cannot read stub " + stub);
+    }
     if (stubBytes.size() > (size_t)SfxConfig::offset)
         return fail("stub " + stub + " is " + std::to_string(stubBytes.size()) +
                     " bytes; at most 32768 fit before the configuration block");
@@ -493,6 +495,19 @@ int main(int argc, char** argv)
     }
     std::string command = args[0];
     args.erase(args.begin());
+    // Asked for, the usage goes to standard output with status 0 (`quorsfx make --help` as
+    // well); after a mistake it goes to standard error with status 2.
+    auto isHelp = [](const std::string& a) { return a == "--help" || a == "-h"; };
+    bool known = command == "info" || command == "list" || command == "extract" ||
+                 command == "pack" || command == "make";
+    if (isHelp(command) || (known && !args.empty() && isHelp(args[0]))) {
+        std::fputs(USAGE, stdout);
+        return std::fflush(stdout) == 0 ? 0 : EXIT_USAGE;
+    }
+    if (command == "--version" && args.empty()) {
+        std::printf("quorsfx %s\n", QUOR_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : EXIT_USAGE;
+    }
     if (command == "info" && args.size() == 1) return info(args[0]);
     if (command == "list" && args.size() == 1) return list(args[0]);
     if (command == "extract") {

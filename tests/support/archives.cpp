@@ -458,7 +458,9 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& folde
                   int timeoutSeconds) {
     std::vector<std::string> argv = {toolPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, folder, timeoutSeconds, {"TZ=UTC"});
+    // A SOURCE_DATE_EPOCH of the caller's (a package build sets one) would change the times
+    // the tool writes; empty, the tool takes it as unset.
+    return run(argv, folder, timeoutSeconds, {"TZ=UTC", "SOURCE_DATE_EPOCH="});
 }
 
 Tree readTree(const std::string& root) {
