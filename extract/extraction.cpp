@@ -110,25 +110,25 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint64_t originalSize, uin
 char memberPath[MEMBER_PATH_BUFFER];
 
 // Cleans the member's name as stored, in its own code page (only there can a second byte
-// 0x5C be told from a separator), then converts it to UTF-8 into memberPath and cleans the
-// result once more: in UTF-8 a character before a colon is seen whatever the code page was,
+// 0x5C be told from a separator), then converts it to UTF-8 into `path` (memberPath) and cleans
+// the result once more: in UTF-8 a character before a colon is seen whatever the code page was,
 // and so is a backslash that only the conversion made (EBCDIC stores it as 0xE0), which
 // Windows takes for a separator.
-// False when the name is not valid in its code page; memberPath then holds a stand-in for
+// False when the name is not valid in its code page; `path` then holds a stand-in for
 // messages, the name with every byte from 0x80 up shown as '?'.
-bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header)
+bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header, char* path)
 {
     cleanEntryPath(header.name, '/', header.codePage);
     if (!header.badName && sfx.host->decodeText(header.name, (uint32_t)strlen(header.name),
-                                                header.codePage, memberPath, MEMBER_PATH_BUFFER)) {
-        slashBackslashes(memberPath, (uint32_t)strlen(memberPath), CODE_PAGE_UTF8);
-        cleanEntryPath(memberPath, '/');
+                                                header.codePage, path, MEMBER_PATH_BUFFER)) {
+        slashBackslashes(path, (uint32_t)strlen(path), CODE_PAGE_UTF8);
+        cleanEntryPath(path, '/');
         return true;
     }
     uint32_t i = 0;
     for (; header.name[i]; ++i)
-        memberPath[i] = (uint8_t)header.name[i] >= 0x80 ? '?' : header.name[i];
-    memberPath[i] = 0;
+        path[i] = (uint8_t)header.name[i] >= 0x80 ? '?' : header.name[i];
+    path[i] = 0;
     return false;
 }
 
@@ -234,7 +234,11 @@ void ExtractionThread(void* argument)
     buildCrc16Table();
     resetProgress(sfx.host, sumOriginalSizes(sfx));
 
-    while (readNextHeader(sfx, memberHeader)) {
+    // The path is named many times below and in what is inlined here: through a register.
+    // (The header too would cost i686 more in spilled registers than it saves.)
+    LhaEntryHeader& header = memberHeader;
+    char* path = inRegister(memberPath);
+    while (readNextHeader(sfx, header)) {
         // Only the copy and the decoders poll the flag; members that write nothing (folders,
         // unknown methods) must not let the walk run on after an abort.
         if (!running()) {
@@ -242,25 +246,25 @@ void ExtractionThread(void* argument)
             break;
         }
         int64_t dataStart = filePosition(sfx.ownFile);
-        if (!nameMember(sfx, memberHeader)) {
+        if (!nameMember(sfx, header, path)) {
             // A name that is not valid in its code page is a damaged member: writing it
             // under a guessed name would be writing a different file. The walk goes on.
             sfx.failed = 1;
-            sfx.host->warnDamaged(memberPath);
+            sfx.host->warnDamaged(path);
         } else {
-            sfx.host->entryName(memberPath);
-            if (!extractEntry(sfx, memberHeader, memberPath)) {
+            sfx.host->entryName(path);
+            if (!extractEntry(sfx, header, path)) {
                 sfx.failed = 1;
                 break;
             }
-            notifyShell(sfx, ShellEvent::memberExtracted, memberPath);
+            notifyShell(sfx, ShellEvent::memberExtracted, path);
         }
-        if (!skipPackedData(sfx, dataStart, memberHeader.packedSize)) {
+        if (!skipPackedData(sfx, dataStart, header.packedSize)) {
             // The members behind it cannot be found, so they are lost, not absent.
             sfx.failed = 1;
             break;
         }
-        finishedSize += memberHeader.originalSize;
+        finishedSize += header.originalSize;
     }
     sfx.host->walkEnded(!running());
 }

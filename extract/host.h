@@ -15,6 +15,8 @@
 const uint32_t CODE_PAGE_SHIFT_JIS = 932;
 const uint32_t CODE_PAGE_UTF8 = 65001;
 
+struct SfxExtractor;
+
 enum class PathState : uint8_t { missing, folder, notFolder };
 
 // Why a member header could not be read, or the member it announces cannot be. The walk stops
@@ -37,6 +39,16 @@ enum class SkipReason : uint8_t {
     windowsName,    // Windows would store it under another name, or open a device (CON)
     tooLarge,       // compressed and of 4 GiB or more (behind extended header 0x42): beyond
                     // the decoders' 32-bit counts
+};
+
+// What became of a run whose destination the system refuses it for want of rights.
+enum class Elevation : uint8_t {
+    unavailable,  // no run with more rights can be had: this is one already, or the host has
+                  // none to ask for
+    declined,     // the user refused the system's consent prompt (the host has said what the
+                  // folder needs); nothing was written
+    handedOver,   // a run with more rights took the choices made here and has ended; its
+                  // outcome is this run's (the host holds its exit code)
 };
 
 enum class ShellEvent : uint8_t {
@@ -64,6 +76,14 @@ public:
     virtual PathState pathState(const char* path) = 0;
     virtual bool createFolder(const char* path) = 0;
     virtual bool enterFolder(const char* path) = 0;
+    // True when the system refuses this run to create anything in the existing folder
+    // `path` for want of rights (Windows: ERROR_ACCESS_DENIED; POSIX: EACCES, EPERM, EROFS).
+    // Any other answer is false: the writes that follow will tell.
+    virtual bool deniedWriting(const char* path) = 0;
+    // Hands the whole run over to a copy of this program with more rights (the stub: itself
+    // again with administrator rights, through Windows' consent prompt), with the destination
+    // and shortcut choices of `sfx`, and waits for it. Called before anything is written.
+    virtual Elevation runWithRights(const SfxExtractor& sfx) = 0;
     // Gives the file both access and modification time `unixTime`; failures are ignored.
     virtual void setFileTime(const char* path, int32_t unixTime) = 0;
 

@@ -189,6 +189,30 @@ bool makeParentIn(SfxExtractor& sfx, char* work)
     return made;
 }
 
+// Whether this run may write where the destination `folder` (with '/' separators and a final
+// '/') is to be: asked of the nearest folder on the way that exists (the destination itself
+// when it does), before anything is created or written, so that a run never ends half here
+// and half in a run with more rights. When the system refuses for want of rights, the run is
+// handed over to one that has them; false then: this run writes nothing (the host has said
+// what it must, or holds the outcome of the run it handed over to).
+bool rightsGranted(SfxExtractor& sfx, const char* folder)
+{
+    char* chain = inRegister(folderChain);
+    copyText(chain, sizeof folderChain, folder);  // shorter than a member's path
+    char* cut;
+    while ((cut = strrchr(chain, '/')) != nullptr) {
+        *cut = 0;
+        if (sfx.host->pathState(chain) != PathState::missing) break;
+    }
+    if (!cut) return true;  // nothing on the way exists: the system will say why
+    // With its separator: "C:" alone would name the current folder of drive C.
+    cut[0] = '/';
+    cut[1] = 0;
+    if (!sfx.host->deniedWriting(chain)) return true;
+    if (sfx.host->runWithRights(sfx) == Elevation::unavailable) sfx.host->warnFolderNotCreated();
+    return false;
+}
+
 }  // namespace
 
 bool storableOnWindows(const char* path)
@@ -221,15 +245,16 @@ bool makeFolderChain(SfxExtractor& sfx, const char* path)
 bool enterDestination(SfxExtractor& sfx, const char* destination)
 {
     if (!destination) destination = "";
-    if (sfx.host->enterFolder(destination)) return true;
-
-    // Made is not enough: Windows makes a folder of any length, but enters none longer than
-    // MAX_PATH, and a walk in the folder the process started in would put every member there.
     char folder[PATH_BUFFER];
     bool made = copyText(folder, sizeof folder, destination) && appendBackslash(folder, sizeof folder);
     if (made) {
         unifySeparators(folder, '/');
-        made = makeFolderChain(sfx, folder) && sfx.host->enterFolder(destination);
+        if (!rightsGranted(sfx, folder)) return false;
+        // Made is not enough: Windows makes a folder of any length, but enters none longer
+        // than MAX_PATH, and a walk in the folder the process started in would put every
+        // member there.
+        made = sfx.host->enterFolder(destination) ||
+               (makeFolderChain(sfx, folder) && sfx.host->enterFolder(destination));
     }
     if (!made) sfx.host->warnFolderNotCreated();
     return made;

@@ -89,6 +89,7 @@ TEST_F(Walk, MessagesComeInOrderAndTimesAreSet)
     for (char& c : shellDest)
         if (c == '/') c = '\\';
     EXPECT_EQ(host.calls, (std::vector<std::string>{
+                              "probe " + d + "/",  // the rights, before anything is made
                               "enter " + d,
                               "thread",
                               "entry docs/",

@@ -241,6 +241,48 @@ TEST_F(InTempFolder, DestinationIsEnteredOrCreated)
     EXPECT_EQ(refusing.only("folder"), std::vector<std::string>{"folder-not-created"});
 }
 
+// Rights are asked of the nearest folder on the way that exists (the destination itself when
+// it does), before anything is made: a refused run hands over to one with more rights, or
+// fails, and makes no folder either way. Only a run that could not hand over says so itself.
+TEST_F(InTempFolder, RefusedDestinationIsHandedOverBeforeAnythingIsMade)
+{
+    fs::create_directories(root / "programs/old");
+    const std::string programs = (root / "programs").string() + "/";
+    const struct {
+        const char* destination;  // below root
+        const char* probed;       // below root, where deniedWriting is true
+        Elevation answer;
+        bool warned;
+    } cases[] = {
+        {"programs/Viewer/bin", "programs/", Elevation::unavailable, true},
+        {"programs/Viewer/bin", "programs/", Elevation::declined, false},
+        {"programs/Viewer", "programs/", Elevation::handedOver, false},
+        {"programs/old", "programs/old/", Elevation::handedOver, false},  // an update in place
+    };
+    for (const auto& c : cases) {
+        FakeHost host;
+        host.deniedFolder = (root / c.probed).string();
+        host.elevation = c.answer;
+        SfxExtractor sfx(&host);
+        std::string destination = (root / c.destination).string();
+        EXPECT_FALSE(enterDestination(sfx, destination.c_str())) << c.destination;
+        EXPECT_EQ(host.only("probe"), std::vector<std::string>{"probe " + host.deniedFolder});
+        EXPECT_EQ(host.only("rights").size(), 1u);
+        EXPECT_EQ(host.only("mkdir").size(), 0u);
+        EXPECT_EQ(host.only("enter").size(), 0u);
+        EXPECT_EQ(host.only("folder").size(), c.warned ? 1u : 0u) << c.destination;
+    }
+    EXPECT_FALSE(fs::exists(root / "programs/Viewer"));
+
+    // Granted: no hand-over; the probe was of the nearest folder that exists.
+    FakeHost host;
+    SfxExtractor sfx(&host);
+    EXPECT_TRUE(enterDestination(sfx, (root / "programs/Viewer/bin").c_str()));
+    EXPECT_EQ(host.only("probe"), std::vector<std::string>{"probe " + programs});
+    EXPECT_EQ(host.only("rights").size(), 0u);
+    EXPECT_TRUE(fs::is_directory(root / "programs/Viewer/bin"));
+}
+
 TEST(NotifyShell, MemberPathsGoOutWithBackslashesBelowTheDestination)
 {
     FakeHost host;

@@ -27,6 +27,10 @@ public:
     PathState pathState(const char* path) override;
     bool createFolder(const char* path) override;
     bool enterFolder(const char* path) override;
+    // The tool has no higher rights to ask for: a refused folder is reported when the write
+    // fails, as any other.
+    bool deniedWriting(const char*) override { return false; }
+    Elevation runWithRights(const SfxExtractor&) override { return Elevation::unavailable; }
     void setFileTime(const char* path, int32_t unixTime) override;
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;

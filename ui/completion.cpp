@@ -1,6 +1,7 @@
 // After a walk without failure or abort: the shortcuts the user kept chosen, then the one
-// configured file opened with the shell. Failures here are silent: the files are already
-// extracted, and a missing shortcut is no reason to bother the user.
+// configured file opened with the shell. A chosen shortcut that cannot be made anywhere is
+// named in a message and fails the run: it is something the user chose and does not get.
+// Opening the file is the user's convenience; a failure there stays silent.
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -47,9 +48,10 @@ bool saveLink(IPersistFile* file, HWND owner, int folderId, const WCHAR* name)
     return SUCCEEDED(file->Save(linkPath, TRUE));
 }
 
-void createShortcut(SfxExtractor& sfx, HWND owner, int folderId)
+// Makes the shortcut in the folder `folderId`, or in `ownFolderId` when the first refuses it.
+bool createShortcut(SfxExtractor& sfx, HWND owner, int folderId, int ownFolderId)
 {
-    if (!sfx.shortcutTarget || !sfx.destination) return;
+    if (!sfx.shortcutTarget || !sfx.destination) return false;
     // The link is named after the configured name, or else after the target file without its
     // folder and extension.
     const char* name = sfx.shortcutName;
@@ -59,44 +61,52 @@ void createShortcut(SfxExtractor& sfx, HWND owner, int folderId)
         name = targetName;
     }
 
+    bool made = false;
     char target[PATH_BUFFER];
-    if (!copyText(target, sizeof target, sfx.destination) || !appendBackslash(target, sizeof target) ||
-        !appendPath(target, sfx.shortcutTarget))
-        return;
     WCHAR wideName[PATH_PART], wideTarget[WIDE_PATH], folder[WIDE_PATH];
-    if (!toWide(name, wideName, PATH_PART) || !toWide(target, wideTarget, WIDE_PATH) ||
-        !toWide(sfx.destination, folder, WIDE_PATH))
-        return;
-
     // COM lives only for this one shortcut. S_FALSE (already initialised) is balanced too.
-    if (FAILED(CoInitialize(nullptr))) return;
-    IShellLinkW* link = nullptr;
-    IPersistFile* file = nullptr;
-    if (SUCCEEDED(CoCreateInstance(SHELL_LINK_CLASS, nullptr, CLSCTX_INPROC_SERVER, SHELL_LINK_W,
-                                   (void**)&link)) &&
-        SUCCEEDED(link->QueryInterface(PERSIST_FILE, (void**)&file))) {
-        link->SetPath(wideTarget);
-        link->SetIconLocation(wideTarget, 0);
-        link->SetWorkingDirectory(folder);
-        // The all-users Programs folder needs rights that an ordinary user lacks; the user's
-        // own Programs folder then takes the shortcut, as when the first is not found at all.
-        if (!saveLink(file, owner, folderId, wideName) && folderId == CSIDL_COMMON_PROGRAMS)
-            saveLink(file, owner, CSIDL_PROGRAMS, wideName);
+    if (copyText(target, sizeof target, sfx.destination) && appendBackslash(target, sizeof target) &&
+        appendPath(target, sfx.shortcutTarget) && toWide(name, wideName, PATH_PART) &&
+        toWide(target, wideTarget, WIDE_PATH) && toWide(sfx.destination, folder, WIDE_PATH) &&
+        SUCCEEDED(CoInitialize(nullptr))) {
+        IShellLinkW* link;
+        IPersistFile* file;
+        if (SUCCEEDED(CoCreateInstance(SHELL_LINK_CLASS, nullptr, CLSCTX_INPROC_SERVER,
+                                       SHELL_LINK_W, (void**)&link))) {
+            if (SUCCEEDED(link->QueryInterface(PERSIST_FILE, (void**)&file))) {
+                link->SetPath(wideTarget);
+                link->SetIconLocation(wideTarget, 0);
+                link->SetWorkingDirectory(folder);
+                made = saveLink(file, owner, folderId, wideName) ||
+                       saveLink(file, owner, ownFolderId, wideName);
+                file->Release();
+            }
+            link->Release();
+        }
+        CoUninitialize();
     }
-    if (file) file->Release();
-    if (link) link->Release();
-    CoUninitialize();
+    // The link file that could not be written: "ファイル NAME を書き込めません。"
+    if (!made) sfx.host->warnWriteFailed(name);
+    return made;
 }
 
 }  // namespace
 
-void createShortcuts(SfxExtractor& sfx, HWND owner)
+bool createShortcuts(SfxExtractor& sfx, HWND owner)
 {
-    // Start menu, desktop, Send To, in this order; each one independent of the others.
-    if (sfx.startMenuFlags & SfxConfig::chosen) createShortcut(sfx, owner, CSIDL_COMMON_PROGRAMS);
-    if (sfx.desktopFlags & SfxConfig::chosen)
-        createShortcut(sfx, owner, CSIDL_COMMON_DESKTOPDIRECTORY);
-    if (sfx.sendToFlags & SfxConfig::chosen) createShortcut(sfx, owner, CSIDL_SENDTO);
+    // Start menu, desktop, Send To, in this order; each one independent of the others. The
+    // all-users folders need rights that an ordinary user lacks; the user's own folder of the
+    // same kind then takes the shortcut, as when the first is not found at all. Send To is the
+    // user's own already: its second try is the same folder.
+    static const uint8_t FOLDERS[3][2] = {{CSIDL_COMMON_PROGRAMS, CSIDL_PROGRAMS},
+                                          {CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_DESKTOPDIRECTORY},
+                                          {CSIDL_SENDTO, CSIDL_SENDTO}};
+    const uint8_t* flags = &sfx.startMenuFlags;  // then desktopFlags and sendToFlags
+    bool all = true;
+    for (int i = 0; i < 3; ++i)
+        if ((flags[i] & SfxConfig::chosen) && !createShortcut(sfx, owner, FOLDERS[i][0], FOLDERS[i][1]))
+            all = false;
+    return all;
 }
 
 void runConfiguredFile(SfxExtractor& sfx, HWND owner)

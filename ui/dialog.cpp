@@ -10,6 +10,7 @@
 #include "extract/runtime.h"
 #include "extract/sfx_extractor.h"
 #include "ui/resource.h"
+#include "ui/stub_host.h"
 #include "ui/stub_ui.h"
 
 namespace {
@@ -113,8 +114,11 @@ void initialise(HWND dialog, SfxExtractor& sfx)
     fitTexts(dialog);
 }
 
-// OK: the typed folder becomes the destination and must exist (made if needed) before the
-// dialog may close with 0; the check boxes decide bit 1 of each flag byte.
+// confirm's answer when the dialog stays open.
+const INT_PTR STAY = -1;
+
+// OK: the check boxes decide bit 1 of each flag byte; the typed folder becomes the destination
+// and must exist (made if needed) before the dialog may close with 0.
 INT_PTR confirm(HWND dialog, SfxExtractor& sfx)
 {
     WCHAR typed[WIDE_PATH];
@@ -126,8 +130,7 @@ INT_PTR confirm(HWND dialog, SfxExtractor& sfx)
         sfx.host->warnFolderNotCreated();
         return 1;
     }
-    sfx.setDestination(path);
-    if (!sfx.destination || !enterDestination(sfx, sfx.destination)) return 1;
+    // The choices first: a run with administrator rights may take them over.
     for (const FlagBox& box : FLAG_BOXES) {
         uint8_t& flags = sfx.*box.flags;
         if (IsDlgButtonChecked(dialog, box.control) == BST_CHECKED)
@@ -135,6 +138,12 @@ INT_PTR confirm(HWND dialog, SfxExtractor& sfx)
         else
             flags &= (uint8_t)~SfxConfig::chosen;
     }
+    sfx.setDestination(path);
+    StubHost& host = *static_cast<StubHost*>(sfx.host);
+    host.elevation = Elevation::unavailable;
+    if (!sfx.destination || !enterDestination(sfx, sfx.destination))
+        // Declined rights (the host has said what the folder needs): another folder may do.
+        return host.elevation == Elevation::declined ? STAY : 1;
     return 0;
 }
 
@@ -167,9 +176,11 @@ INT_PTR CALLBACK destinationDialogProc(HWND dialog, UINT message, WPARAM wParam,
     if (message != WM_COMMAND) return FALSE;
     // The whole wParam: a click, Enter or Escape arrive with notification code 0.
     switch (wParam) {
-    case IDOK:
-        EndDialog(dialog, confirm(dialog, *dialogExtractor));
+    case IDOK: {
+        INT_PTR result = confirm(dialog, *dialogExtractor);
+        if (result != STAY) EndDialog(dialog, result);
         break;
+    }
     case IDCANCEL:
         EndDialog(dialog, 2);
         break;

@@ -8,6 +8,7 @@
 // the exit code.
 #include <windows.h>
 #include <commctrl.h>
+#include <stddef.h>
 #include <stdio.h>
 
 #include "extract/extraction.h"
@@ -19,12 +20,16 @@
 
 HINSTANCE appInstance;
 bool quietRun;
+bool elevatedRun;
 
 namespace {
 
 const WCHAR CLASS_NAME[] = L"QUORSFXCLASS";
 // 中止 (Abort)
 const char ABORT_TEXT[] = "\x92\x86\x8e~";
+// /D= の引用符が閉じていません。 (the quote of /D= is not closed)
+const char OPEN_QUOTE_TEXT[] = "/D= \x82\xcc\x88\xf8\x97p\x95\x84\x82\xaa\x95\xc2\x82\xb6"
+                               "\x82\xc4\x82\xa2\x82\xdc\x82\xb9\x82\xf1\x81\x42";
 
 // The exit code tells a script what happened; only a run in which every member was extracted
 // ends with 0.
@@ -82,44 +87,38 @@ UINT monitorDpi(HMONITOR monitor)
 // and posts MSG_ABORTED (or MSG_DONE when it had already passed its last poll).
 void requestAbort() { RunFlag.store(0, std::memory_order_relaxed); }
 
-void start(HWND window, SfxExtractor& sfx)
+// start's answer while the walk runs; every other answer is the exit code of a run that ends.
+const UINT WALKING = (UINT)-1;
+
+UINT start(HWND window, SfxExtractor& sfx)
 {
-    if (sfx.configPresent && !quietRun) {
+    if (sfx.configPresent && !quietRun && !elevatedRun) {
         INT_PTR result = DialogBoxParamW(appInstance, MAKEINTRESOURCEW(IDD_DESTINATION), window,
                                          destinationDialogProc, (LPARAM)&sfx);
-        if (result != 0) {
-            // EXIT_LOST: the folder could not be made; EXIT_CANCELLED: Cancel; -1: the dialog
-            // could not be shown.
-            exitCode = result < 0 ? EXIT_NOT_STARTED : (UINT)result;
-            DestroyWindow(window);
-            return;
-        }
+        // EXIT_LOST: the folder could not be made (or a run with administrator rights took
+        // over); EXIT_CANCELLED: Cancel; -1: the dialog could not be shown.
+        if (result != 0) return result < 0 ? EXIT_NOT_STARTED : (UINT)result;
     }
     setText(window, sfx.title);
     if (!quietRun) ShowWindow(window, SW_SHOW);
-    if (!startExtraction(sfx)) {
-        exitCode = EXIT_LOST;
-        DestroyWindow(window);
-    }
+    return startExtraction(sfx) ? WALKING : EXIT_LOST;
 }
 
-void finish(HWND window, SfxExtractor& sfx, bool aborted)
+UINT finish(HWND window, SfxExtractor& sfx, bool aborted)
 {
     StubHost& host = hostOf(sfx);
     host.walking = false;
     if (aborted) {
         // The member being written when the flag fell is incomplete; the thread has closed it.
         if (sfx.currentOutputPath.get()) host.removeFile(sfx.currentOutputPath.get());
-        exitCode = EXIT_CANCELLED;
-    } else if (sfx.failed) {
-        exitCode = EXIT_LOST;
-    } else {
-        exitCode = EXIT_DONE;
-        if (sfx.configPresent) createShortcuts(sfx, window);
-        // A quiet run is unattended: nobody is there to look at the opened file.
-        if (!quietRun) runConfiguredFile(sfx, window);
+        return EXIT_CANCELLED;
     }
-    DestroyWindow(window);
+    if (sfx.failed) return EXIT_LOST;
+    UINT code = EXIT_DONE;
+    if (sfx.configPresent && !createShortcuts(sfx, window)) code = EXIT_LOST;
+    // A quiet run is unattended: nobody is there to look at the opened file.
+    if (!quietRun) runConfiguredFile(sfx, window);
+    return code;
 }
 
 // The progress window's three children (pixels at 96 DPI, client coordinates). The label and
@@ -161,6 +160,8 @@ void layOutChildren(StubHost& host, UINT dpi)
 
 LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    SfxExtractor* sfx = currentExtractor;  // set by WM_CREATE, the first message that counts
+    UINT code;
     switch (message) {
     case WM_CREATE:
         currentExtractor = (SfxExtractor*)((CREATESTRUCTW*)lParam)->lpCreateParams;
@@ -171,7 +172,7 @@ LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_CLOSE:
         // While the thread runs, closing is an abort: the window must outlive the thread's
         // last message, and the half-written member must be deleted like after Abort.
-        if (hostOf(*currentExtractor).walking)
+        if (hostOf(*sfx).walking)
             requestAbort();
         else
             DestroyWindow(window);
@@ -185,28 +186,38 @@ LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LP
         SetWindowPos(window, nullptr, proposed->left, proposed->top,
                      proposed->right - proposed->left, proposed->bottom - proposed->top,
                      SWP_NOZORDER | SWP_NOACTIVATE);
-        layOutChildren(hostOf(*currentExtractor), LOWORD(wParam));
+        layOutChildren(hostOf(*sfx), LOWORD(wParam));
         return 0;
     }
     case MSG_START:
-        start(window, *currentExtractor);
-        return 0;
+        code = start(window, *sfx);
+        if (code == WALKING) return 0;
+        break;
     case MSG_ENTRY:
-        showEntryName(hostOf(*currentExtractor).labelWindow, (const char*)lParam);
+        showEntryName(hostOf(*sfx).labelWindow, (const char*)lParam);
         return 0;
     case MSG_DONE:
     case MSG_ABORTED:
-        finish(window, *currentExtractor, message == MSG_ABORTED);
-        return 0;
+        code = finish(window, *sfx, message == MSG_ABORTED);
+        break;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
     }
-    return DefWindowProcW(window, message, wParam, lParam);
+    // The run ends: WM_DESTROY ends the message loop, which answers exitCode.
+    exitCode = code;
+    DestroyWindow(window);
+    return 0;
 }
 
 bool isBlank(WCHAR c) { return c == ' ' || c == '\t'; }
 
-// The switches: /S for a quiet run, /D=PATH for the destination. /D= must come last and takes
-// the rest of the line, spaces included, without quotes. Unknown switches are passed over.
-// The stub has no C runtime start-up to split the line, so it reads it here.
+// The switches: /S for a quiet run, /E=N for the run started with administrator rights (see
+// StubHost::runWithRights), /D=PATH for the destination. /D= must come last: it takes the rest
+// of the line, spaces included, unless it is quoted: "/D=PATH" (as PowerShell, Python and
+// deployment tools pass a path with spaces) and /D="PATH" end at the closing quote, and one
+// that is never closed is refused (exit 3), not taken as a path with a quote in it. Unknown
+// switches are passed over. The stub has no C runtime start-up to split the line, so it reads
+// it here.
 bool readSwitches(SfxExtractor& sfx)
 {
     const WCHAR* p = GetCommandLineW();
@@ -217,19 +228,45 @@ bool readSwitches(SfxExtractor& sfx)
     } else {
         while (*p && !isBlank(*p)) ++p;
     }
+    const WCHAR* s;
     for (;;) {
         while (isBlank(*p)) ++p;
         if (!*p) return true;
-        if (p[0] == '/' && (p[1] | 0x20) == 'd' && p[2] == '=') break;
-        if (p[0] == '/' && (p[1] | 0x20) == 's' && (!p[2] || isBlank(p[2]))) quietRun = true;
+        s = p + (*p == '"');  // a switch quoted whole
+        WCHAR key = s[1] | 0x20;
+        if (s[0] == '/' && s[2] == '=') {
+            if (key == 'd') break;
+            if (key == 'e') {
+                // Bit i of N: shortcut place i (Start menu, desktop, Send To) is chosen.
+                static_assert(offsetof(SfxExtractor, sendToFlags) == offsetof(SfxExtractor, startMenuFlags) + 2,
+                              "the three flag bytes stand in a row");
+                elevatedRun = true;
+                uint8_t* flags = &sfx.startMenuFlags;
+                for (int i = 0; i < 3; ++i)
+                    flags[i] = (uint8_t)((flags[i] & ~SfxConfig::chosen) | (((s[3] >> i) & 1) << 1));
+            }
+        }
+        if (s == p && s[0] == '/' && key == 's' && (!s[2] || isBlank(s[2]))) quietRun = true;
         while (*p && !isBlank(*p)) ++p;
     }
-    p += 3;
-    int length = lstrlenW(p);
-    while (length > 0 && isBlank(p[length - 1])) --length;
+    // The path ends at `close`: the end of the line, or the closing quote.
+    const WCHAR* from = s + 3;
+    WCHAR close = 0;
+    if (s != p || *from == '"') {
+        close = '"';
+        from += *from == '"';
+    }
+    const WCHAR* end = from;
+    for (; *end != close; ++end)
+        if (!*end) {
+            warn(nullptr, OPEN_QUOTE_TEXT);
+            return false;
+        }
+    while (end > from && isBlank(end[-1])) --end;
+    int length = (int)(end - from);
     if (length == 0) return true;
     char path[PATH_BUFFER];
-    int written = length < WIDE_PATH ? WideCharToMultiByte(CP_UTF8, 0, p, length, path,
+    int written = length < WIDE_PATH ? WideCharToMultiByte(CP_UTF8, 0, from, length, path,
                                                            PATH_BUFFER - 1, nullptr, nullptr)
                                      : 0;
     if (written == 0) return false;  // a destination that cannot be held is no destination
@@ -315,11 +352,14 @@ UINT runStub(HINSTANCE instance)
 {
     StubHost host;
     host.walking = false;  // the window handles are set by createWindows before any use
+    host.elevation = Elevation::unavailable;
     SfxExtractor sfx(&host);
     sfx.windowsNames = 1;
     // A start-up failure ends the process without a window or a message of its own.
     if (!initialise(sfx, instance) || !createWindows(sfx, host)) return EXIT_NOT_STARTED;
-    return runMessageLoop();
+    UINT code = runMessageLoop();
+    // A run that handed over to one with administrator rights ends as that one did.
+    return host.elevation == Elevation::handedOver ? host.handedExit : code;
 }
 
 }  // namespace

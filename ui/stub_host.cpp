@@ -2,10 +2,14 @@
 
 #include <commctrl.h>
 #include <process.h>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/utime.h>
 
+#include "extract/runtime.h"
+#include "extract/sfx_extractor.h"
 #include "ui/stub_ui.h"
 
 namespace {
@@ -20,6 +24,9 @@ const char WRITE_FAILED_TEXT[] =
 // フォルダを作成できません (the folder cannot be created)
 const char FOLDER_TEXT[] =
     "\x83t\x83H\x83\x8b\x83_\x82\xf0\x8d\xec\x90\xac\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1";
+// 管理者の権限が必要です。 (administrator rights are needed), beside the folder in the dialog
+const char RIGHTS_TEXT[] = "\x8a\xc7\x97\x9d\x8e\xd2\x82\xcc\x8c\xa0\x8c\xc0\x82\xaa\x95K\x97v"
+                           "\x82\xc5\x82\xb7\x81\x42";
 // 解凍を開始できません。 (the extraction cannot be started)
 const char NO_THREAD_TEXT[] =
     "\x89\xf0\x93\x80\x82\xf0\x8aJ\x8en\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1\x81\x42";
@@ -59,17 +66,10 @@ const int SHORT_MESSAGE = 64;
 WCHAR messageText[MESSAGE_BUFFER];
 WCHAR decodedText[WIDE_MEMBER_PATH];
 
-void warn(HWND owner, const char* text)
-{
-    WCHAR wide[SHORT_MESSAGE];
-    fromShiftJis(text, wide, SHORT_MESSAGE);
-    showBox(owner, wide, nullptr, MB_ICONWARNING);
-}
-
 // "ファイル <path><back>": the file's name between the two halves of a message.
 void warnWithPath(HWND owner, const char* back, const char* path)
 {
-    WCHAR* text = messageText;
+    WCHAR* text = inRegister(messageText);
     fromShiftJis(FILE_TEXT, text, MESSAGE_FRONT);
     int used = lstrlenW(text);
     if (!toWide(path, text + used, WIDE_MEMBER_PATH)) text[used] = 0;
@@ -94,13 +94,14 @@ WCHAR fullPath[LONG_PATH];
 
 const WCHAR* widePath(const char* path, bool asGiven = false)
 {
-    if (!toWide(path, givenPath, WIDE_MEMBER_PATH)) givenPath[0] = 0;
-    if (asGiven || !givenPath[0]) return givenPath;
+    WCHAR* given = inRegister(givenPath);
+    if (!toWide(path, given, WIDE_MEMBER_PATH)) given[0] = 0;
+    if (asGiven || !given[0]) return given;
     // The full path goes behind room for its prefix: "\\?\" in front of "C:\...", or
     // "\\?\UNC" over the first backslash of "\\server\share\...".
     const int ROOM = 6;
-    WCHAR* full = fullPath + ROOM;
-    DWORD length = GetFullPathNameW(givenPath, LONG_PATH - ROOM, full, nullptr);
+    WCHAR* full = inRegister(fullPath) + ROOM;
+    DWORD length = GetFullPathNameW(given, LONG_PATH - ROOM, full, nullptr);
     if (!fits(length, LONG_PATH - ROOM)) return L"";
     static const WCHAR PREFIX[] = L"\\\\?\\UNC";
     int count = 4;
@@ -115,6 +116,13 @@ const WCHAR* widePath(const char* path, bool asGiven = false)
 }
 
 }  // namespace
+
+void warn(HWND owner, const char* text)
+{
+    WCHAR wide[SHORT_MESSAGE];
+    fromShiftJis(text, wide, SHORT_MESSAGE);
+    showBox(owner, wide, nullptr, MB_ICONWARNING);
+}
 
 bool toWide(const char* utf8, WCHAR* out, int units)
 {
@@ -204,6 +212,64 @@ bool StubHost::enterFolder(const char* path)
 {
     const WCHAR* wide = widePath(path, true);
     return wide[0] && SetCurrentDirectoryW(wide);
+}
+
+// A file of a name of the system's choosing, made and deleted at once: the only test that
+// asks exactly what the writes will ask, whatever the folder's access rules (and the only one
+// Wine answers as Windows would). Wine's GetTempFileNameW answers a number even when it could
+// not make the file; so a probe counts as made only once it has been deleted, and otherwise
+// the creation's own error decides.
+bool StubHost::deniedWriting(const char* path)
+{
+    WCHAR probe[MAX_PATH];
+    bool named = GetTempFileNameW(widePath(path), L"", 0, probe) != 0;
+    DWORD error = GetLastError();
+    if (named && DeleteFileW(probe)) return false;
+    return error == ERROR_ACCESS_DENIED;
+}
+
+// Starts this file again with the verb "runas", which shows Windows' consent prompt, and
+// hands it the choices made here: /S for a quiet run; /E=N, N the sum of 1 for the Start menu,
+// 2 for the desktop and 4 for Send To when that shortcut is chosen, which also marks the run
+// as the elevated one; and last /D=PATH, which takes the rest of the line. This run then
+// shows nothing more, waits, and ends with that run's exit code.
+Elevation StubHost::runWithRights(const SfxExtractor& sfx)
+{
+    if (elevatedRun) return Elevation::unavailable;
+    static const WCHAR SWITCHES[] = L"/S /E=0 /D=";
+    const int DIGIT_AT = 6, PATH_AT = 11, AFTER_QUIET = 3;
+    // The program's own path and the current folder are shorter than MAX_PATH: Windows runs
+    // and enters nothing longer.
+    WCHAR parameters[PATH_AT + WIDE_PATH], own[MAX_PATH], folder[MAX_PATH];
+    memcpy(parameters, SWITCHES, PATH_AT * sizeof(WCHAR));
+    parameters[DIGIT_AT] += (WCHAR)(((sfx.startMenuFlags & SfxConfig::chosen) >> 1) |
+                                    (sfx.desktopFlags & SfxConfig::chosen) |
+                                    ((sfx.sendToFlags & SfxConfig::chosen) << 1));
+    if (!toWide(sfx.destination, parameters + PATH_AT, WIDE_PATH)) return Elevation::unavailable;
+    GetModuleFileNameW(nullptr, own, MAX_PATH);
+    GetCurrentDirectoryW(MAX_PATH, folder);
+
+    SHELLEXECUTEINFOW run = {};
+    run.cbSize = sizeof run;
+    run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    // The window in front (the dialog, or the progress window) owns the prompt, which Windows
+    // would otherwise show only as a button on the task bar.
+    run.hwnd = GetActiveWindow();
+    run.lpVerb = L"runas";
+    run.lpFile = own;
+    run.lpParameters = parameters + (quietRun ? 0 : AFTER_QUIET);
+    run.lpDirectory = folder;  // a destination typed without a drive means the same there
+    run.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&run)) {
+        if (GetLastError() != ERROR_CANCELLED) return Elevation::unavailable;
+        warn(run.hwnd, RIGHTS_TEXT);
+        return elevation = Elevation::declined;
+    }
+    ShowWindow(run.hwnd, SW_HIDE);
+    // The handle is left to the end of the process, which follows at once.
+    WaitForSingleObject(run.hProcess, INFINITE);
+    GetExitCodeProcess(run.hProcess, &handedExit);
+    return elevation = Elevation::handedOver;
 }
 
 void StubHost::setFileTime(const char* path, int32_t unixTime)

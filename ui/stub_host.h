@@ -31,6 +31,8 @@ public:
     PathState pathState(const char* path) override;
     bool createFolder(const char* path) override;
     bool enterFolder(const char* path) override;
+    bool deniedWriting(const char* path) override;
+    Elevation runWithRights(const SfxExtractor& sfx) override;
     void setFileTime(const char* path, int32_t unixTime) override;
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
@@ -48,6 +50,9 @@ public:
     HWND labelWindow;
     HWND barWindow;
     HWND abortButton;
+    // What the last runWithRights came to, and the exit code of the run it handed over to.
+    Elevation elevation;
+    DWORD handedExit;
     // True from the start of the extraction thread until its final message has been handled;
     // written and read on the user-interface thread only.
     bool walking;

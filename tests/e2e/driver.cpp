@@ -31,6 +31,9 @@
 //                    "fit.outside" when the window is not wholly inside the work area
 //   quiet            wait for the stub to end without ever showing a window; report its exit
 //                    code
+//   child-hold=FILE  wait for a process started by the stub (its run with administrator
+//                    rights), suspend it at once, report "child", resume it when FILE exists:
+//                    a test may change the prefix between the two runs' decisions
 //   exit             wait for the stub to end; report its exit code
 //   bar              follow the progress bar until its window is gone: "bar.highest N",
 //                    "bar.positions N" (how many different positions it showed) and
@@ -243,10 +246,10 @@ std::string iconName(HWND box)
     return "other";
 }
 
-// Suspends (or resumes) every thread of the stub except the one that owns `window`.
+// Suspends (or resumes) every thread of the stub except the one that owns `window` (if any).
 void suspendOthers(HWND window, bool suspend)
 {
-    DWORD uiThread = GetWindowThreadProcessId(window, nullptr);
+    DWORD uiThread = window ? GetWindowThreadProcessId(window, nullptr) : 0;  // none: every thread
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry;
     entry.dwSize = sizeof entry;
@@ -407,6 +410,26 @@ void runStep(const std::string& step)
         HWND window = findWindow(Kind::dialog);
         if (!window) window = await(Kind::progress, "the dialog or the progress window");
         checkFit(window);
+    } else if (startsWith(step, "child-hold=")) {
+        std::string file = step.substr(11);
+        DWORD child = 0;
+        waitFor("a process started by the stub", [&] {
+            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            PROCESSENTRY32 entry;
+            entry.dwSize = sizeof entry;
+            for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+                if (entry.th32ParentProcessID == stub.dwProcessId) child = entry.th32ProcessID;
+            CloseHandle(snapshot);
+            return child != 0;
+        }, true);
+        PROCESS_INFORMATION parent = stub;
+        stub.dwProcessId = child;
+        suspendOthers(nullptr, true);
+        report("child", std::to_string(child));
+        waitFor("the end of the hold",
+                [&] { return GetFileAttributesA(file.c_str()) != INVALID_FILE_ATTRIBUTES; }, true);
+        suspendOthers(nullptr, false);
+        stub = parent;
     } else if (step == "quiet") {
         DWORD start = GetTickCount();
         while (!stubEnded()) {

@@ -467,9 +467,17 @@ public:
     size_t refusedNames = 0;
     bool begun = false;  // entryName seen, and the member neither announced nor reported
 
+    // The destination and the folders on its way are looked at (for the rights to write there)
+    // before it is entered; what the walk names comes after.
+    bool entered = false;
+    bool enterFolder(const char* path) override
+    {
+        entered = true;
+        return FakeHost::enterFolder(path);
+    }
     PathState pathState(const char* path) override
     {
-        paths.push_back(path);
+        if (entered) paths.push_back(path);
         return FakeHost::pathState(path);
     }
     bool createFolder(const char* path) override

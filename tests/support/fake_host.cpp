@@ -49,6 +49,18 @@ bool FakeHost::enterFolder(const char* path)
     return ok;
 }
 
+bool FakeHost::deniedWriting(const char* path)
+{
+    calls.push_back(std::string("probe ") + path);
+    return path == deniedFolder;
+}
+
+Elevation FakeHost::runWithRights(const SfxExtractor&)
+{
+    calls.push_back("rights");
+    return elevation;
+}
+
 void FakeHost::setFileTime(const char* path, int32_t unixTime)
 {
     struct utimbuf times = {unixTime, unixTime};

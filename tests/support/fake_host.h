@@ -19,6 +19,8 @@ public:
     uint32_t memory = 0;             // availablePhysicalMemory
     bool recordBar = true;
     std::function<void(uint32_t)> onBar;  // runs after a bar position is recorded
+    std::string deniedFolder;        // deniedWriting is true for this path ("probe" calls)
+    Elevation elevation = Elevation::unavailable;  // what runWithRights answers ("rights")
 
     bool decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
                     uint32_t size) override;
@@ -29,6 +31,8 @@ public:
     PathState pathState(const char* path) override;
     bool createFolder(const char* path) override;
     bool enterFolder(const char* path) override;
+    bool deniedWriting(const char* path) override;
+    Elevation runWithRights(const SfxExtractor&) override;
     void setFileTime(const char* path, int32_t unixTime) override;
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
