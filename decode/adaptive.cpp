@@ -333,7 +333,9 @@ uint16_t adaptiveNextCode()
 uint16_t adaptiveNextDistance()
 {
     DecoderContext& d = decoder;
-    while (d.decodedCount > d.nextGrowth) {
+    // The tree is full long before the count passes 32 bits: NO_GROWTH ends the growth for
+    // good, also for a member of 4 GiB and more.
+    while (d.nextGrowth != NO_GROWTH && d.decodedCount > d.nextGrowth) {
         addDistLeaf(d.nextGrowth / GROWTH_STEP);
         d.nextGrowth += GROWTH_STEP;
         if (d.nextGrowth >= d.distLimit) d.nextGrowth = NO_GROWTH;

@@ -165,7 +165,7 @@ struct BlockCodes {
         uint32_t position = decoder.in.readPosition;
         uint32_t inBuffer = decoder.in.capacity - position;
         next = decoder.in.data + position;
-        fastEnd = next + (inBuffer < decoder.bits.packedRemaining ? inBuffer : decoder.bits.packedRemaining);
+        fastEnd = next + (inBuffer < decoder.bits.packedRemaining ? inBuffer : (uint32_t)decoder.bits.packedRemaining);
         blockRemaining = decoder.blockRemaining;
     }
 
@@ -259,7 +259,7 @@ struct BlockCodes {
     // are left, enough for the 12 the table reads. The top-up's load, whose address waits on
     // the bits just taken, is then off the path from one code to the next.
     QUOR_ALWAYS_INLINE void stretch(uint8_t* dictionary, uint32_t ringSize, uint32_t lengthBias,
-                                    uint32_t& writePos, uint32_t& decodedCount, uint32_t limit)
+                                    uint32_t& writePos, uint64_t& decodedCount, uint64_t limit)
     {
         const uint32_t MATCH_ROOM = 256 + 16;  // the longest match and its overrun
         // A top-up moves `next` on by at most 7 bytes, and a code writes at most 256.
@@ -272,7 +272,7 @@ struct BlockCodes {
         uint8_t* out = dictionary + writePos;
         uint8_t* const start = out;
         uint8_t* outEnd = dictionary + ringSize - MATCH_ROOM;
-        if ((uint32_t)(outEnd - out) > limit - decodedCount) outEnd = out + (limit - decodedCount);
+        if ((uint32_t)(outEnd - out) > limit - decodedCount) outEnd = out + (uint32_t)(limit - decodedCount);
         const uint8_t* inEnd = fastEnd - 8;
         bool atEdge = false;  // a plain step left fewer than eight bytes of the member ahead
         for (;;) {
@@ -342,7 +342,7 @@ struct BlockCodes {
         decodedCount += (uint32_t)(out - start);
     }
 #else
-    void stretch(uint8_t*, uint32_t, uint32_t, uint32_t&, uint32_t&, uint32_t) {}
+    void stretch(uint8_t*, uint32_t, uint32_t, uint32_t&, uint64_t&, uint64_t) {}
 #endif
 };
 

@@ -154,7 +154,7 @@ void refillInput()
     size_t got = fread(in.data, 1, in.capacity, decoder.input);
     // A read short of the member's own bytes means the archive was cut. What the read brings
     // from behind the member (the next header) reads as 0, like what it could not bring.
-    uint32_t wanted = in.unread < in.capacity ? in.unread : in.capacity;
+    uint32_t wanted = in.unread < in.capacity ? (uint32_t)in.unread : in.capacity;
     if (got < wanted) decoder.corrupt = true;
     uint32_t member = got < wanted ? (uint32_t)got : wanted;
     in.unread -= member;
@@ -167,7 +167,7 @@ void refillInput()
 // bits are taken: measured, a 17 MiB member decodes about 40 % faster from a 256 KiB buffer,
 // and a 64 KiB one is as fast again while it keeps the resident size down.
 // A packed size of 0 gets no buffer at all: nothing may be read for such a member.
-bool DecodeJob::prepareInput(uint32_t packedSize)
+bool DecodeJob::prepareInput(uint64_t packedSize)
 {
     const uint32_t READ_AHEAD = 64 * 1024;
     const uint32_t FALLBACK_CAPACITY = 16384;
@@ -179,7 +179,7 @@ bool DecodeJob::prepareInput(uint32_t packedSize)
     in.consumed = 0;
     if (packedSize == 0) return true;
 
-    uint32_t capacity = packedSize < READ_AHEAD ? packedSize : READ_AHEAD;
+    uint32_t capacity = packedSize < READ_AHEAD ? (uint32_t)packedSize : READ_AHEAD;
     if (decoder.availPhys != 0 && capacity > decoder.availPhys) capacity = decoder.availPhys;
     uint8_t* data = (uint8_t*)malloc(capacity);
     if (data == nullptr) {
@@ -285,7 +285,7 @@ namespace {
 struct TableCodes {
     static const bool readsContext = true;
     static const bool stretches = false;
-    void stretch(uint8_t*, uint32_t, uint32_t, uint32_t&, uint32_t&, uint32_t) {}
+    void stretch(uint8_t*, uint32_t, uint32_t, uint32_t&, uint64_t&, uint64_t) {}
     DecodeSet set;
     uint16_t nextCode() { return set.nextCode(); }
     uint16_t nextDistance() { return set.nextDistance(); }

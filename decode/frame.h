@@ -46,11 +46,13 @@ uint16_t updateCrc16(uint16_t crc, const uint8_t* data, uint32_t length);
 // Bits beyond the member's packed data read as 0, but only a few: an encoder ends its stream
 // with its last code, so a member that reads on past its data is damaged, and stopping it
 // there keeps the work linear in the packed size whatever original size the header claims.
+// The 64-bit fields come first here and in the structures below: no padding, so that the
+// fields the methods use most stay within a byte's offset of the state's start (see decoder).
 struct BitReader {
-    uint16_t bitBuffer;        // the next 16 bits; equals window >> 48
     uint64_t window;           // the next windowBits bits of the stream, left-aligned
+    uint64_t packedRemaining;  // packed bytes not yet taken from the InputBuffer
+    uint16_t bitBuffer;        // the next 16 bits; equals window >> 48
     uint32_t windowBits;       // 16 to 64 once initBits has run
-    uint32_t packedRemaining;  // packed bytes not yet taken from the InputBuffer
     uint32_t zeroBytes;        // zero bytes put into the window after the packed data ran out
 };
 
@@ -61,11 +63,11 @@ const uint32_t PACKED_SLACK_BYTES = 16;
 
 // Read-ahead of packed data: the whole member in one fread when memory allows.
 struct InputBuffer {
+    uint64_t unread;        // packed bytes of the member not yet read from the file
+    uint64_t consumed;      // bytes taken from the fills before the current one
     uint8_t* data;          // null when capacity is 0
     uint32_t capacity;      // bytes of data
     uint32_t readPosition;  // index of the next byte in data
-    uint32_t unread;        // packed bytes of the member not yet read from the file
-    uint32_t consumed;      // bytes taken from the fills before the current one
 };
 
 // How a decode run reports progress without knowing who listens: called with the bytes of the
@@ -74,7 +76,8 @@ struct InputBuffer {
 // it once that count is reached, and at least every RUN_CHECK_INTERVAL bytes, so that a
 // listener which only polls an abort flag still stops a member within a few milliseconds.
 // A plain function and a context keep the stub free of anything heavier.
-typedef uint32_t (*DecodeProgress)(void* context, uint32_t produced);
+// Counts have 64 bits: a member may hold 4 GiB and more (its sizes in extended header 0x42).
+typedef uint64_t (*DecodeProgress)(void* context, uint64_t produced);
 
 struct DecodeSet {
     uint16_t (*nextCode)();      // 0-255 literal, 256 and above a match length code
@@ -96,23 +99,23 @@ const uint32_t ADAPTIVE_LEAVES = 442;
 
 struct DecoderContext {
     // ---- frame
-    FILE* input;
-    FILE* output;
-    uint16_t dictBits;
-    uint32_t originalSize;
-    uint16_t crc16;
+    uint64_t originalSize;
+    uint64_t decodedCount;
     BitReader bits;
     InputBuffer in;
+    FILE* input;
+    FILE* output;
     uint8_t* dictionary;
     uint32_t writePos;
-    uint32_t decodedCount;
     uint32_t availPhys;  // free physical memory as the host reported it; 0 = unknown
-    bool corrupt;        // a method met data that names nothing; the member fails its CRC
-    bool writeFailed;    // fwrite took fewer bytes than it was given; decoding stops
     uint8_t* stage;      // output gathered into pieces of up to STAGE_SIZE bytes, or null
     uint32_t staged;     // bytes waiting in stage
     DecodeProgress progress;  // the job's listener, or null: no reports, no abort
     void* progressContext;
+    uint16_t dictBits;
+    uint16_t crc16;
+    bool corrupt;        // a method met data that names nothing; the member fails its CRC
+    bool writeFailed;    // fwrite took fewer bytes than it was given; decoding stops
 
     // ---- static Huffman (-lh4- to -lh7-), also used by -lh3- and -lh1-
     uint8_t codeLen[CODE_SYMBOLS];
@@ -178,7 +181,7 @@ extern DecoderContext decoder;
 // One compressed member. Built by the driver, run once, dropped.
 class DecodeJob {
 public:
-    DecodeJob(FILE* input, FILE* output, uint32_t originalSize, uint32_t packedSize,
+    DecodeJob(FILE* input, FILE* output, uint64_t originalSize, uint64_t packedSize,
               uint32_t dictBits, uint32_t methodIndex, DecodeProgress progress = nullptr,
               void* progressContext = nullptr)
         : dictSize(0), set(), input(input), output(output), originalSize(originalSize),
@@ -191,14 +194,14 @@ public:
     bool run();
 
 private:
-    bool prepareInput(uint32_t packedSize);
+    bool prepareInput(uint64_t packedSize);
 
     uint32_t dictSize;
     DecodeSet set;
     FILE* input;
     FILE* output;
-    uint32_t originalSize;
-    uint32_t packedSize;
+    uint64_t originalSize;
+    uint64_t packedSize;
     uint32_t dictBits;
     uint32_t methodIndex;
     DecodeProgress progress;
@@ -374,16 +377,16 @@ template <class Codes>
 QUOR_ALWAYS_INLINE bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t lengthBias)
 {
     uint8_t* const dictionary = decoder.dictionary;
-    const uint32_t originalSize = decoder.originalSize;
+    const uint64_t originalSize = decoder.originalSize;
     const uint32_t mask = dictSize - 1;
     uint32_t writePos = 0;
-    uint32_t decodedCount = 0;
+    uint64_t decodedCount = 0;
     bool aborted = false;
     bool written = true;
-    uint32_t checkAt = 0;
+    uint64_t checkAt = 0;
 
     while (decodedCount < originalSize) {
-        uint32_t stretchedFrom = decodedCount;
+        uint64_t stretchedFrom = decodedCount;
         if (Codes::stretches) {
             codes.stretch(dictionary, dictSize, lengthBias, writePos, decodedCount,
                           checkAt < originalSize ? checkAt : originalSize);
@@ -416,7 +419,7 @@ QUOR_ALWAYS_INLINE bool decodeLoop(Codes& codes, uint32_t dictSize, uint32_t len
             }
         }
         if (decodedCount >= checkAt) {
-            uint32_t due = UINT32_MAX;
+            uint64_t due = UINT64_MAX;
             if (decoder.progress) {
                 due = decoder.progress(decoder.progressContext, decodedCount);
                 if (due == 0) {

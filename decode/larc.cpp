@@ -124,7 +124,7 @@ template <uint16_t (*code)(), uint16_t (*distance)()>
 struct LarcCodes {
     static const bool readsContext = true;
     static const bool stretches = false;
-    void stretch(uint8_t*, uint32_t, uint32_t, uint32_t&, uint32_t&, uint32_t) {}
+    void stretch(uint8_t*, uint32_t, uint32_t, uint32_t&, uint64_t&, uint64_t) {}
     uint16_t nextCode() { return code(); }
     uint16_t nextDistance() { return distance(); }
     bool damaged() const { return decoder.corrupt; }

@@ -97,8 +97,7 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint64_t originalSize, uin
         return decoder.crc16;
     }
     decoder.availPhys = sfx.host->availablePhysicalMemory();
-    // extractEntry has refused sizes beyond 32 bits for the decoders.
-    DecodeJob job(sfx.ownFile, output, (uint32_t)originalSize, (uint32_t)packedSize,
+    DecodeJob job(sfx.ownFile, output, originalSize, packedSize,
                   dictBitsFor(methodIndex), (uint32_t)methodIndex, reportDecodeProgress, nullptr);
     job.run();
     return decoder.crc16;
@@ -168,17 +167,6 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path)
         }
         sfx.failed = 1;
         sfx.host->memberSkipped(path, SkipReason::notCreated);
-        return true;
-    }
-
-    // The decoders count in 32 bits, as every LHA encoder before extended header 0x42 did;
-    // a stored member copies any size. A member the decoders cannot finish is refused before
-    // its file is made, so that no cut-off file is left for a whole one.
-    bool stored = index == METHOD_LH0 || index == METHOD_LZ4;
-    if (!stored && index != METHOD_LHD &&
-        (header.originalSize > UINT32_MAX || header.packedSize > UINT32_MAX)) {
-        sfx.failed = 1;
-        sfx.host->memberSkipped(path, SkipReason::tooLarge);
         return true;
     }
 

@@ -37,8 +37,6 @@ enum class SkipReason : uint8_t {
     notCreated,     // its file could not be made (the system refused the path), or its name
                     // names no file
     windowsName,    // Windows would store it under another name, or open a device (CON)
-    tooLarge,       // compressed and of 4 GiB or more (behind extended header 0x42): beyond
-                    // the decoders' 32-bit counts
 };
 
 // What became of a run whose destination the system refuses it for want of rights.

@@ -52,10 +52,9 @@ void updateProgressSlow(uint64_t done)
     progressBar->barPosition(value);
 }
 
-uint32_t reportDecodeProgress(void*, uint32_t produced)
+uint64_t reportDecodeProgress(void*, uint64_t produced)
 {
     updateProgress(produced);
     if (!running()) return 0;
-    uint32_t due = progressDueAt(produced);
-    return due == 0 ? UINT32_MAX : due;  // 0 would read as Abort
+    return progressDueAt(produced);  // never 0, which would read as Abort
 }

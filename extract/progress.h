@@ -30,12 +30,12 @@ inline void updateProgress(uint64_t currentBytes)
 
 // The count of the current member's bytes from which on updateProgress may move the bar
 // again (at least current + 1): a loop that makes many small pieces calls it only from there.
-inline uint32_t progressDueAt(uint32_t current)
+inline uint64_t progressDueAt(uint64_t current)
 {
-    if (progressSpan == UINT64_MAX) return UINT32_MAX;  // no total: the bar never moves
+    if (progressSpan == UINT64_MAX) return UINT64_MAX;  // no total: the bar never moves
     // Every count is below 2^63 (a file position), so the signed difference cannot overflow.
     int64_t due = (int64_t)(progressLow + progressSpan - finishedSize);
-    return due > (int64_t)current ? (due > UINT32_MAX ? UINT32_MAX : (uint32_t)due) : current + 1;
+    return due > (int64_t)current ? (uint64_t)due : current + 1;
 }
 
 #include <atomic>
@@ -49,4 +49,4 @@ inline bool running() { return RunFlag.load(std::memory_order_relaxed) != 0; }
 // The decoder's DecodeProgress for the walk: moves the bar with the current member's bytes
 // and stops the member once RunFlag is 0. The context is not used (the counters are the
 // process's).
-uint32_t reportDecodeProgress(void* context, uint32_t produced);
+uint64_t reportDecodeProgress(void* context, uint64_t produced);

@@ -326,3 +326,53 @@ TEST(DecodeJob, AMemberCutOffByTheEndOfTheFileIsDamaged)
     EXPECT_FALSE(whole.corrupt);
 }
 
+
+// A member of more than 4 GiB: 257 single-value blocks of 65,535 matches of 256 spaces (the
+// dictionary's fill), then "END", in 22 KB. The count, its stop, the packed size and the
+// bar run in 64 bits: a 32-bit count would see 2^32 + 5 as 5, a packed size of 2^32 + n as n.
+// A claim of a MiB more runs out of packed data (the zero bits of the slack make a few blocks
+// of zeros at most).
+TEST(DecodeJob, AMemberPastFourGiBCountsIn64Bits)
+{
+    const uint32_t BLOCKS = 257, RUN = 65535 * 256;
+    BlockWriter b(LH5);
+    for (uint32_t k = 0; k < BLOCKS; ++k) b.header(65535, {}, {}, 256 + 253, 0);
+    b.flatHeader(3);
+    for (char c : {'E', 'N', 'D'}) b.literal((uint8_t)c);
+    Bytes packed = b.bits.finish();
+    const uint64_t total = (uint64_t)BLOCKS * RUN + 3;
+    buildCrc16Table();
+    Bytes spaces(RUN, 0x20);
+    uint16_t crc = 0;
+    for (uint32_t k = 0; k < BLOCKS; ++k) crc = updateCrc16(crc, spaces.data(), RUN);
+    crc = updateCrc16(crc, (const uint8_t*)"END", 3);
+
+    struct Case {
+        uint64_t original, packed;
+        bool damaged;
+    };
+    const uint64_t FOUR_GIB = 1ull << 32;
+    for (Case c : {Case{total, packed.size(), false}, Case{total + (1u << 20), packed.size(), true},
+                   Case{FOUR_GIB + 5, packed.size(), true}, Case{total, packed.size() + FOUR_GIB, true}}) {
+        FakeHost bar;
+        resetProgress(&bar, c.original);
+        FILE* input = std::tmpfile();
+        std::fwrite(packed.data(), 1, packed.size(), input);
+        std::rewind(input);
+        FILE* output = std::fopen("/dev/null", "wb");
+        decoder.corrupt = false;
+        DecodeJob job(input, output, c.original, c.packed, 13, LH5, reportDecodeProgress, nullptr);
+        EXPECT_FALSE(job.run());
+        EXPECT_EQ(decoder.corrupt, c.damaged) << c.original << " " << c.packed;
+        if (!c.damaged) {
+            EXPECT_EQ(decoder.decodedCount, total);
+            EXPECT_EQ(decoder.crc16, crc);
+            std::vector<std::string> moves = bar.only("bar");
+            EXPECT_EQ(moves.size(), 100u);
+            EXPECT_EQ(moves.empty() ? "" : moves.back(), "bar 100");
+        }
+        resetProgress(nullptr, 0);
+        std::fclose(input);
+        std::fclose(output);
+    }
+}

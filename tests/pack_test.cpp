@@ -1,6 +1,6 @@
 // `quorsfx pack`: the level-2 header of each kind of name, byte for byte where readers are
 // strict (the header CRC, which no peer checks, byte 19, the length's low byte); and the
-// refusals: a link, a pipe, a file of 4 GiB or more, a name the self-extractor would read as
+// refusals: a link, a pipe, a name the self-extractor would read as
 // another path, a PATH outside -C, after which nothing is written: an existing OUT stays as
 // it was and no temporary file is left beside it. (What pack writes is read back by every
 // peer in tests/pack_roundtrip.)

@@ -53,8 +53,7 @@ void putLe64(std::string& s, uint64_t v)
 }
 
 // A file of 4 GiB or more: its sizes go into extended header 0x42, where libarchive reads
-// them too, and the member is stored. The encoder and every decoder we know of
-// (the self-extractor's included) count a compressed member in 32 bits.
+// them too, stored or compressed alike.
 bool isLarge(const struct stat& info) { return (uint64_t)info.st_size > MAX_MEMBER_SIZE; }
 
 std::string methodOf(int dictionaryBits)
@@ -264,9 +263,9 @@ bool ArchiveWriter::storeFile(FILE* in, const std::string& source, uint64_t cap,
 
 // Compresses `in` into the archive. Gives up (packed >= limit) as soon as the packed data
 // reach the file's size: the member is then stored instead.
-bool ArchiveWriter::compressFile(FILE* in, const std::string& source, uint64_t limit, uint64_t& size,
-                                 uint16_t& crc, uint64_t& packed, const Progress& progress,
-                                 std::string& error)
+bool ArchiveWriter::compressFile(FILE* in, const std::string& source, uint64_t cap, uint64_t limit,
+                                 uint64_t& size, uint16_t& crc, uint64_t& packed,
+                                 const Progress& progress, std::string& error)
 {
     bool sinkFailed = false;
     packed = 0;
@@ -276,8 +275,7 @@ bool ArchiveWriter::compressFile(FILE* in, const std::string& source, uint64_t l
                           if (packed >= limit || sinkFailed) return;  // given up: stored instead
                           if (std::fwrite(data, 1, length, out) != length) sinkFailed = true;
                       });
-    if (!readMember(in, source, MAX_MEMBER_SIZE, size, crc, progress, error,
-                    [&](const uint8_t* data, size_t length) {
+    if (!readMember(in, source, cap, size, crc, progress, error, [&](const uint8_t* data, size_t length) {
             encoder.write(data, length);
             return packed < limit && !sinkFailed;
         }))
@@ -306,10 +304,12 @@ bool ArchiveWriter::addFile(const std::string& path, const std::string& source, 
     uint64_t size = 0, packed = 0;
     uint16_t crc = 0;
     bool compressed = false;
-    bool large = isLarge(info);
-    if (info.st_size > 0 && !large) {
+    // A file listed at 4 GiB or more has its sizes in header 0x42, which holds any size; a
+    // smaller one must stay within the base header's 32 bits.
+    uint64_t cap = isLarge(info) ? UINT64_MAX : MAX_MEMBER_SIZE;
+    if (info.st_size > 0) {
         uint64_t limit = (uint64_t)info.st_size;
-        if (!compressFile(in.get(), source, limit, size, crc, packed, progress, error)) return false;
+        if (!compressFile(in.get(), source, cap, limit, size, crc, packed, progress, error)) return false;
         compressed = packed < limit && packed < size;
     }
     if (compressed) {
@@ -320,9 +320,7 @@ bool ArchiveWriter::addFile(const std::string& path, const std::string& source, 
         if (fseeko(out, dataStart, SEEK_SET) != 0) {
             return writeFailed(error);
         }
-        if (!storeFile(in.get(), source, large ? UINT64_MAX : MAX_MEMBER_SIZE, size, crc, progress,
-                       error))
-            return false;
+        if (!storeFile(in.get(), source, cap, size, crc, progress, error)) return false;
         packed = size;
     }
     // A file that changed while it was read would be packed as neither its old nor its new

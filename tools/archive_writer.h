@@ -52,7 +52,7 @@ public:
     // A -lhd- entry for a folder (its path without a final '/').
     bool addFolder(const std::string& path, const struct stat& info, std::string& error);
     // The regular file `source` as member `path`. Streams it: memory stays bounded whatever
-    // its size. A file of 4 GiB or more is stored, its sizes in extended header 0x42. Refuses a
+    // its size. A file of 4 GiB or more has its sizes in extended header 0x42. Refuses a
     // file that changes size while it is read twice (stored after a failed compression).
     bool addFile(const std::string& path, const std::string& source, const struct stat& info,
                  const Progress& progress, std::string& error);
@@ -75,7 +75,7 @@ private:
                     const std::function<bool(const uint8_t*, size_t)>& take);
     bool storeFile(FILE* in, const std::string& source, uint64_t cap, uint64_t& size, uint16_t& crc,
                    const Progress& progress, std::string& error);
-    bool compressFile(FILE* in, const std::string& source, uint64_t limit, uint64_t& size,
+    bool compressFile(FILE* in, const std::string& source, uint64_t cap, uint64_t limit, uint64_t& size,
                       uint16_t& crc, uint64_t& packed, const Progress& progress, std::string& error);
 
     bool writeFailed(std::string& error);

@@ -110,8 +110,6 @@ void ConsoleHost::memberSkipped(const char* cleanedPath, SkipReason why)
     std::fprintf(stderr, "quorsfx: %s skipped (%s)\n", printable(cleanedPath).c_str(),
                  why == SkipReason::unknownMethod ? "unknown method"
                  : why == SkipReason::notCreated  ? "cannot create the file"
-                 : why == SkipReason::tooLarge    ? "a compressed member of 4 GiB or more: only "
-                                                    "stored ones are read at that size"
                                                   : "a name Windows does not store as given");
 }
 

@@ -75,7 +75,6 @@ void FakeHost::memberSkipped(const char* cleanedPath, SkipReason why)
 {
     const char* kind = why == SkipReason::unknownMethod ? "skipped-method "
                        : why == SkipReason::notCreated  ? "skipped-file "
-                       : why == SkipReason::tooLarge    ? "skipped-size "
                                                         : "skipped-name ";
     calls.push_back(kind + std::string(cleanedPath));
 }
