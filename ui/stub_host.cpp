@@ -4,8 +4,8 @@
 #include <process.h>
 #include <shlobj.h>
 #include <stdio.h>
-#include <sys/utime.h>
 
+#include "extract/runtime.h"
 #include "ui/stub_ui.h"
 
 namespace {
@@ -69,7 +69,7 @@ void warn(HWND owner, const char* text)
 // "ファイル <path><back>": the file's name between the two halves of a message.
 void warnWithPath(HWND owner, const char* back, const char* path)
 {
-    WCHAR* text = messageText;
+    WCHAR* text = inRegister(messageText);
     fromShiftJis(FILE_TEXT, text, MESSAGE_FRONT);
     int used = lstrlenW(text);
     if (!toWide(path, text + used, WIDE_MEMBER_PATH)) text[used] = 0;
@@ -94,13 +94,14 @@ WCHAR fullPath[LONG_PATH];
 
 const WCHAR* widePath(const char* path, bool asGiven = false)
 {
-    if (!toWide(path, givenPath, WIDE_MEMBER_PATH)) givenPath[0] = 0;
-    if (asGiven || !givenPath[0]) return givenPath;
+    WCHAR* given = inRegister(givenPath);
+    if (!toWide(path, given, WIDE_MEMBER_PATH)) given[0] = 0;
+    if (asGiven || !given[0]) return given;
     // The full path goes behind room for its prefix: "\\?\" in front of "C:\...", or
     // "\\?\UNC" over the first backslash of "\\server\share\...".
     const int ROOM = 6;
-    WCHAR* full = fullPath + ROOM;
-    DWORD length = GetFullPathNameW(givenPath, LONG_PATH - ROOM, full, nullptr);
+    WCHAR* full = inRegister(fullPath) + ROOM;
+    DWORD length = GetFullPathNameW(given, LONG_PATH - ROOM, full, nullptr);
     if (!fits(length, LONG_PATH - ROOM)) return L"";
     static const WCHAR PREFIX[] = L"\\\\?\\UNC";
     int count = 4;
@@ -148,7 +149,7 @@ bool StubHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage,
     }
     // No code page makes more UTF-16 units than it has bytes, and no text of the core is
     // longer than a member's path.
-    WCHAR* wide = decodedText;
+    WCHAR* wide = inRegister(decodedText);
     int units = length < (uint32_t)WIDE_MEMBER_PATH
                     ? MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes, (int)length, wide,
                                           WIDE_MEMBER_PATH)
@@ -208,11 +209,35 @@ bool StubHost::enterFolder(const char* path)
 
 void StubHost::setFileTime(const char* path, int32_t unixTime)
 {
-    // The 64-bit variant whatever the build: msvcrt's plain _utime has a 32-bit time on i686.
+    // The file's UTC time set as it stands (FILETIME: 100 ns since 1601). msvcrt's _wutime64
+    // goes through local time on Windows, with the offset in force today rather than on the
+    // file's date: an hour off across a daylight-saving change.
     const WCHAR* wide = widePath(path);
-    __utimbuf64 times;
-    times.actime = times.modtime = unixTime;
-    if (wide[0]) _wutime64(wide, &times);
+    HANDLE file = wide[0] ? CreateFileW(wide, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr)
+                          : INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE) return;
+    uint64_t ticks = ((int64_t)unixTime + 11644473600ll) * 10000000;
+    FILETIME time = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    SetFileTime(file, nullptr, &time, &time);
+    CloseHandle(file);
+}
+
+int32_t StubHost::localZoneWestAt(uint32_t wallSeconds)
+{
+    // By the system's own rules for the zone and that date's year: msvcrt's mktime would
+    // apply this year's rules to every year. The two times lie less than a day apart, so
+    // their days of the week tell whether the date changed between them.
+    uint64_t ticks = wallSeconds * 10000000ull + 116444736000000000ull;  // 100 ns since 1601
+    FILETIME time = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    SYSTEMTIME local, universal;
+    if (!FileTimeToSystemTime(&time, &local) ||
+        !TzSpecificLocalTimeToSystemTime(nullptr, &local, &universal))
+        return 0;
+    int days = (universal.wDayOfWeek - local.wDayOfWeek + 7) % 7;  // 0, 1 or 6 (one back)
+    if (days == 6) days = -1;
+    return ((days * 24 + universal.wHour - local.wHour) * 60 + universal.wMinute - local.wMinute) *
+           60;
 }
 
 void StubHost::warnDamaged(const char* cleanedPath)

@@ -32,6 +32,7 @@ public:
     bool createFolder(const char* path) override;
     bool enterFolder(const char* path) override;
     void setFileTime(const char* path, int32_t unixTime) override;
+    int32_t localZoneWestAt(uint32_t wallSeconds) override;
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;
