@@ -1,6 +1,7 @@
 // After a walk without failure or abort: the shortcuts the user kept chosen, then the one
-// configured file opened with the shell. Failures here are silent: the files are already
-// extracted, and a missing shortcut is no reason to bother the user.
+// configured file opened with the shell. Both run in the window thread's single-threaded
+// apartment (runStub). Failures here are silent: the files are already extracted, and a
+// missing shortcut is no reason to bother the user.
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -68,8 +69,6 @@ void createShortcut(SfxExtractor& sfx, HWND owner, int folderId)
         !toWide(sfx.destination, folder, WIDE_PATH))
         return;
 
-    // COM lives only for this one shortcut. S_FALSE (already initialised) is balanced too.
-    if (FAILED(CoInitialize(nullptr))) return;
     IShellLinkW* link = nullptr;
     IPersistFile* file = nullptr;
     if (SUCCEEDED(CoCreateInstance(SHELL_LINK_CLASS, nullptr, CLSCTX_INPROC_SERVER, SHELL_LINK_W,
@@ -85,7 +84,6 @@ void createShortcut(SfxExtractor& sfx, HWND owner, int folderId)
     }
     if (file) file->Release();
     if (link) link->Release();
-    CoUninitialize();
 }
 
 }  // namespace
@@ -108,6 +106,23 @@ void runConfiguredFile(SfxExtractor& sfx, HWND owner)
     if (!copyText(path, sizeof path, sfx.destination) || !appendPath(path, "\\") ||
         !appendPath(path, sfx.programToRun))
         return;
+    // The process ends right after this call: the launch must be complete before it does.
     WCHAR wide[WIDE_PATH];
-    if (toWide(path, wide, WIDE_PATH)) ShellExecuteW(owner, nullptr, wide, nullptr, nullptr, SW_SHOWNORMAL);
+    if (toWide(path, wide, WIDE_PATH)) shellExecute(owner, nullptr, wide, nullptr, SEE_MASK_NOASYNC);
+}
+
+bool shellExecute(HWND owner, const WCHAR* verb, const WCHAR* file, const WCHAR* parameters,
+                  ULONG mask, HANDLE* process)
+{
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = mask;
+    info.hwnd = owner;
+    info.lpVerb = verb;
+    info.lpFile = file;
+    info.lpParameters = parameters;
+    info.nShow = SW_SHOWNORMAL;
+    bool started = ShellExecuteExW(&info);
+    if (process) *process = info.hProcess;
+    return started;
 }

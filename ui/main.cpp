@@ -8,6 +8,7 @@
 // the exit code.
 #include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
 #include <stdio.h>
 
 #include "extract/extraction.h"
@@ -37,10 +38,14 @@ const UINT EXIT_NOT_STARTED = 3;  // the own file or its block unreadable, no wi
 // the message loop are the user's.
 UINT exitCode = EXIT_CANCELLED;
 
-// The progress window's size, and where it stands relative to the mouse cursor, in pixels at
-// 96 DPI; every size is scaled to the DPI of the monitor the window opens on.
+// The progress window's client area (what its children need, margins included), and where
+// the window stands relative to the mouse cursor, in pixels at 96 DPI; every size is scaled
+// to the DPI of the monitor the window opens on. The frame around the client area is the
+// system's: Windows 10 and 11 draw a taller caption and wider borders than older systems or
+// Wine, and larger text settings make the caption taller still.
 const int BASE_DPI = 96;
-const int WINDOW_WIDTH = 220, WINDOW_HEIGHT = 100;
+const int CLIENT_WIDTH = 214, CLIENT_HEIGHT = 76;
+const DWORD WINDOW_STYLE = WS_POPUP | WS_CAPTION | WS_SYSMENU;
 const int CURSOR_OFFSET_X = -110, CURSOR_OFFSET_Y = 32;  // centred below the mouse cursor
 const UINT WM_DPICHANGED_MESSAGE = 0x02E0;  // WM_DPICHANGED, missing from older headers
 
@@ -82,6 +87,13 @@ UINT monitorDpi(HMONITOR monitor)
 // and posts MSG_ABORTED (or MSG_DONE when it had already passed its last poll).
 void requestAbort() { RunFlag.store(0, std::memory_order_relaxed); }
 
+// Ends the run with `code`: the window goes, and the message loop ends with it.
+__attribute__((noinline)) void endRun(HWND window, UINT code)
+{
+    exitCode = code;
+    DestroyWindow(window);
+}
+
 void start(HWND window, SfxExtractor& sfx)
 {
     if (sfx.configPresent && !quietRun) {
@@ -90,36 +102,32 @@ void start(HWND window, SfxExtractor& sfx)
         if (result != 0) {
             // EXIT_LOST: the folder could not be made; EXIT_CANCELLED: Cancel; -1: the dialog
             // could not be shown.
-            exitCode = result < 0 ? EXIT_NOT_STARTED : (UINT)result;
-            DestroyWindow(window);
+            endRun(window, result < 0 ? EXIT_NOT_STARTED : (UINT)result);
             return;
         }
     }
     setText(window, sfx.title);
     if (!quietRun) ShowWindow(window, SW_SHOW);
-    if (!startExtraction(sfx)) {
-        exitCode = EXIT_LOST;
-        DestroyWindow(window);
-    }
+    if (!startExtraction(sfx)) endRun(window, EXIT_LOST);
 }
 
 void finish(HWND window, SfxExtractor& sfx, bool aborted)
 {
     StubHost& host = hostOf(sfx);
     host.walking = false;
+    UINT code = EXIT_CANCELLED;
     if (aborted) {
         // The member being written when the flag fell is incomplete; the thread has closed it.
         if (sfx.currentOutputPath.get()) host.removeFile(sfx.currentOutputPath.get());
-        exitCode = EXIT_CANCELLED;
     } else if (sfx.failed) {
-        exitCode = EXIT_LOST;
+        code = EXIT_LOST;
     } else {
-        exitCode = EXIT_DONE;
+        code = EXIT_DONE;
         if (sfx.configPresent) createShortcuts(sfx, window);
         // A quiet run is unattended: nobody is there to look at the opened file.
         if (!quietRun) runConfiguredFile(sfx, window);
     }
-    DestroyWindow(window);
+    endRun(window, code);
 }
 
 // The progress window's three children (pixels at 96 DPI, client coordinates). The label and
@@ -134,7 +142,7 @@ const DWORD CHILD = WS_CHILD | WS_VISIBLE;
 const ChildLayout CHILDREN[] = {
     {L"STATIC", 7, 5, 200, 15, 0, CHILD | SS_LEFT},
     {PROGRESS_CLASSW, 7, 23, 200, 20, 0, CHILD | PBS_SMOOTH},
-    {L"BUTTON", 65, 50, 88, 19, ID_ABORT, CHILD | BS_PUSHBUTTON},
+    {L"BUTTON", 63, 50, 88, 19, ID_ABORT, CHILD | BS_PUSHBUTTON},
 };
 
 // Places the children and gives them the font for `dpi`. Called once at creation and again
@@ -161,6 +169,8 @@ void layOutChildren(StubHost& host, UINT dpi)
 
 LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    // Read once: null until WM_CREATE, which is the only message that sets it.
+    SfxExtractor* sfx = currentExtractor;
     switch (message) {
     case WM_CREATE:
         currentExtractor = (SfxExtractor*)((CREATESTRUCTW*)lParam)->lpCreateParams;
@@ -171,7 +181,7 @@ LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_CLOSE:
         // While the thread runs, closing is an abort: the window must outlive the thread's
         // last message, and the half-written member must be deleted like after Abort.
-        if (hostOf(*currentExtractor).walking)
+        if (hostOf(*sfx).walking)
             requestAbort();
         else
             DestroyWindow(window);
@@ -185,18 +195,18 @@ LRESULT CALLBACK progressWindowProc(HWND window, UINT message, WPARAM wParam, LP
         SetWindowPos(window, nullptr, proposed->left, proposed->top,
                      proposed->right - proposed->left, proposed->bottom - proposed->top,
                      SWP_NOZORDER | SWP_NOACTIVATE);
-        layOutChildren(hostOf(*currentExtractor), LOWORD(wParam));
+        layOutChildren(hostOf(*sfx), LOWORD(wParam));
         return 0;
     }
     case MSG_START:
-        start(window, *currentExtractor);
+        start(window, *sfx);
         return 0;
     case MSG_ENTRY:
-        showEntryName(hostOf(*currentExtractor).labelWindow, (const char*)lParam);
+        showEntryName(hostOf(*sfx).labelWindow, (const char*)lParam);
         return 0;
     case MSG_DONE:
     case MSG_ABORTED:
-        finish(window, *currentExtractor, message == MSG_ABORTED);
+        finish(window, *sfx, message == MSG_ABORTED);
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -272,17 +282,29 @@ bool createWindows(SfxExtractor& sfx, StubHost& host)
     GetCursorPos(&cursor);
     HMONITOR monitor = MonitorFromPoint(cursor, MONITOR_DEFAULTTONEAREST);
     UINT dpi = monitorDpi(monitor);
-    int width = scaled(WINDOW_WIDTH, dpi), height = scaled(WINDOW_HEIGHT, dpi);
     int x = cursor.x + scaled(CURSOR_OFFSET_X, dpi), y = cursor.y + scaled(CURSOR_OFFSET_Y, dpi);
+    int width = scaled(CLIENT_WIDTH, dpi), height = scaled(CLIENT_HEIGHT, dpi);
+    // Made first on that monitor, so that it gets the frame the system draws there; the frame
+    // is then measured (the outer size less the client area) and added to the client area's
+    // size. That is the system's own frame at any DPI, caption and border settings, on every
+    // Windows version (AdjustWindowRectEx knows only the system DPI's frame, its ForDpi
+    // variant only Windows 10's). Made as tall as it is wide, which leaves room below any
+    // caption: a client area cut to nothing would not show the frame's whole height.
+    HWND window = CreateWindowExW(0, CLASS_NAME, L"Quor SFX", WINDOW_STYLE, x, y, width, width,
+                                  nullptr, nullptr, appInstance, &sfx);
+    if (!window) return false;
+    RECT outer, client;
+    GetWindowRect(window, &outer);
+    GetClientRect(window, &client);
+    width += outer.right - outer.left - client.right;
+    height += outer.bottom - outer.top - client.bottom;
     MONITORINFO area;
     area.cbSize = sizeof area;
     if (GetMonitorInfoW(monitor, &area)) {
         x = clampInto(x, width, area.rcWork.left, area.rcWork.right);
         y = clampInto(y, height, area.rcWork.top, area.rcWork.bottom);
     }
-    HWND window = CreateWindowExW(0, CLASS_NAME, L"Quor SFX", WS_POPUP | WS_CAPTION | WS_SYSMENU, x, y,
-                                  width, height, nullptr, nullptr, appInstance, &sfx);
-    if (!window) return false;
+    SetWindowPos(window, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
     host.progressWindow = window;
 
     WCHAR abortText[8];
@@ -313,6 +335,11 @@ UINT runMessageLoop()
 
 UINT runStub(HINSTANCE instance)
 {
+    // The shell (the folder browser, shortcuts, ShellExecuteExW) wants a single-threaded
+    // apartment on the thread that calls it: this one, which owns every window. Without COM
+    // the shell still opens files, so a failure here stops nothing. OLE1DDE is left off, as
+    // ShellExecuteEx asks.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     StubHost host;
     host.walking = false;  // the window handles are set by createWindows before any use
     SfxExtractor sfx(&host);
