@@ -118,17 +118,18 @@ char memberPath[MEMBER_PATH_BUFFER];
 // messages, the name with every byte from 0x80 up shown as '?'.
 bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header)
 {
+    char* path = inRegister(memberPath);
     cleanEntryPath(header.name, '/', header.codePage);
     if (!header.badName && sfx.host->decodeText(header.name, (uint32_t)strlen(header.name),
-                                                header.codePage, memberPath, MEMBER_PATH_BUFFER)) {
-        slashBackslashes(memberPath, (uint32_t)strlen(memberPath), CODE_PAGE_UTF8);
-        cleanEntryPath(memberPath, '/');
+                                                header.codePage, path, MEMBER_PATH_BUFFER)) {
+        slashBackslashes(path, (uint32_t)strlen(path), CODE_PAGE_UTF8);
+        cleanEntryPath(path, '/');
         return true;
     }
     uint32_t i = 0;
     for (; header.name[i]; ++i)
-        memberPath[i] = (uint8_t)header.name[i] >= 0x80 ? '?' : header.name[i];
-    memberPath[i] = 0;
+        path[i] = (uint8_t)header.name[i] >= 0x80 ? '?' : header.name[i];
+    path[i] = 0;
     return false;
 }
 
@@ -231,10 +232,13 @@ bool startExtraction(SfxExtractor& sfx)
 void ExtractionThread(void* argument)
 {
     SfxExtractor& sfx = *(SfxExtractor*)argument;
+    // Through registers, not by address at each use (a relocation entry each on i686).
+    LhaEntryHeader& header = memberHeader;
+    char* path = inRegister(memberPath);
     buildCrc16Table();
     resetProgress(sfx.host, sumOriginalSizes(sfx));
 
-    while (readNextHeader(sfx, memberHeader)) {
+    while (readNextHeader(sfx, header)) {
         // Only the copy and the decoders poll the flag; members that write nothing (folders,
         // unknown methods) must not let the walk run on after an abort.
         if (!running()) {
@@ -242,25 +246,25 @@ void ExtractionThread(void* argument)
             break;
         }
         int64_t dataStart = filePosition(sfx.ownFile);
-        if (!nameMember(sfx, memberHeader)) {
+        if (!nameMember(sfx, header)) {
             // A name that is not valid in its code page is a damaged member: writing it
             // under a guessed name would be writing a different file. The walk goes on.
             sfx.failed = 1;
-            sfx.host->warnDamaged(memberPath);
+            sfx.host->warnDamaged(path);
         } else {
-            sfx.host->entryName(memberPath);
-            if (!extractEntry(sfx, memberHeader, memberPath)) {
+            sfx.host->entryName(path);
+            if (!extractEntry(sfx, header, path)) {
                 sfx.failed = 1;
                 break;
             }
-            notifyShell(sfx, ShellEvent::memberExtracted, memberPath);
+            notifyShell(sfx, ShellEvent::memberExtracted, path);
         }
-        if (!skipPackedData(sfx, dataStart, memberHeader.packedSize)) {
+        if (!skipPackedData(sfx, dataStart, header.packedSize)) {
             // The members behind it cannot be found, so they are lost, not absent.
             sfx.failed = 1;
             break;
         }
-        finishedSize += memberHeader.originalSize;
+        finishedSize += header.originalSize;
     }
     sfx.host->walkEnded(!running());
 }
