@@ -219,13 +219,12 @@ bool startExtraction(SfxExtractor& sfx)
 void ExtractionThread(void* argument)
 {
     SfxExtractor& sfx = *(SfxExtractor*)argument;
+    // Through registers, not by address at each use (a relocation entry each on i686).
+    LhaEntryHeader& header = memberHeader;
+    char* path = inRegister(memberPath);
     buildCrc16Table();
     resetProgress(sfx.host, sumOriginalSizes(sfx));
 
-    // The path is named many times below and in what is inlined here: through a register.
-    // (The header too would cost i686 more in spilled registers than it saves.)
-    LhaEntryHeader& header = memberHeader;
-    char* path = inRegister(memberPath);
     while (readNextHeader(sfx, header)) {
         // Only the copy and the decoders poll the flag; members that write nothing (folders,
         // unknown methods) must not let the walk run on after an abort.

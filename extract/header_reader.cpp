@@ -297,11 +297,11 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     slashBackslashes(header.name, used, header.codePage);
 
     header.modificationTime =
-        header.level == 2 ? (int32_t)header.rawTime : dosTimeToUnix(header.rawTime);
+        header.level == 2 ? (int32_t)header.rawTime : dosTimeToUnix(header.rawTime, *sfx.host);
     return true;
 }
 
-int32_t dosTimeToUnix(uint32_t v)
+int32_t dosTimeToUnix(uint32_t v, Host& host)
 {
     // Indexed by month; 0 and the invalid months 13 to 15 count no days.
     static const uint16_t daysBeforeMonth[16] = {0,   0,   31,  59,  90,  120, 151, 181,
@@ -318,8 +318,9 @@ int32_t dosTimeToUnix(uint32_t v)
     if (year % 4 == 0 && month >= 3 && month <= 12) days += 1;
     // Unsigned arithmetic wraps modulo 2^32, so the result is the low half of the exact
     // value: stored times past 2038 wrap like the 32-bit field, a negative zone subtracts.
-    uint32_t result = ((days * 24 + hours) * 60 + minutes) * 60 + (uint32_t)localZoneWest() + seconds;
-    return (int32_t)result;
+    // The stored time is local: moved to UTC with the offset in force on its own date.
+    uint32_t wall = ((days * 24 + hours) * 60 + minutes) * 60 + seconds;
+    return (int32_t)(wall + (uint32_t)host.localZoneWestAt(wall));
 }
 
 // The pre-scan reads every header as the walk does: a member's sizes may stand in an

@@ -5,6 +5,7 @@
 
 #include "paths.h"
 
+class Host;
 struct SfxExtractor;
 
 const uint32_t HEADER_BUFFER = 4096;
@@ -46,7 +47,8 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header);
 // with `header` filled and ownFile on its first packed byte, so that a listing can show it.
 bool readNextHeader(SfxExtractor& sfx, LhaEntryHeader& header);
 
-int32_t dosTimeToUnix(uint32_t dosTime);
+// An MS-DOS time stamp (local time) as Unix time, with the offset the host gives for its date.
+int32_t dosTimeToUnix(uint32_t dosTime, Host& host);
 
 // Sum of the original sizes of all members from the position of ownFile on; ownFile is left
 // where it was.

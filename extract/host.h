@@ -84,6 +84,11 @@ public:
     virtual Elevation runWithRights(const SfxExtractor& sfx) = 0;
     // Gives the file both access and modification time `unixTime`; failures are ignored.
     virtual void setFileTime(const char* path, int32_t unixTime) = 0;
+    // Seconds west of UTC of the local time `wallSeconds` (a local date and time counted in
+    // seconds since 1970-01-01 00:00 as if it were UTC), by the zone's rules for that date:
+    // daylight saving time counts where that date had it, whatever the date of today. 0 when
+    // the system cannot tell.
+    virtual int32_t localZoneWestAt(uint32_t wallSeconds) = 0;
 
     // Messages to the user. They return once the user has seen them.
     virtual void warnDamaged(const char* cleanedPath) = 0;  // the CRC did not match

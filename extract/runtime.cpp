@@ -1,7 +1,6 @@
 #include "extract/runtime.h"
 
 #include <string.h>
-#include <time.h>
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -104,13 +103,3 @@ int64_t fileLength(FILE* file)
 #endif
 }
 
-int32_t localZoneWest()
-{
-#ifdef _WIN32
-    _tzset();
-    return (int32_t)_timezone;
-#else
-    tzset();
-    return (int32_t)timezone;
-#endif
-}

@@ -35,9 +35,6 @@ bool seekFile(FILE* file, int64_t offset);
 // The length of the open file in bytes, -1 when unknown.
 int64_t fileLength(FILE* file);
 
-// Seconds west of UTC of the local standard time, like msvcrt's _timezone after _tzset.
-int32_t localZoneWest();
-
 // Bounded copy: at most capacity - 1 bytes and always a terminator. False when cut.
 bool copyText(char* out, uint32_t capacity, const char* text);
 

@@ -281,25 +281,58 @@ TEST_F(Reader, NamesAsLongAsTheHeaderAllowsAreReadWhole)
 
 TEST(DosTime, Conversions)
 {
+    FakeHost host;
     setenv("TZ", "UTC", 1);
     tzset();
-    EXPECT_EQ(dosTimeToUnix(0), 0);
-    EXPECT_EQ(dosTimeToUnix((20u << 25) | (3u << 21) | (1u << 16)), 951868800);
+    EXPECT_EQ(dosTimeToUnix(0, host), 0);
+    EXPECT_EQ(dosTimeToUnix((20u << 25) | (3u << 21) | (1u << 16), host), 951868800);
     // 2009-10-26 05:27:02: two-second resolution.
     uint32_t v = (29u << 25) | (10u << 21) | (26u << 16) | (5u << 11) | (27u << 5) | 1u;
-    EXPECT_EQ(dosTimeToUnix(v), 1256534822);
+    EXPECT_EQ(dosTimeToUnix(v, host), 1256534822);
     // 2100 is counted as a leap year: 2100-03-01 is one day later than the calendar says.
     uint32_t march2100 = (120u << 25) | (3u << 21) | (1u << 16);
-    EXPECT_EQ(dosTimeToUnix(march2100), (int32_t)(uint32_t)(4107542400LL + 86400));
+    EXPECT_EQ(dosTimeToUnix(march2100, host), (int32_t)(uint32_t)(4107542400LL + 86400));
     // Months 0 and 13 count no days before them.
-    EXPECT_EQ(dosTimeToUnix((20u << 25) | (0u << 21) | (1u << 16)),
-              dosTimeToUnix((20u << 25) | (1u << 21) | (1u << 16)));
-    EXPECT_EQ(dosTimeToUnix((20u << 25) | (13u << 21) | (1u << 16)),
-              dosTimeToUnix((20u << 25) | (1u << 21) | (1u << 16)));
+    EXPECT_EQ(dosTimeToUnix((20u << 25) | (0u << 21) | (1u << 16), host),
+              dosTimeToUnix((20u << 25) | (1u << 21) | (1u << 16), host));
+    EXPECT_EQ(dosTimeToUnix((20u << 25) | (13u << 21) | (1u << 16), host),
+              dosTimeToUnix((20u << 25) | (1u << 21) | (1u << 16), host));
 
     setenv("TZ", "JST-9", 1);  // nine hours east: local midnight is 15:00 UTC the day before
     tzset();
-    EXPECT_EQ(dosTimeToUnix((20u << 25) | (3u << 21) | (1u << 16)), 951868800 - 9 * 3600);
+    EXPECT_EQ(dosTimeToUnix((20u << 25) | (3u << 21) | (1u << 16), host), 951868800 - 9 * 3600);
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+// A stored local time becomes UTC with the offset in force on its own date (summer time where
+// the zone had it then), whatever the date of today; Tokyo has none. Each stamp is tried in
+// its zone and compared with what the zone database gives.
+TEST(DosTime, DaylightSavingOfItsOwnDate)
+{
+    FakeHost host;
+    struct Case {
+        const char* zone;
+        uint32_t year, month, day, hour, minute;
+        int32_t utc;
+    };
+    const Case cases[] = {
+        {"Europe/Berlin", 2025, 6, 28, 12, 2, 1751104920},     // summer, UTC+2
+        {"Europe/Berlin", 2025, 1, 15, 12, 2, 1736938920},     // winter, UTC+1
+        {"Europe/Berlin", 2025, 3, 30, 3, 30, 1743298200},     // the first hour of summer time
+        {"America/New_York", 2025, 7, 4, 12, 0, 1751644800},   // summer, UTC-4
+        {"America/New_York", 2025, 12, 25, 12, 0, 1766682000}, // winter, UTC-5
+        {"Asia/Tokyo", 2025, 7, 4, 12, 0, 1751598000},
+        {"Asia/Tokyo", 2025, 12, 25, 12, 0, 1766631600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.month) + "/" + std::to_string(c.day));
+        setenv("TZ", c.zone, 1);
+        tzset();
+        uint32_t stamp = ((c.year - 1980) << 25) | (c.month << 21) | (c.day << 16) | (c.hour << 11) |
+                         (c.minute << 5);
+        EXPECT_EQ(dosTimeToUnix(stamp, host), c.utc);
+    }
     setenv("TZ", "UTC", 1);
     tzset();
 }

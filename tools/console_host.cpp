@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "sjis.h"
@@ -73,6 +74,18 @@ PathState ConsoleHost::pathState(const char* path)
 
 bool ConsoleHost::createFolder(const char* path) { return mkdir(path, 0777) == 0; }
 bool ConsoleHost::enterFolder(const char* path) { return chdir(path) == 0; }
+
+int32_t zoneWestByCLibrary(uint32_t wallSeconds)
+{
+    // The wall clock read as UTC gives the local date's fields; mktime with tm_isdst -1 then
+    // decides by the zone's rules for that date whether summer time was in force.
+    time_t wall = (time_t)wallSeconds;
+    struct tm parts;
+    if (!gmtime_r(&wall, &parts)) return 0;
+    parts.tm_isdst = -1;
+    time_t universal = mktime(&parts);
+    return universal == (time_t)-1 ? 0 : (int32_t)(universal - wall);
+}
 
 void ConsoleHost::setFileTime(const char* path, int32_t unixTime)
 {

@@ -13,6 +13,9 @@
 // counting every character beyond ASCII as two, which is never too few.
 std::string fitColumns(const std::string& text, size_t columns);
 
+// Host::localZoneWestAt by the C library's zone rules (TZ and the zone database).
+int32_t zoneWestByCLibrary(uint32_t wallSeconds);
+
 class ConsoleHost : public Host {
 public:
     explicit ConsoleHost(bool showProgress) : showProgress(showProgress) {}
@@ -32,6 +35,7 @@ public:
     bool deniedWriting(const char*) override { return false; }
     Elevation runWithRights(const SfxExtractor&) override { return Elevation::unavailable; }
     void setFileTime(const char* path, int32_t unixTime) override;
+    int32_t localZoneWestAt(uint32_t wallSeconds) override { return zoneWestByCLibrary(wallSeconds); }
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;

@@ -1,7 +1,8 @@
 // After a walk without failure or abort: the shortcuts the user kept chosen, then the one
-// configured file opened with the shell. A chosen shortcut that cannot be made anywhere is
-// named in a message and fails the run: it is something the user chose and does not get.
-// Opening the file is the user's convenience; a failure there stays silent.
+// configured file opened with the shell. Both run in the window thread's single-threaded
+// apartment (runStub). A chosen shortcut that cannot be made anywhere is named in a message
+// and fails the run: it is something the user chose and does not get. Opening the file is the
+// user's convenience; a failure there stays silent.
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -64,11 +65,9 @@ bool createShortcut(SfxExtractor& sfx, HWND owner, int folderId, int ownFolderId
     bool made = false;
     char target[PATH_BUFFER];
     WCHAR wideName[PATH_PART], wideTarget[WIDE_PATH], folder[WIDE_PATH];
-    // COM lives only for this one shortcut. S_FALSE (already initialised) is balanced too.
     if (copyText(target, sizeof target, sfx.destination) && appendBackslash(target, sizeof target) &&
         appendPath(target, sfx.shortcutTarget) && toWide(name, wideName, PATH_PART) &&
-        toWide(target, wideTarget, WIDE_PATH) && toWide(sfx.destination, folder, WIDE_PATH) &&
-        SUCCEEDED(CoInitialize(nullptr))) {
+        toWide(target, wideTarget, WIDE_PATH) && toWide(sfx.destination, folder, WIDE_PATH)) {
         IShellLinkW* link;
         IPersistFile* file;
         if (SUCCEEDED(CoCreateInstance(SHELL_LINK_CLASS, nullptr, CLSCTX_INPROC_SERVER,
@@ -83,7 +82,6 @@ bool createShortcut(SfxExtractor& sfx, HWND owner, int folderId, int ownFolderId
             }
             link->Release();
         }
-        CoUninitialize();
     }
     // The link file that could not be written: "ファイル NAME を書き込めません。"
     if (!made) sfx.host->warnWriteFailed(name);
@@ -118,6 +116,23 @@ void runConfiguredFile(SfxExtractor& sfx, HWND owner)
     if (!copyText(path, sizeof path, sfx.destination) || !appendPath(path, "\\") ||
         !appendPath(path, sfx.programToRun))
         return;
+    // The process ends right after this call: the launch must be complete before it does.
     WCHAR wide[WIDE_PATH];
-    if (toWide(path, wide, WIDE_PATH)) ShellExecuteW(owner, nullptr, wide, nullptr, nullptr, SW_SHOWNORMAL);
+    if (toWide(path, wide, WIDE_PATH)) shellExecute(owner, nullptr, wide, nullptr, SEE_MASK_NOASYNC);
+}
+
+bool shellExecute(HWND owner, const WCHAR* verb, const WCHAR* file, const WCHAR* parameters,
+                  ULONG mask, HANDLE* process)
+{
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = mask;
+    info.hwnd = owner;
+    info.lpVerb = verb;
+    info.lpFile = file;
+    info.lpParameters = parameters;
+    info.nShow = SW_SHOWNORMAL;
+    bool started = ShellExecuteExW(&info);
+    if (process) *process = info.hProcess;
+    return started;
 }

@@ -21,7 +21,11 @@
    - a section is both writable and executable, or shared;
    - the manifest resource is missing, or the subsystem version is below 6.0 (below it Windows
      draws the window frame and sizes it as for Windows XP);
-   - the import table names a DLL outside ALLOWED_DLLS.
+   - the import table names a DLL outside ALLOWED_DLLS;
+   - an absolute address into the image has no relocation entry (see unrelocated): Windows
+     moves every DYNAMIC_BASE image, so such an address would still point into the preferred
+     base, where nothing is mapped. Wine maps the image at its preferred base and never shows
+     the fault; the run of a moved copy (tests/e2e) does.
 """
 import struct
 import sys
@@ -51,6 +55,7 @@ MACHINE_I386 = 0x014C
 MACHINE_AMD64 = 0x8664
 RT_MANIFEST = 24
 DIR_IMPORT, DIR_RESOURCE, DIR_BASERELOC = 1, 2, 5
+REL_HIGHLOW, REL_DIR64 = 3, 10
 
 
 class Image:
@@ -110,6 +115,39 @@ class Image:
             names.append(self.text(self.u32(at + 12)))
             at += 20
         return names
+
+    def relocation_sites(self):
+        """The RVAs of the 32-bit (i686) and 64-bit (x86_64) addresses that the base
+        relocation table lists: blocks of one 4 KB page each, a 16-bit entry per site (type in
+        the top 4 bits, offset in the page below them; type 0 pads a block)."""
+        rva, size = self.directories[DIR_BASERELOC] if len(self.directories) > 5 else (0, 0)
+        sites = set()
+        at = self.offset(rva) if size else 0
+        end = at + size
+        while at + 8 <= end:
+            page, block = struct.unpack_from("<II", self.data, at)
+            if block < 8 or at + block > end:
+                raise ValueError("a relocation block overruns its table")
+            for entry in range(at + 8, at + block, 2):
+                kind = self.u16(entry)
+                if kind >> 12 in (REL_HIGHLOW, REL_DIR64):
+                    sites.add(page + (kind & 0xFFF))
+            at += block
+        return sites
+
+    def import_slots(self):
+        """The RVAs of the import address table's slots, one per imported function."""
+        rva, size = self.directories[DIR_IMPORT]
+        width = 8 if self.plus else 4
+        slots = set()
+        at = self.offset(rva) if size else 0
+        while size and any(self.data[at:at + 20]):
+            slot = self.u32(at + 16)
+            while any(self.data[self.offset(slot):self.offset(slot) + width]):
+                slots.add(slot)
+                slot += width
+            at += 20
+        return slots
 
     def has_manifest(self):
         rva, size = self.directories[DIR_RESOURCE] if len(self.directories) > 2 else (0, 0)
@@ -176,6 +214,47 @@ def with_checksum(data):
     return bytes(out)
 
 
+def unrelocated(image):
+    """(RVA, address) of each absolute address into the image that lacks a relocation entry.
+
+    What can be told from bytes alone, without false alarms:
+    - anywhere, the address of an import slot (the i686 `jmp *slot` thunks and
+      `call *slot`);
+    - x86_64: any 8 bytes that read as an address into the image (code reaches the image
+      relative to the instruction, so such a value is a pointer in data or a movabs);
+    - i686 code: the address operand of call/jmp through memory (FF 15, FF 25), of push
+      imm32 (68) and of mov reg, imm32 (B8 to BF);
+    - i686 data outside the code section: 4-byte aligned addresses into the code and data
+      (pointers into .bss are left out: UTF-16 text would read as such)."""
+    sites = image.relocation_sites()
+    base = image.image_base
+    slots = {base + slot for slot in image.import_slots()}
+    low, high = base + image.sections[0][1], base + image.image_size
+    data_high = max(base + rva + vsize for name, rva, vsize, *_ in image.sections
+                    if name not in (".bss", ".reloc"))
+    width, form = (8, "<Q") if image.plus else (4, "<I")
+    found = []
+    for name, rva, vsize, raw_at, raw_size, flags, _ in image.sections:
+        if name == ".reloc":
+            continue
+        body = image.data[raw_at:raw_at + min(vsize, raw_size)]
+        code = flags & SCN_MEM_EXECUTE
+        for i in range(len(body) - width + 1):
+            value = struct.unpack_from(form, body, i)[0]
+            if value in slots or (image.plus and low <= value < high):
+                pointer = True
+            elif image.plus or not low <= value < high:
+                pointer = False
+            elif code:
+                pointer = body[max(i - 2, 0):i] in (b"\xff\x15", b"\xff\x25") or (
+                    i > 0 and (body[i - 1] == 0x68 or 0xB8 <= body[i - 1] <= 0xBF))
+            else:
+                pointer = (rva + i) % 4 == 0 and value < data_high
+            if pointer and rva + i not in sites:
+                found.append((rva + i, value))
+    return found
+
+
 def faults(image, size, limit):
     """What the stub lacks, one line each; empty when it passes."""
     found = []
@@ -197,6 +276,11 @@ def faults(image, size, limit):
             found.append(f"section {name} is writable and executable")
         if flags & SCN_MEM_SHARED:
             found.append(f"section {name} is shared between processes")
+    missing = unrelocated(image)
+    if missing:
+        listed = ", ".join(f"{rva:#x} ({value:#x})" for rva, value in missing[:8])
+        found.append(f"{len(missing)} absolute addresses without a relocation entry, so the "
+                     f"image breaks wherever Windows moves it: at RVA {listed}")
     if image.subsystem_version < (6, 0):
         found.append("subsystem version %d.%d is below 6.0" % image.subsystem_version)
     if not image.has_manifest():

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "extract/runtime.h"
+
 namespace {
 
 const char16_t ELLIPSIS[] = u"...";
@@ -23,7 +25,8 @@ void fitLabel(const char16_t* name, char16_t* shown, int32_t width, MeasureText 
     // last cut marked by "...". A name longer than a member's path is cut to one first.
     // Several pages: not on the stack, where the stub would probe them page by page; the
     // label is drawn by the user-interface thread alone.
-    static char16_t remaining[MEMBER_PATH_BUFFER];
+    static char16_t buffer[MEMBER_PATH_BUFFER];
+    char16_t* remaining = inRegister(buffer);  // not its address at each of a dozen uses
     uint32_t length = 0;
     for (; name[length] && length < MEMBER_PATH_BUFFER - 1; ++length)
         remaining[length] = name[length] == u'\\' ? u'/' : name[length];

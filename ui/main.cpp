@@ -8,6 +8,7 @@
 // the exit code.
 #include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
 #include <stddef.h>
 #include <stdio.h>
 
@@ -42,10 +43,14 @@ const UINT EXIT_NOT_STARTED = 3;  // the own file or its block unreadable, no wi
 // the message loop are the user's.
 UINT exitCode = EXIT_CANCELLED;
 
-// The progress window's size, and where it stands relative to the mouse cursor, in pixels at
-// 96 DPI; every size is scaled to the DPI of the monitor the window opens on.
+// The progress window's client area (what its children need, margins included), and where
+// the window stands relative to the mouse cursor, in pixels at 96 DPI; every size is scaled
+// to the DPI of the monitor the window opens on. The frame around the client area is the
+// system's: Windows 10 and 11 draw a taller caption and wider borders than older systems or
+// Wine, and larger text settings make the caption taller still.
 const int BASE_DPI = 96;
-const int WINDOW_WIDTH = 220, WINDOW_HEIGHT = 100;
+const int CLIENT_WIDTH = 214, CLIENT_HEIGHT = 76;
+const DWORD WINDOW_STYLE = WS_POPUP | WS_CAPTION | WS_SYSMENU;
 const int CURSOR_OFFSET_X = -110, CURSOR_OFFSET_Y = 32;  // centred below the mouse cursor
 const UINT WM_DPICHANGED_MESSAGE = 0x02E0;  // WM_DPICHANGED, missing from older headers
 
@@ -133,7 +138,7 @@ const DWORD CHILD = WS_CHILD | WS_VISIBLE;
 const ChildLayout CHILDREN[] = {
     {L"STATIC", 7, 5, 200, 15, 0, CHILD | SS_LEFT},
     {PROGRESS_CLASSW, 7, 23, 200, 20, 0, CHILD | PBS_SMOOTH},
-    {L"BUTTON", 65, 50, 88, 19, ID_ABORT, CHILD | BS_PUSHBUTTON},
+    {L"BUTTON", 63, 50, 88, 19, ID_ABORT, CHILD | BS_PUSHBUTTON},
 };
 
 // Places the children and gives them the font for `dpi`. Called once at creation and again
@@ -309,17 +314,29 @@ bool createWindows(SfxExtractor& sfx, StubHost& host)
     GetCursorPos(&cursor);
     HMONITOR monitor = MonitorFromPoint(cursor, MONITOR_DEFAULTTONEAREST);
     UINT dpi = monitorDpi(monitor);
-    int width = scaled(WINDOW_WIDTH, dpi), height = scaled(WINDOW_HEIGHT, dpi);
     int x = cursor.x + scaled(CURSOR_OFFSET_X, dpi), y = cursor.y + scaled(CURSOR_OFFSET_Y, dpi);
+    int width = scaled(CLIENT_WIDTH, dpi), height = scaled(CLIENT_HEIGHT, dpi);
+    // Made first on that monitor, so that it gets the frame the system draws there; the frame
+    // is then measured (the outer size less the client area) and added to the client area's
+    // size. That is the system's own frame at any DPI, caption and border settings, on every
+    // Windows version (AdjustWindowRectEx knows only the system DPI's frame, its ForDpi
+    // variant only Windows 10's). Made as tall as it is wide, which leaves room below any
+    // caption: a client area cut to nothing would not show the frame's whole height.
+    HWND window = CreateWindowExW(0, CLASS_NAME, L"Quor SFX", WINDOW_STYLE, x, y, width, width,
+                                  nullptr, nullptr, appInstance, &sfx);
+    if (!window) return false;
+    RECT outer, client;
+    GetWindowRect(window, &outer);
+    GetClientRect(window, &client);
+    width += outer.right - outer.left - client.right;
+    height += outer.bottom - outer.top - client.bottom;
     MONITORINFO area;
     area.cbSize = sizeof area;
     if (GetMonitorInfoW(monitor, &area)) {
         x = clampInto(x, width, area.rcWork.left, area.rcWork.right);
         y = clampInto(y, height, area.rcWork.top, area.rcWork.bottom);
     }
-    HWND window = CreateWindowExW(0, CLASS_NAME, L"Quor SFX", WS_POPUP | WS_CAPTION | WS_SYSMENU, x, y,
-                                  width, height, nullptr, nullptr, appInstance, &sfx);
-    if (!window) return false;
+    SetWindowPos(window, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
     host.progressWindow = window;
 
     WCHAR abortText[8];
@@ -350,6 +367,11 @@ UINT runMessageLoop()
 
 UINT runStub(HINSTANCE instance)
 {
+    // The shell (the folder browser, shortcuts, ShellExecuteExW) wants a single-threaded
+    // apartment on the thread that calls it: this one, which owns every window. Without COM
+    // the shell still opens files, so a failure here stops nothing. OLE1DDE is left off, as
+    // ShellExecuteEx asks.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     StubHost host;
     host.walking = false;  // the window handles are set by createWindows before any use
     host.elevation = Elevation::unavailable;

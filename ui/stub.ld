@@ -11,6 +11,12 @@
  * directory and the import address table it finds through the symbols .idata$2 to .idata$6,
  * defined below as image-relative addresses where those tables start and end.
  *
+ * Those symbols stay relative to their section (`. - __image_base__`, not ABSOLUTE(.)): the
+ * i686 import thunks (`jmp *slot`) refer to their slot through the section symbol .idata$5
+ * of their own object, and ld, which looks such a name up among the global symbols, writes
+ * no relocation entry when it finds an absolute one there. The thunks then kept jumping
+ * into the preferred base wherever Windows moved the image. finish_stub.py checks it.
+ *
  * The import lookup tables (.idata$4) go to .bss: in the file they are a copy of the import
  * address table, 4 or 8 bytes per imported function. finish_stub.py then drops .bss from the
  * file and sets each import descriptor's pointer to its lookup table to 0, so that the loader
@@ -46,17 +52,17 @@ SECTIONS
     KEEP (*(.rsrc))
     KEEP (*(.rsrc$*))
     . = ALIGN(16);
-    ".idata$2" = ABSOLUTE(.) - __image_base__;
+    ".idata$2" = . - __image_base__;
     KEEP (SORT(*)(.idata$2))
     KEEP (SORT(*)(.idata$3))
     LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
     . = ALIGN(8);
-    ".idata$4" = ABSOLUTE(.) - __image_base__;
+    ".idata$4" = . - __image_base__;
     __IAT_start__ = .;
-    ".idata$5" = ABSOLUTE(.) - __image_base__;
+    ".idata$5" = . - __image_base__;
     SORT(*)(.idata$5)
     __IAT_end__ = .;
-    ".idata$6" = ABSOLUTE(.) - __image_base__;
+    ".idata$6" = . - __image_base__;
     KEEP (SORT(*)(.idata$6))
     KEEP (SORT(*)(.idata$7))
     . = ALIGN(16);

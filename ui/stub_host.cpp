@@ -6,7 +6,6 @@
 #include <shlobj.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/utime.h>
 
 #include "extract/runtime.h"
 #include "extract/sfx_extractor.h"
@@ -156,7 +155,7 @@ bool StubHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage,
     }
     // No code page makes more UTF-16 units than it has bytes, and no text of the core is
     // longer than a member's path.
-    WCHAR* wide = decodedText;
+    WCHAR* wide = inRegister(decodedText);
     int units = length < (uint32_t)WIDE_MEMBER_PATH
                     ? MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes, (int)length, wide,
                                           WIDE_MEMBER_PATH)
@@ -274,11 +273,35 @@ Elevation StubHost::runWithRights(const SfxExtractor& sfx)
 
 void StubHost::setFileTime(const char* path, int32_t unixTime)
 {
-    // The 64-bit variant whatever the build: msvcrt's plain _utime has a 32-bit time on i686.
+    // The file's UTC time set as it stands (FILETIME: 100 ns since 1601). msvcrt's _wutime64
+    // goes through local time on Windows, with the offset in force today rather than on the
+    // file's date: an hour off across a daylight-saving change.
     const WCHAR* wide = widePath(path);
-    __utimbuf64 times;
-    times.actime = times.modtime = unixTime;
-    if (wide[0]) _wutime64(wide, &times);
+    HANDLE file = wide[0] ? CreateFileW(wide, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr)
+                          : INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE) return;
+    uint64_t ticks = ((int64_t)unixTime + 11644473600ll) * 10000000;
+    FILETIME time = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    SetFileTime(file, nullptr, &time, &time);
+    CloseHandle(file);
+}
+
+int32_t StubHost::localZoneWestAt(uint32_t wallSeconds)
+{
+    // By the system's own rules for the zone and that date's year: msvcrt's mktime would
+    // apply this year's rules to every year. The two times lie less than a day apart, so
+    // their days of the week tell whether the date changed between them.
+    uint64_t ticks = wallSeconds * 10000000ull + 116444736000000000ull;  // 100 ns since 1601
+    FILETIME time = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+    SYSTEMTIME local, universal;
+    if (!FileTimeToSystemTime(&time, &local) ||
+        !TzSpecificLocalTimeToSystemTime(nullptr, &local, &universal))
+        return 0;
+    int days = (universal.wDayOfWeek - local.wDayOfWeek + 7) % 7;  // 0, 1 or 6 (one back)
+    if (days == 6) days = -1;
+    return ((days * 24 + universal.wHour - local.wHour) * 60 + universal.wMinute - local.wMinute) *
+           60;
 }
 
 void StubHost::warnDamaged(const char* cleanedPath)

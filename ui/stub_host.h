@@ -34,6 +34,7 @@ public:
     bool deniedWriting(const char* path) override;
     Elevation runWithRights(const SfxExtractor& sfx) override;
     void setFileTime(const char* path, int32_t unixTime) override;
+    int32_t localZoneWestAt(uint32_t wallSeconds) override;
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;

@@ -41,6 +41,14 @@ INT_PTR CALLBACK destinationDialogProc(HWND dialog, UINT message, WPARAM wParam,
 // Shows a member's name (UTF-8) in the label, shortened in the middle until it fits.
 void showEntryName(HWND label, const char* name);
 
+// ShellExecuteExW of `file` with `verb` (null: the file's default action) and `parameters`
+// (may be null), shown normally. `mask` adds SEE_MASK_ flags: SEE_MASK_NOASYNC when the
+// process may end soon after, so that the launch is complete before it does;
+// SEE_MASK_NOCLOSEPROCESS to have the started process in `*process` (the caller closes it).
+// Needs the apartment that runStub enters. False when the shell refused.
+bool shellExecute(HWND owner, const WCHAR* verb, const WCHAR* file, const WCHAR* parameters,
+                  ULONG mask, HANDLE* process = nullptr);
+
 // After a walk without failure: the chosen shortcuts (false when one could not be made; it
 // has been named), then the configured file.
 bool createShortcuts(SfxExtractor& sfx, HWND owner);

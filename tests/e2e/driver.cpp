@@ -28,7 +28,8 @@
 //                    the progress window stands still, responsive, in mid-extraction
 //   fit              every text of the shown dialog or progress window fits its control:
 //                    "fit ID TEXT-WIDTH CLIENT-WIDTH" per control, "fit.over ..." when not;
-//                    "fit.outside" when the window is not wholly inside the work area
+//                    "fit.outside" when the window is not wholly inside the work area,
+//                    "fit.clipped ID ..." for a control not wholly inside the client area
 //   quiet            wait for the stub to end without ever showing a window; report its exit
 //                    code
 //   child-hold=FILE  wait for a process started by the stub (its run with administrator
@@ -310,7 +311,21 @@ void checkFit(HWND window)
     HFONT font = fontOf(window);
     HDC dc = GetDC(nullptr);
     HGDIOBJ previous = SelectObject(dc, font);
+    RECT inside;  // the client area, in screen coordinates
+    GetClientRect(window, &inside);
+    MapWindowPoints(window, nullptr, (POINT*)&inside, 2);
     for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        // Every control lies wholly inside the client area: the frame leaves it whole.
+        RECT place;
+        GetWindowRect(child, &place);
+        if (IsWindowVisible(child) && (place.left < inside.left || place.top < inside.top ||
+                                       place.right > inside.right || place.bottom > inside.bottom)) {
+            char line[128];
+            snprintf(line, sizeof line, "%d %ld,%ld-%ld,%ld outside the client area %ld,%ld-%ld,%ld",
+                     GetDlgCtrlID(child), place.left, place.top, place.right, place.bottom,
+                     inside.left, inside.top, inside.right, inside.bottom);
+            report("fit.clipped", line);
+        }
         std::string name = classOf(child);
         if (_stricmp(name.c_str(), "Static") != 0 && _stricmp(name.c_str(), "Button") != 0) continue;
         std::wstring text = wideTextOf(child), shown;

@@ -44,6 +44,16 @@ def damaged_copies(data):
     yield ("data shared", "shared between processes",
            patched(image.sections[1][6] + 36, "<I", image.sections[1][5] | 0x10000000))
     yield "subsystem 5.2", "below 6.0", patched(image.opt + 48, "<HH", 5, 2)
+    # One relocation entry dropped (its type set to 0, padding): an import slot's address
+    # where the stub has one (ld once wrote none for the i686 import thunks), else the first.
+    table = image.offset(image.directories[5][0])
+    width, form = (8, "<Q") if image.plus else (4, "<I")
+    slots = {image.image_base + slot for slot in image.import_slots()}
+    entries = [table + 8 + 2 * i for i in range((image.u32(table + 4) - 8) // 2)]
+    held = [struct.unpack_from(form, data, image.offset(image.u32(table) + (image.u16(e) & 0xFFF)))[0]
+            for e in entries]
+    entry = next((e for e, value in zip(entries, held) if value in slots), entries[0])
+    yield "a relocation entry dropped", "without a relocation entry", patched(entry, "<H", 0)
     at = data.find(b"ole32.dll")
     yield "an import beside the installer", "imports olex2.dll", \
         data[:at] + b"olex2.dll" + data[at + 9:]

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "console_host.h"
 #include "sjis.h"
 
 namespace {
@@ -67,6 +68,8 @@ void FakeHost::setFileTime(const char* path, int32_t unixTime)
     utime(path, &times);
     calls.push_back(std::string("time ") + path + " " + std::to_string(unixTime));
 }
+
+int32_t FakeHost::localZoneWestAt(uint32_t wallSeconds) { return zoneWestByCLibrary(wallSeconds); }
 
 void FakeHost::warnDamaged(const char* p) { calls.push_back(std::string("damaged ") + p); }
 void FakeHost::warnWriteFailed(const char* p) { calls.push_back(std::string("write-failed ") + p); }
