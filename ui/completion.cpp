@@ -122,7 +122,7 @@ void runConfiguredFile(SfxExtractor& sfx, HWND owner)
 }
 
 bool shellExecute(HWND owner, const WCHAR* verb, const WCHAR* file, const WCHAR* parameters,
-                  ULONG mask, HANDLE* process)
+                  ULONG mask, HANDLE* process, const WCHAR* directory)
 {
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
@@ -131,6 +131,7 @@ bool shellExecute(HWND owner, const WCHAR* verb, const WCHAR* file, const WCHAR*
     info.lpVerb = verb;
     info.lpFile = file;
     info.lpParameters = parameters;
+    info.lpDirectory = directory;
     info.nShow = SW_SHOWNORMAL;
     bool started = ShellExecuteExW(&info);
     if (process) *process = info.hProcess;

@@ -248,26 +248,21 @@ Elevation StubHost::runWithRights(const SfxExtractor& sfx)
     GetModuleFileNameW(nullptr, own, MAX_PATH);
     GetCurrentDirectoryW(MAX_PATH, folder);
 
-    SHELLEXECUTEINFOW run = {};
-    run.cbSize = sizeof run;
-    run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     // The window in front (the dialog, or the progress window) owns the prompt, which Windows
-    // would otherwise show only as a button on the task bar.
-    run.hwnd = GetActiveWindow();
-    run.lpVerb = L"runas";
-    run.lpFile = own;
-    run.lpParameters = parameters + (quietRun ? 0 : AFTER_QUIET);
-    run.lpDirectory = folder;  // a destination typed without a drive means the same there
-    run.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExW(&run)) {
+    // would otherwise show only as a button on the task bar. The current folder goes along: a
+    // destination typed without a drive means the same there.
+    HWND owner = GetActiveWindow();
+    HANDLE process;
+    if (!shellExecute(owner, L"runas", own, parameters + (quietRun ? 0 : AFTER_QUIET),
+                      SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI, &process, folder)) {
         if (GetLastError() != ERROR_CANCELLED) return Elevation::unavailable;
-        warn(run.hwnd, RIGHTS_TEXT);
+        warn(owner, RIGHTS_TEXT);
         return elevation = Elevation::declined;
     }
-    ShowWindow(run.hwnd, SW_HIDE);
+    ShowWindow(owner, SW_HIDE);
     // The handle is left to the end of the process, which follows at once.
-    WaitForSingleObject(run.hProcess, INFINITE);
-    GetExitCodeProcess(run.hProcess, &handedExit);
+    WaitForSingleObject(process, INFINITE);
+    GetExitCodeProcess(process, &handedExit);
     return elevation = Elevation::handedOver;
 }
 

@@ -45,9 +45,10 @@ void showEntryName(HWND label, const char* name);
 // (may be null), shown normally. `mask` adds SEE_MASK_ flags: SEE_MASK_NOASYNC when the
 // process may end soon after, so that the launch is complete before it does;
 // SEE_MASK_NOCLOSEPROCESS to have the started process in `*process` (the caller closes it).
-// Needs the apartment that runStub enters. False when the shell refused.
+// `directory` (may be null) is the started program's current folder. Needs the apartment that
+// runStub enters. False when the shell refused (GetLastError says why).
 bool shellExecute(HWND owner, const WCHAR* verb, const WCHAR* file, const WCHAR* parameters,
-                  ULONG mask, HANDLE* process = nullptr);
+                  ULONG mask, HANDLE* process = nullptr, const WCHAR* directory = nullptr);
 
 // After a walk without failure: the chosen shortcuts (false when one could not be made; it
 // has been named), then the configured file.
