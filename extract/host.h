@@ -27,6 +27,7 @@ enum class HeaderFault : uint8_t {
     tooLong,        // longer than the header buffer
     noMemory,       // a name text could not be allocated
     dataCutOff,     // the member's packed data run past the end of the file (a broken download)
+    badCrc,         // the header's own CRC (extended header 0x00) does not match its bytes
 };
 
 // Why a member was passed over.
@@ -64,6 +65,11 @@ public:
     virtual PathState pathState(const char* path) = 0;
     virtual bool createFolder(const char* path) = 0;
     virtual bool enterFolder(const char* path) = 0;
+    // A member that stands for a Unix symbolic link: `path` (cleaned) is to lead to `target`,
+    // as stored ('/' between its parts, never cleaned). A host that makes links makes them
+    // once every other member is out, judges where each target leads, and reports what it
+    // refuses; the stub passes such members over, as before: Windows has no place for them.
+    virtual void symbolicLink(const char* path, const char* target) = 0;
     // Gives the file both access and modification time `unixTime`; failures are ignored.
     virtual void setFileTime(const char* path, int32_t unixTime) = 0;
 

@@ -32,6 +32,8 @@ public:
     bool createFolder(const char* path) override;
     bool enterFolder(const char* path) override;
     void setFileTime(const char* path, int32_t unixTime) override;
+    // Windows has no place for a Unix link: passed over in silence, as a folder entry.
+    void symbolicLink(const char*, const char*) override {}
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;

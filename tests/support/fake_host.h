@@ -30,6 +30,10 @@ public:
     bool createFolder(const char* path) override;
     bool enterFolder(const char* path) override;
     void setFileTime(const char* path, int32_t unixTime) override;
+    void symbolicLink(const char* path, const char* target) override
+    {
+        calls.push_back(std::string("link ") + path + " -> " + target);
+    }
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;
