@@ -55,41 +55,23 @@ struct NamePart {
     bool wide = false;
 };
 
-// The bytes of the character at text[i], as far as the text goes: a cut must not leave
-// half a character behind. Code pages other than 932 and UTF-8 are cut at any byte; a cut
-// character there makes the name invalid, and the member is refused, not misnamed.
-uint32_t characterWidth(const char* text, uint32_t i, uint32_t length, uint32_t codePage)
+// Appends `length` bytes to name, which holds `used` bytes, and answers the new count. All
+// the names of one header fit, in UTF-8 too (see MEMBER_PATH_BUFFER), so the bound is never
+// reached; were it ever, the name would not be the member's (badName): written, "a/b/c.txt"
+// cut to "a/b/c" would be another file.
+uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length)
 {
-    uint8_t c = (uint8_t)text[i];
-    uint32_t width = 1;
-    if (codePage == CODE_PAGE_SHIFT_JIS && isWideLeadByte(c)) width = 2;
-    else if (codePage == CODE_PAGE_UTF8) width = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    return width < length - i ? width : length - i;
-}
-
-// Appends up to `length` bytes to name, which holds `used` bytes (at most
-// MEMBER_PATH_BUFFER - 1 in all), and answers the new count. The names of one header always
-// fit; should the bound ever be reached, a cut never splits a character, and the cut name is
-// not the member's (badName): written, "a/b/c.txt" cut to "a/b/c" would be another file.
-uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length,
-                    uint32_t codePage)
-{
-    uint32_t i = 0;
-    while (i < length) {
-        uint32_t width = characterWidth(text, i, length, codePage);
-        if (used + width > MEMBER_PATH_BUFFER - 1) {
-            header.badName = 1;
-            break;
-        }
-        memcpy(header.name + used, text + i, width);
-        used += width;
-        i += width;
+    if (length > MEMBER_PATH_BUFFER - 1 - used) {
+        header.badName = 1;
+        length = 0;
     }
+    memcpy(header.name + used, text, length);
+    used += length;
     header.name[used] = 0;
     return used;
 }
 
-// Appends a UTF-16LE name as UTF-8, cut like appendName, and answers the new count. In a
+// Appends a UTF-16LE name as UTF-8, bounded like appendName, and answers the new count. In a
 // folder name 0xFFFF becomes '/'. An odd length or a surrogate without its partner makes
 // the name invalid (badName): no guess at what it meant is written to disk.
 uint32_t appendWide(LhaEntryHeader& header, uint32_t used, const NamePart& part, bool folder)
@@ -149,7 +131,7 @@ uint32_t appendPart(SfxExtractor& sfx, LhaEntryHeader& header, uint32_t used,
         else
             header.badName = 1;
     } else {
-        used = appendName(header, used, part.text, part.length, header.codePage);
+        used = appendName(header, used, part.text, part.length);
     }
     if (folder) unifySeparators(header.name + start, '/', header.codePage);
     return used;
@@ -239,7 +221,6 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         end += OS9_68K_UNCOUNTED;
     }
 
-    header.headerLength = (uint8_t)H;
     memcpy(header.methodId, buffer + OFFSET_METHOD, 5);
     header.packedSize = readLe32(buffer + OFFSET_PACKED);
     header.originalSize = readLe32(buffer + OFFSET_ORIGINAL);
@@ -351,7 +332,7 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     bool fileNamed = fileName.length > 0 &&
                      (fileName.text[0] || (fileName.wide && fileName.length > 1 && fileName.text[1]));
     if (used > 0 && header.name[used - 1] != '/' && fileNamed)
-        used = appendName(header, used, "/", 1, header.codePage);
+        used = appendName(header, used, "/", 1);
     used = appendPart(sfx, header, used, fileName, false, codePage);
     slashBackslashes(header.name, used, header.codePage);
 

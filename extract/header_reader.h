@@ -12,7 +12,6 @@ const uint32_t HEADER_BUFFER = 4096;
 static_assert(MEMBER_PATH_BUFFER >= 3 * HEADER_BUFFER + 2, "a member path must never be cut");
 
 struct LhaEntryHeader {
-    uint8_t headerLength;
     char methodId[6];  // five bytes and the terminator left by zeroing
     // 64 bits: extended header 0x42 carries both sizes for members of 4 GiB and more.
     uint64_t packedSize;
