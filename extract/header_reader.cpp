@@ -65,7 +65,7 @@ uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uin
         header.badName = 1;
         length = 0;
     }
-    memcpy(header.name + used, text, length);
+    if (length) memcpy(header.name + used, text, length);  // a missing part has no text
     used += length;
     header.name[used] = 0;
     return used;
