@@ -255,7 +255,6 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     }
     if (levelThree) at += LEVEL3_WORD;  // past the header's length
 
-    uint32_t headerCrcAt = 0;  // where extended header 0x00 keeps its CRC, 0 for none
     if (level != 0) {
         bool levelOne = !levelTwo;
         if (levelOne) at = H;
@@ -300,8 +299,14 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
                     header.attribute = data[0];
             } else if (type == EXT_UNIX_MODE && length >= 2) {
                 header.unixLink = (data[1] & 0xF0) == 0xA0;
-            } else if (type == EXT_HEADER_CRC && length == 2) {
-                headerCrcAt = at + 1;
+            } else if (type == EXT_HEADER_CRC && length == 2 && !levelOne) {
+                // Levels 2 and 3 checksum their whole header, which is read by now: a damaged
+                // one could hold a wrong name or size that no data CRC would ever catch.
+                uint8_t* field = buffer + at + 1;
+                uint16_t want = readLe16(field);
+                field[0] = field[1] = 0;
+                buildCrc16Table();
+                if (updateCrc16(0, buffer, end) != want) return refuse(sfx, HeaderFault::badCrc);
             }
             at += S - width;
         }
@@ -310,13 +315,6 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
             uint64_t total = at - chainStart;
             if (total > header.packedSize) return refuse(sfx, HeaderFault::badExtension);
             header.packedSize -= total;
-        } else if (headerCrcAt) {
-            // Levels 2 and 3 checksum their whole header: a damaged one could hold a wrong
-            // name or size that no data CRC would ever catch.
-            uint16_t want = readLe16(buffer + headerCrcAt);
-            buffer[headerCrcAt] = buffer[headerCrcAt + 1] = 0;
-            buildCrc16Table();
-            if (updateCrc16(0, buffer, end) != want) return refuse(sfx, HeaderFault::badCrc);
         }
     }
 
