@@ -110,11 +110,10 @@ uint32_t appendWide(LhaEntryHeader& header, uint32_t used, const NamePart& part,
 
 // Appends one part of the name, its UTF-16 form or its 8-bit bytes in `codePage`. A folder
 // part's separators (0xFF, '\\' and '/') become '/'. When the other part is UTF-16 the name
-// is UTF-8 (header.codePage), and the host converts an 8-bit part: 0xFF, a folder separator
-// that no code page a name is stored in uses for a character, becomes '/' first, in place in
-// the header buffer, which no later step reads; a backslash is one character in UTF-8 too,
-// and the final steps find it there. A part that is not valid in its code page makes the
-// name invalid.
+// is UTF-8 (header.codePage), and the host converts an 8-bit part: 0xFF, LHA's folder
+// separator in every code page, becomes '/' first, in place in the header buffer, which no
+// later step reads; a backslash is one character in UTF-8 too, and the final steps find it
+// there. A part that is not valid in its code page makes the name invalid.
 uint32_t appendPart(SfxExtractor& sfx, LhaEntryHeader& header, uint32_t used,
                     const NamePart& part, bool folder, uint32_t codePage)
 {
