@@ -127,8 +127,10 @@ bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header, const char*& target)
     if (!header.badName && sfx.host->decodeText(header.name, (uint32_t)strlen(header.name),
                                                 header.codePage, memberPath, MEMBER_PATH_BUFFER)) {
         slashBackslashes(memberPath, (uint32_t)strlen(memberPath), CODE_PAGE_UTF8);
-        char* bar = strchr(memberPath, '|');
-        if (bar && (header.unixLink || findMethod(header.methodId) == METHOD_LHD)) {
+        // A loop, not strchr: the stub would import it for this one use.
+        char* bar = memberPath;
+        while (*bar && *bar != '|') ++bar;
+        if (*bar && (header.unixLink || findMethod(header.methodId) == METHOD_LHD)) {
             *bar = 0;
             target = bar + 1;
         }
