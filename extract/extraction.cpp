@@ -108,22 +108,35 @@ uint16_t decodeEntry(SfxExtractor& sfx, FILE* output, uint64_t originalSize, uin
 // the one walk of the process.
 char memberPath[MEMBER_PATH_BUFFER];
 
-// Cleans the member's name as stored, in its own code page (only there can a second byte
-// 0x5C be told from a separator), then converts it to UTF-8 into `path` (memberPath) and cleans
-// the result once more: in UTF-8 a character before a colon is seen whatever the code page was,
-// and so is a backslash that only the conversion made (EBCDIC stores it as 0xE0), which
-// Windows takes for a separator.
+// Converts the member's name to UTF-8 into `path` (memberPath) and cleans it there: in UTF-8 a
+// character before a colon is seen whatever the code page was, and so is a backslash that
+// only the conversion made (EBCDIC stores it as 0xE0), which Windows takes for a separator.
+// (The reader has turned the separators into '/' in the name's own code page, the only one
+// in which a second byte 0x5C can be told from a backslash; no code page a name is stored
+// in has '/', '.' or ':' inside a character, so nothing the cleaning looks for hides there.)
+// A Unix symbolic link comes as a folder entry, or a member whose Unix mode says link, named
+// "link|target": the path is cut at the '|' and cleaned, and `target` points behind it, in
+// `path` too, as stored: cleaned, "../../x" would become "../x", another link; where it
+// leads is for the host to judge. `target` is null for any other member.
 // False when the name is not valid in its code page; `path` then holds a stand-in for
-// messages, the name with every byte from 0x80 up shown as '?'.
-bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header, char* path)
+// messages, the cleaned name with every byte from 0x80 up shown as '?'.
+bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header, char* path, const char*& target)
 {
-    cleanEntryPath(header.name, '/', header.codePage);
+    target = nullptr;
     if (!header.badName && sfx.host->decodeText(header.name, (uint32_t)strlen(header.name),
                                                 header.codePage, path, MEMBER_PATH_BUFFER)) {
         slashBackslashes(path, (uint32_t)strlen(path), CODE_PAGE_UTF8);
+        // A loop, not strchr: the stub would import it for this one use.
+        char* bar = path;
+        while (*bar && *bar != '|') ++bar;
+        if (*bar && (header.unixLink || findMethod(header.methodId) == METHOD_LHD)) {
+            *bar = 0;
+            target = bar + 1;
+        }
         cleanEntryPath(path, '/');
         return true;
     }
+    cleanEntryPath(header.name, '/', header.codePage);
     uint32_t i = 0;
     for (; header.name[i]; ++i)
         path[i] = (uint8_t)header.name[i] >= 0x80 ? '?' : header.name[i];
@@ -131,8 +144,13 @@ bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header, char* path)
     return false;
 }
 
-bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path)
+bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path,
+                  const char* linkTarget)
 {
+    if (linkTarget) {
+        sfx.host->symbolicLink(path, linkTarget);
+        return true;
+    }
     // A member that is passed over does not stop the walk, but it is lost: the run has failed
     // and must not end in the completion actions as if all went well.
     int32_t index = findMethod(header.methodId);
@@ -146,8 +164,7 @@ bool extractEntry(SfxExtractor& sfx, LhaEntryHeader& header, const char* path)
     // On Windows a name that the system would change, or take for a device, is passed over
     // before anything is opened for it: its data would land in another file, or in a device,
     // as if written. A folder entry carries no data and is passed over without a word, as
-    // one whose folder cannot be made: Unix symbolic links come as folder entries
-    // "link|target", which no Windows folder is meant to be made of.
+    // one whose folder cannot be made.
     if (sfx.windowsNames && !storableOnWindows(path)) {
         if (index != METHOD_LHD) {
             sfx.failed = 1;
@@ -233,14 +250,15 @@ void ExtractionThread(void* argument)
             break;
         }
         int64_t dataStart = filePosition(sfx.ownFile);
-        if (!nameMember(sfx, header, path)) {
+        const char* linkTarget;
+        if (!nameMember(sfx, header, path, linkTarget)) {
             // A name that is not valid in its code page is a damaged member: writing it
             // under a guessed name would be writing a different file. The walk goes on.
             sfx.failed = 1;
             sfx.host->warnDamaged(path);
         } else {
             sfx.host->entryName(path);
-            if (!extractEntry(sfx, header, path)) {
+            if (!extractEntry(sfx, header, path, linkTarget)) {
                 sfx.failed = 1;
                 break;
             }

@@ -2,13 +2,15 @@
 
 #include <string.h>
 
+#include "decode/frame.h"
 #include "extract/runtime.h"
 #include "extract/sfx_extractor.h"
 
 namespace {
 
 // Base header offsets. Levels 0 and 1: byte 0 is H, the count of bytes after the first two;
-// level 2: bytes 0-1 are the total header length, of which only byte 0 is used.
+// level 2: bytes 0-1 are the total header length; level 3: bytes 0-1 are 4, the width of its
+// size fields, and the total length stands at +24.
 const uint32_t OFFSET_METHOD = 2;
 const uint32_t OFFSET_PACKED = 7;
 const uint32_t OFFSET_ORIGINAL = 11;
@@ -17,6 +19,8 @@ const uint32_t OFFSET_ATTRIBUTE = 19;
 const uint32_t OFFSET_LEVEL = 20;
 const uint32_t OFFSET_NAME_LENGTH = 21;  // levels 0 and 1; the level-2 CRC starts here
 
+// Two bytes: the CRC-16 of the whole header with these two bytes at zero (levels 2 and 3).
+const uint8_t EXT_HEADER_CRC = 0x00;
 const uint8_t EXT_FILE_NAME = 0x01;
 const uint8_t EXT_DIRECTORY = 0x02;
 const uint8_t EXT_ATTRIBUTE = 0x40;
@@ -31,6 +35,8 @@ const uint8_t EXT_WIDE_DIRECTORY = 0x45;
 // Four bytes, little endian: the Windows code page of the names in headers 0x01 and 0x02.
 const uint8_t EXT_CODE_PAGE = 0x46;
 const uint16_t WIDE_SEPARATOR = 0xFFFF;
+// Two bytes, little endian: the Unix mode; 0xA000 in its top four bits marks a symbolic link.
+const uint8_t EXT_UNIX_MODE = 0x50;
 
 // Little-endian header fields.
 uint16_t readLe16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
@@ -42,46 +48,30 @@ __attribute__((always_inline)) inline uint32_t readLe32(const uint8_t* p)
 }
 
 // A name text of one header: its bytes stay in the header buffer, which outlives every use.
+// `wide`: UTF-16LE (headers 0x44 and 0x45), which wins over the 8-bit form of the same part.
 struct NamePart {
     const char* text = nullptr;
     uint32_t length = 0;
+    bool wide = false;
 };
 
-// The bytes of the character at text[i], as far as the text goes: a cut must not leave
-// half a character behind. Code pages other than 932 and UTF-8 are cut at any byte; a cut
-// character there makes the name invalid, and the member is refused, not misnamed.
-uint32_t characterWidth(const char* text, uint32_t i, uint32_t length, uint32_t codePage)
+// Appends `length` bytes to name, which holds `used` bytes, and answers the new count. All
+// the names of one header fit, in UTF-8 too (see MEMBER_PATH_BUFFER), so the bound is never
+// reached; were it ever, the name would not be the member's (badName): written, "a/b/c.txt"
+// cut to "a/b/c" would be another file.
+uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length)
 {
-    uint8_t c = (uint8_t)text[i];
-    uint32_t width = 1;
-    if (codePage == CODE_PAGE_SHIFT_JIS && isWideLeadByte(c)) width = 2;
-    else if (codePage == CODE_PAGE_UTF8) width = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    return width < length - i ? width : length - i;
-}
-
-// Appends up to `length` bytes to name, which holds `used` bytes (at most
-// MEMBER_PATH_BUFFER - 1 in all), and answers the new count. The names of one header always
-// fit; should the bound ever be reached, a cut never splits a character, and the cut name is
-// not the member's (badName): written, "a/b/c.txt" cut to "a/b/c" would be another file.
-uint32_t appendName(LhaEntryHeader& header, uint32_t used, const char* text, uint32_t length,
-                    uint32_t codePage)
-{
-    uint32_t i = 0;
-    while (i < length) {
-        uint32_t width = characterWidth(text, i, length, codePage);
-        if (used + width > MEMBER_PATH_BUFFER - 1) {
-            header.badName = 1;
-            break;
-        }
-        memcpy(header.name + used, text + i, width);
-        used += width;
-        i += width;
+    if (length > MEMBER_PATH_BUFFER - 1 - used) {
+        header.badName = 1;
+        length = 0;
     }
+    if (length) memcpy(header.name + used, text, length);  // a missing part has no text
+    used += length;
     header.name[used] = 0;
     return used;
 }
 
-// Appends a UTF-16LE name as UTF-8, cut like appendName, and answers the new count. In a
+// Appends a UTF-16LE name as UTF-8, bounded like appendName, and answers the new count. In a
 // folder name 0xFFFF becomes '/'. An odd length or a surrogate without its partner makes
 // the name invalid (badName): no guess at what it meant is written to disk.
 uint32_t appendWide(LhaEntryHeader& header, uint32_t used, const NamePart& part, bool folder)
@@ -118,14 +108,30 @@ uint32_t appendWide(LhaEntryHeader& header, uint32_t used, const NamePart& part,
     return used;
 }
 
-// Appends one part of the name, its UTF-16 form or its 8-bit bytes as the member's name is
-// read. A folder part's separators (0xFF, '\' and '/') become '/'.
-uint32_t appendPart(LhaEntryHeader& header, uint32_t used, const NamePart& part, bool wide,
-                    bool folder)
+// Appends one part of the name, its UTF-16 form or its 8-bit bytes in `codePage`. A folder
+// part's separators (0xFF, '\\' and '/') become '/'. When the other part is UTF-16 the name
+// is UTF-8 (header.codePage), and the host converts an 8-bit part: 0xFF, LHA's folder
+// separator in every code page, becomes '/' first, in place in the header buffer, which no
+// later step reads; a backslash is one character in UTF-8 too, and the final steps find it
+// there. A part that is not valid in its code page makes the name invalid.
+uint32_t appendPart(SfxExtractor& sfx, LhaEntryHeader& header, uint32_t used,
+                    const NamePart& part, bool folder, uint32_t codePage)
 {
     uint32_t start = used;
-    used = wide ? appendWide(header, used, part, folder)
-                : appendName(header, used, part.text, part.length, header.codePage);
+    if (part.wide) {
+        used = appendWide(header, used, part, folder);
+    } else if (header.codePage != codePage && part.length) {
+        uint8_t* text = (uint8_t*)part.text;
+        for (uint32_t i = 0; folder && i < part.length; ++i)
+            if (text[i] == 0xFF) text[i] = '/';
+        if (sfx.host->decodeText(part.text, part.length, codePage, header.name + used,
+                                 MEMBER_PATH_BUFFER - used))
+            used += (uint32_t)strlen(header.name + used);
+        else
+            header.badName = 1;
+    } else {
+        used = appendName(header, used, part.text, part.length);
+    }
     if (folder) unifySeparators(header.name + start, '/', header.codePage);
     return used;
 }
@@ -133,7 +139,11 @@ uint32_t appendPart(LhaEntryHeader& header, uint32_t used, const NamePart& part,
 // Header bytes every layout has: levels 0 and 1 up to the name length, level 2 up to the
 // first byte of its CRC. Reading them first shows the level before the length is trusted.
 const uint32_t BASE_BYTES = 22;
-const uint32_t OFFSET_OS_ID = 23;  // level 2
+const uint32_t OFFSET_OS_ID = 23;  // levels 2 and 3
+// Level 3: the base header is 32 bytes, the last eight the header's length and the size of
+// the first extended header, each 32 bits; every size field of its extended headers is too.
+const uint32_t LEVEL3_WORD = 4;
+const uint32_t OFFSET_LEVEL3_LENGTH = 24;
 // The OS-9/68K port of LHA counts a level-2 header as levels 0 and 1 count theirs, without
 // its first two bytes; other readers add them back for headers with its OS id.
 const uint8_t OS_ID_OS9_68K = 'K';
@@ -158,7 +168,8 @@ HeaderFault readBytes(SfxExtractor& sfx, uint8_t* buffer, uint32_t from, uint32_
 // The bytes of the header being read, and the names taken from them. Not on the stack: on
 // Windows a frame of a page or more must be probed page by page, which costs the stub a
 // runtime routine. Like the decoder state, it serves the one walk of the process.
-uint8_t headerBuffer[HEADER_BUFFER];
+// Two bytes more than a header may hold: a 16-bit size field at its end is read as 32 bits.
+uint8_t headerBuffer[HEADER_BUFFER + 2];
 
 }  // namespace
 
@@ -179,29 +190,45 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
     // Levels 0 and 1: H counts the bytes after the first two; the two last of them hold the
     // size of the first extended header (level 1). Level 2: the first two bytes are the
     // total length, read whole, so that a header of 256 bytes or more (a long name) is not
-    // taken for a short one.
-    bool levelTwo = buffer[OFFSET_LEVEL] == 2;
+    // taken for a short one. Level 3 lays its fields out as level 2 does, but keeps the
+    // total length at +24, and every size field it has is 32 bits wide.
+    uint8_t level = buffer[OFFSET_LEVEL];
+    bool levelThree = level == 3;
+    bool levelTwo = level == 2 || levelThree;  // the layouts of levels 2 and 3
+    uint32_t width = 2;  // of an extended header's size field
+    uint32_t sizeMask = 0xFFFF;
+    uint32_t read = BASE_BYTES;
     uint32_t stored = levelTwo ? readLe16(buffer) : H;
+    if (levelThree) {
+        width = LEVEL3_WORD;
+        sizeMask = 0xFFFFFFFF;
+        read = OFFSET_LEVEL3_LENGTH + LEVEL3_WORD;
+        fault = readBytes(sfx, buffer, BASE_BYTES, read);
+        if (fault != HeaderFault::none) return refuse(sfx, fault);
+        if (stored != LEVEL3_WORD) return refuse(sfx, HeaderFault::unknownLayout);
+        // Shorter than its 32 base bytes, it has no room for its first size field: the
+        // chain below refuses it.
+        stored = readLe32(buffer + OFFSET_LEVEL3_LENGTH);
+    }
     uint32_t end = levelTwo ? stored : H + 2;
     // A header shorter than its base reads no further; its length check below refuses it.
-    fault = readBytes(sfx, buffer, BASE_BYTES, end);
+    fault = readBytes(sfx, buffer, read, end);
     if (fault != HeaderFault::none) return refuse(sfx, fault);
-    if (levelTwo && end > OFFSET_OS_ID && buffer[OFFSET_OS_ID] == OS_ID_OS9_68K) {
+    if (level == 2 && end > OFFSET_OS_ID && buffer[OFFSET_OS_ID] == OS_ID_OS9_68K) {
         fault = readBytes(sfx, buffer, end, end + OS9_68K_UNCOUNTED);
         if (fault != HeaderFault::none) return refuse(sfx, fault);
         end += OS9_68K_UNCOUNTED;
     }
 
-    header.headerLength = (uint8_t)H;
     memcpy(header.methodId, buffer + OFFSET_METHOD, 5);
     header.packedSize = readLe32(buffer + OFFSET_PACKED);
     header.originalSize = readLe32(buffer + OFFSET_ORIGINAL);
     header.rawTime = readLe32(buffer + OFFSET_TIME);
     header.attribute = buffer[OFFSET_ATTRIBUTE];
-    header.level = buffer[OFFSET_LEVEL];
+    header.level = level;
 
     // The file name: the base name of levels 0 and 1, replaced by an extended one.
-    NamePart fileName, dir, wideFileName, wideDir;
+    NamePart fileName, dir;
     uint32_t codePage = CODE_PAGE_SHIFT_JIS;
     uint32_t n = levelTwo ? 0 : buffer[OFFSET_NAME_LENGTH];
     int32_t d = (int32_t)stored - (int32_t)n;
@@ -225,39 +252,42 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         header.hasCrc = 1;
         at += 2;
     }
+    if (levelThree) at += LEVEL3_WORD;  // past the header's length
 
-    if (header.level != 0) {
+    if (level != 0) {
         bool levelOne = !levelTwo;
         if (levelOne) at = H;
         uint32_t chainStart = at;
         // `at` stands on the size of the next extended header.
         for (;;) {
             // A chain that leaves the bytes read is broken.
-            if (at + 2 > end) return refuse(sfx, HeaderFault::badExtension);
-            uint32_t S = readLe16(buffer + at);
+            if (at + width > end) return refuse(sfx, HeaderFault::badExtension);
+            // Read as 32 bits at every level: the buffer has two spare bytes behind its end.
+            uint32_t S = readLe32(buffer + at) & sizeMask;
             if (S == 0) break;
-            at += 2;
+            at += width;
             if (levelOne) {
                 // at <= end <= HEADER_BUFFER and S < 2^16: at + S cannot wrap.
                 fault = readBytes(sfx, buffer, at, at + S);
                 if (fault != HeaderFault::none) return refuse(sfx, fault);
                 end = at + S;
-            } else if (at + S > end) {
+            } else if (S > end - at) {  // at <= end: no wrap, whatever a level-3 S holds
                 return refuse(sfx, HeaderFault::badExtension);
             }
-            // Type byte, S - 3 data bytes, and the size of the next extended header.
-            if (S < 3) return refuse(sfx, HeaderFault::badExtension);
+            // Type byte, data bytes, and the size of the next extended header.
+            if (S < width + 1) return refuse(sfx, HeaderFault::badExtension);
             uint8_t type = buffer[at];
             const uint8_t* data = buffer + at + 1;
-            uint32_t length = S - 3;
-            if (type == EXT_FILE_NAME || type == EXT_DIRECTORY) {
-                NamePart& part = type == EXT_FILE_NAME ? fileName : dir;
-                part.text = (const char*)data;
-                part.length = length;
-            } else if (type == EXT_WIDE_FILE_NAME || type == EXT_WIDE_DIRECTORY) {
-                NamePart& part = type == EXT_WIDE_FILE_NAME ? wideFileName : wideDir;
-                part.text = (const char*)data;
-                part.length = length;
+            uint32_t length = S - 1 - width;
+            if (type == EXT_FILE_NAME || type == EXT_DIRECTORY || type == EXT_WIDE_FILE_NAME ||
+                type == EXT_WIDE_DIRECTORY) {
+                bool wide = type >= EXT_WIDE_FILE_NAME;
+                NamePart& part = type == EXT_FILE_NAME || type == EXT_WIDE_FILE_NAME ? fileName : dir;
+                if (wide || !part.wide) {
+                    part.text = (const char*)data;
+                    part.length = length;
+                    part.wide = wide;
+                }
             } else if (type == EXT_SIZES && length == EXT_SIZES_LENGTH) {
                 header.packedSize = readLe32(data) | (uint64_t)readLe32(data + 4) << 32;
                 header.originalSize = readLe32(data + 8) | (uint64_t)readLe32(data + 12) << 32;
@@ -266,8 +296,18 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
             } else if (type == EXT_ATTRIBUTE && length >= 2) {
                 if (header.osId == 0 || header.osId == 'H' || header.osId == 'M')
                     header.attribute = data[0];
+            } else if (type == EXT_UNIX_MODE && length >= 2) {
+                header.unixLink = (data[1] & 0xF0) == 0xA0;
+            } else if (type == EXT_HEADER_CRC && length == 2 && !levelOne) {
+                // Levels 2 and 3 checksum their whole header, which is read by now: a damaged
+                // one could hold a wrong name or size that no data CRC would ever catch.
+                uint8_t* field = buffer + at + 1;
+                uint16_t want = readLe16(field);
+                field[0] = field[1] = 0;
+                buildCrc16Table();
+                if (updateCrc16(0, buffer, end) != want) return refuse(sfx, HeaderFault::badCrc);
             }
-            at += S - 2;
+            at += S - width;
         }
         if (levelOne) {
             // A level-1 header counts its extended headers in the stored packed size.
@@ -277,27 +317,24 @@ bool readEntryHeader(SfxExtractor& sfx, LhaEntryHeader& header)
         }
     }
 
-    // The UTF-16 names are read when they give the whole name: a member with one of them
-    // beside an 8-bit name for the other part is read from its 8-bit names, which are
-    // complete in one code page. That code page covers the base name of levels 0 and 1 too.
-    // A missing part has length 0 and appends nothing.
-    bool wide = (wideFileName.text || wideDir.text) && (wideFileName.text || !fileName.length) &&
-                (wideDir.text || !dir.length);
-    header.codePage = wide ? CODE_PAGE_UTF8 : codePage;
-    const NamePart& dirPart = wide ? wideDir : dir;
-    const NamePart& filePart = wide ? wideFileName : fileName;
-    uint32_t used = appendPart(header, 0, dirPart, wide, true);
+    // Each part of the name is read from its UTF-16 form where there is one, else from its
+    // 8-bit bytes: a Windows archiver writes the UTF-16 form of only the part its code page
+    // cannot hold. With one part in each form, the 8-bit one is converted here and the whole
+    // name is UTF-8. The code page covers the base name of levels 0 and 1 too. A missing
+    // part has length 0 and appends nothing.
+    header.codePage = dir.wide || fileName.wide ? CODE_PAGE_UTF8 : codePage;
+    uint32_t used = appendPart(sfx, header, 0, dir, true, codePage);
     // Some archivers store the directory without its final separator; joined as it stands,
     // "subdir" and "hello.txt" would make a file "subdirhello.txt" in the wrong folder.
-    bool fileNamed = filePart.length > 0 &&
-                     (filePart.text[0] || (wide && filePart.length > 1 && filePart.text[1]));
+    bool fileNamed = fileName.length > 0 &&
+                     (fileName.text[0] || (fileName.wide && fileName.length > 1 && fileName.text[1]));
     if (used > 0 && header.name[used - 1] != '/' && fileNamed)
-        used = appendName(header, used, "/", 1, header.codePage);
-    used = appendPart(header, used, filePart, wide, false);
+        used = appendName(header, used, "/", 1);
+    used = appendPart(sfx, header, used, fileName, false, codePage);
     slashBackslashes(header.name, used, header.codePage);
 
     header.modificationTime =
-        header.level == 2 ? (int32_t)header.rawTime : dosTimeToUnix(header.rawTime, *sfx.host);
+        levelTwo ? (int32_t)header.rawTime : dosTimeToUnix(header.rawTime, *sfx.host);
     return true;
 }
 

@@ -1,4 +1,4 @@
-// LHA member headers of levels 0, 1 and 2.
+// LHA member headers of levels 0 to 3.
 #pragma once
 
 #include <stdint.h>
@@ -13,18 +13,18 @@ const uint32_t HEADER_BUFFER = 4096;
 static_assert(MEMBER_PATH_BUFFER >= 3 * HEADER_BUFFER + 2, "a member path must never be cut");
 
 struct LhaEntryHeader {
-    uint8_t headerLength;
     char methodId[6];  // five bytes and the terminator left by zeroing
     // 64 bits: extended header 0x42 carries both sizes for members of 4 GiB and more.
     uint64_t packedSize;
     uint64_t originalSize;
-    uint32_t rawTime;  // DOS date/time for levels 0 and 1, Unix time for level 2
+    uint32_t rawTime;  // DOS date/time for levels 0 and 1, Unix time for levels 2 and 3
     uint8_t attribute;
     uint8_t level;
     // The name as stored, directory part first, separators as '/', NUL-terminated: bytes
-    // in `codePage` (932 unless extended header 0x46 says otherwise; UTF-16 names, headers
-    // 0x44 and 0x45, are converted to UTF-8 here and tagged 65001). The driver cleans the
-    // name in that code page and then has the host convert it.
+    // in `codePage` (932 unless extended header 0x46 says otherwise). A name with a UTF-16
+    // part (headers 0x44 and 0x45) is converted to UTF-8 here, its 8-bit part, if any, by
+    // the host, and tagged 65001. The driver cleans the name in that code page and then has
+    // the host convert it.
     char name[MEMBER_PATH_BUFFER];
     uint32_t codePage;
     // A UTF-16 name that is not valid UTF-16: the member is damaged. (So would be a name cut
@@ -33,6 +33,8 @@ struct LhaEntryHeader {
     uint16_t crc;
     uint8_t hasCrc;
     uint8_t osId;
+    // The Unix mode (extended header 0x50) says symbolic link: the name is "link|target".
+    uint8_t unixLink;
     int32_t modificationTime;
 };
 

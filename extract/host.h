@@ -29,6 +29,7 @@ enum class HeaderFault : uint8_t {
     tooLong,        // longer than the header buffer
     noMemory,       // a name text could not be allocated
     dataCutOff,     // the member's packed data run past the end of the file (a broken download)
+    badCrc,         // the header's own CRC (extended header 0x00) does not match its bytes
 };
 
 // Why a member was passed over.
@@ -82,6 +83,11 @@ public:
     // again with administrator rights, through Windows' consent prompt), with the destination
     // and shortcut choices of `sfx`, and waits for it. Called before anything is written.
     virtual Elevation runWithRights(const SfxExtractor& sfx) = 0;
+    // A member that stands for a Unix symbolic link: `path` (cleaned) is to lead to `target`,
+    // as stored ('/' between its parts, never cleaned). A host that makes links makes them
+    // once every other member is out, judges where each target leads, and reports what it
+    // refuses; the stub passes such members over, as before: Windows has no place for them.
+    virtual void symbolicLink(const char* path, const char* target) = 0;
     // Gives the file both access and modification time `unixTime`; failures are ignored.
     virtual void setFileTime(const char* path, int32_t unixTime) = 0;
     // Seconds west of UTC of the local time `wallSeconds` (a local date and time counted in

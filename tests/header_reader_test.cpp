@@ -1,4 +1,4 @@
-// Member headers of levels 0, 1 and 2, the DOS time conversion and the size pre-scan.
+// Member headers of levels 0 to 3, the DOS time conversion and the size pre-scan.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -200,6 +200,95 @@ TEST_F(Reader, BrokenHeadersEndTheWalkWithTheirFault)
         EXPECT_EQ(sfx.headerFault, HeaderFault::cutOff) << keep;
     }
     EXPECT_TRUE(host.calls.empty());  // the walk reports, not the reader
+}
+
+// Level 3 is level 2 with 32-bit size fields: the same member reads the same at both
+// levels, with every extended header the reader knows, and the header CRC (0x00) is checked
+// at both. Each part of the name comes from UTF-16 where that part has it.
+TEST_F(Reader, LevelThreeReadsAsLevelTwoWithWideSizeFields)
+{
+    auto utf16 = [](const std::u16string& text) {
+        std::string bytes;
+        for (char16_t c : text) bytes += {(char)(c & 0xFF), (char)(c >> 8)};
+        return bytes;
+    };
+    const std::string unixLink("\xFF\xA1", 2), unixFolder("\xED\x41", 2);
+    struct Case {
+        const char* what;
+        std::string name, directory;
+        std::vector<std::pair<uint8_t, std::string>> extended;
+        const char* expected;
+        uint32_t codePage;
+        bool link;
+    } cases[] = {
+        {"8-bit names", "\x95\x5C.txt", "\x94\x5C\xFF", {{0x50, unixFolder}}, "\x94\x5C/\x95\x5C.txt", 932, false},
+        // A Windows archiver writes UTF-16 only for the part Shift-JIS cannot hold.
+        {"a UTF-16 folder beside a Shift-JIS file name", "\x83\x65\x83\x58\x83\x67.txt", "______\xFF",
+         {{0x45, utf16(u"\u00DC\u00D6\u00C4\u00FC\u00F6\u00E4")}}, "ÜÖÄüöä/テスト.txt", 65001, false},
+        {"a UTF-16 file name beside a Shift-JIS folder", "_.txt", "\x95\x5C\xFFsub\xFF",
+         {{0x44, utf16(u"\u00DC.txt")}}, "表/sub/Ü.txt", 65001, false},
+        {"both in UTF-16", "x", "y\xFF", {{0x44, utf16(u"b")}, {0x45, utf16(u"a\xFFFF")}}, "a/b", 65001,
+         false},
+        {"a code page", "\xC3\xA9", "", {{0x46, std::string("\xE9\xFD\0\0", 4)}}, "é", 65001, false},
+        {"a link by its Unix mode", "ln|../t", "", {{0x50, unixLink}}, "ln|../t", 932, true},
+    };
+    LhaEntryHeader h;
+    for (const Case& c : cases) {
+        for (int level : {2, 3}) {
+            SCOPED_TRACE(std::string(c.what) + ", level " + std::to_string(level));
+            Member m;
+            m.level = level;
+            m.headerCrc = true;
+            m.name = c.name;
+            m.directory = c.directory;
+            m.extended = c.extended;
+            m.extended.push_back(sizesHeader(1, 0x123456789));
+            m.data = "x";
+            m.time = 1600000000;
+            long position;
+            ASSERT_TRUE(read(lzhMember(m) + "next", h, &position));
+            EXPECT_EQ(position, (long)lzhMember(m).size() - 1);
+            EXPECT_EQ(h.level, level);
+            EXPECT_STREQ(h.name, c.expected);
+            EXPECT_EQ(h.codePage, c.codePage);
+            EXPECT_EQ(h.unixLink, c.link);
+            EXPECT_EQ(h.originalSize, 0x123456789u);
+            EXPECT_EQ(h.modificationTime, 1600000000);
+            EXPECT_EQ(h.crc, crc16Of("x"));
+            EXPECT_FALSE(h.badName);
+        }
+    }
+
+    Member m;
+    m.name = "file";
+    m.data = "x";
+    m.headerCrc = true;
+    m.level = 3;
+    const std::string three = lzhMember(m);
+    m.level = 2;
+    const std::string two = lzhMember(m);
+    auto with = [](std::string bytes, size_t at, std::string value) {
+        return bytes.replace(at, value.size(), value);
+    };
+    struct Refused {
+        const char* what;
+        std::string bytes;
+        HeaderFault fault;
+    } refused[] = {
+        {"a level-3 word size other than 4", with(three, 0, "\x02"), HeaderFault::unknownLayout},
+        {"a level-3 header shorter than its base", with(three, 24, std::string("\x1E\0\0\0", 4)),
+         HeaderFault::badExtension},
+        {"a level-3 extended size past the end of any buffer",
+         with(three, 28, std::string("\xF0\xFF\xFF\xFF", 4)), HeaderFault::badExtension},
+        {"a level-3 length beyond the header buffer", with(three, 25, "\x20") + std::string(9000, 'x'),
+         HeaderFault::tooLong},
+        {"a level-3 header whose CRC does not match", with(three, 40, "g"), HeaderFault::badCrc},
+        {"a level-2 header whose CRC does not match", with(two, 32, "g"), HeaderFault::badCrc},
+    };
+    for (const Refused& c : refused) {
+        EXPECT_FALSE(read(c.bytes, h)) << c.what;
+        EXPECT_EQ(sfx.headerFault, c.fault) << c.what;
+    }
 }
 
 TEST_F(Reader, LevelTwoLengthsAreReadWholeAndOs968kHeadersCountTwoBytesMore)

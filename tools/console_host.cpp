@@ -1,10 +1,12 @@
 #include "console_host.h"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -51,7 +53,22 @@ bool ConsoleHost::decodeText(const char* bytes, uint32_t length, uint32_t codePa
     return true;
 }
 
-FILE* ConsoleHost::openFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+FILE* ConsoleHost::openFile(const char* path, const char* mode)
+{
+    if (mode[0] != 'w') return std::fopen(path, mode);
+    if (throughLink(path, false)) return nullptr;
+    // A member of the name of a link met earlier in the archive replaces it, as it would
+    // replace an earlier file; a link on disk under that name is replaced, never followed.
+    for (size_t i = 0; i < links.size(); ++i)
+        if (links[i].path == path) links.erase(links.begin() + (long)i--);
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) unlink(path);
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, mode);
+    if (!file) close(fd);
+    return file;
+}
 bool ConsoleHost::removeFile(const char* path) { return std::remove(path) == 0; }
 
 bool ConsoleHost::currentFolder(char* buffer, uint32_t size) { return getcwd(buffer, size) != nullptr; }
@@ -72,7 +89,10 @@ PathState ConsoleHost::pathState(const char* path)
     return S_ISDIR(st.st_mode) ? PathState::folder : PathState::notFolder;
 }
 
-bool ConsoleHost::createFolder(const char* path) { return mkdir(path, 0777) == 0; }
+bool ConsoleHost::createFolder(const char* path)
+{
+    return !throughLink(path, true) && mkdir(path, 0777) == 0;
+}
 bool ConsoleHost::enterFolder(const char* path) { return chdir(path) == 0; }
 
 int32_t zoneWestByCLibrary(uint32_t wallSeconds)
@@ -119,6 +139,7 @@ void ConsoleHost::warnFolderNotCreated()
 void ConsoleHost::memberSkipped(const char* cleanedPath, SkipReason why)
 {
     problem = true;
+    if (why == SkipReason::notCreated && memberRefused) return;  // said when it was refused
     clearLine();
     std::fprintf(stderr, "quorsfx: %s skipped (%s)\n", printable(cleanedPath).c_str(),
                  why == SkipReason::unknownMethod ? "unknown method"
@@ -139,6 +160,7 @@ void ConsoleHost::brokenHeader(HeaderFault fault, int64_t offset, const char*)
                       : fault == HeaderFault::unknownLayout ? "unknown header layout"
                       : fault == HeaderFault::badExtension  ? "an extended header leaves the header"
                       : fault == HeaderFault::tooLong       ? "longer than 4096 bytes"
+                      : fault == HeaderFault::badCrc        ? "its CRC does not match"
                                                             : "out of memory";
     std::fprintf(stderr, "quorsfx: broken member header at file offset %lld (%s); nothing behind it "
                          "is read\n", (long long)offset, why);
@@ -146,6 +168,7 @@ void ConsoleHost::brokenHeader(HeaderFault fault, int64_t offset, const char*)
 
 void ConsoleHost::entryName(const char* entry)
 {
+    memberRefused = false;
     name = printable(entry);
     drawLine();
 }
@@ -179,6 +202,7 @@ void ConsoleHost::clearLine()
 void ConsoleHost::walkEnded(bool aborted)
 {
     clearLine();
+    if (!aborted) makeLinks();
     std::lock_guard<std::mutex> lock(mutex);
     walkDone = true;
     walkAborted = aborted;
@@ -207,4 +231,104 @@ bool ConsoleHost::waitForEnd()
     lock.unlock();
     if (worker.joinable()) worker.join();
     return walkAborted;
+}
+
+// ---- Unix symbolic links (POSIX)
+//
+// LHA archivers on Unix store a symbolic link as "link|target"; the core hands it over with
+// the link's cleaned path. It is made once every other member is out, so that no member is
+// ever written through it, and only when its target, relative, stays inside the destination
+// as it is resolved from the link's folder.
+
+void ConsoleHost::symbolicLink(const char* path, const char* target)
+{
+    // A later link of the same name replaces an earlier one.
+    for (size_t i = 0; i < links.size(); ++i)
+        if (links[i].path == path) links.erase(links.begin() + (long)i--);
+    links.push_back({path, target});
+}
+
+// True (and the member refused by name) when a folder on `path` (and with `itself`, the
+// path itself) is a symbolic link on disk or a link of the archive still to be made. Member
+// paths are relative to the destination; an absolute path is the destination's own, which
+// the user chose, links and all.
+bool ConsoleHost::throughLink(const char* path, bool itself)
+{
+    if (path[0] == '/') return false;
+    std::string whole(path);
+    for (size_t cut = whole.find('/');; cut = whole.find('/', cut + 1)) {
+        if (cut == std::string::npos && !itself) return false;
+        std::string part = whole.substr(0, cut);
+        bool link = false;
+        for (const Link& pending : links) link = link || pending.path == part;
+        struct stat st;
+        if (link || (lstat(part.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) {
+            if (!memberRefused) {
+                problem = true;
+                clearLine();
+                std::fprintf(stderr, "quorsfx: %s skipped (%s is a symbolic link: nothing is "
+                                     "written through one)\n", name.c_str(), printable(part).c_str());
+            }
+            memberRefused = true;
+            return true;
+        }
+        if (cut == std::string::npos) return false;
+    }
+}
+
+// Why the link may not be made, or null. Its target is read part by part from the link's
+// folder: each leading ".." climbs one folder, and must not climb above the destination; a
+// ".." behind a named part is refused, since that part may be a link that leads elsewhere
+// (as "up/../.." would, with up -> ../..). "." parts and empty ones stay where they are.
+const char* ConsoleHost::linkRefusal(const Link& link)
+{
+    if (link.path.empty()) return "its name is empty once cleaned";
+    if (link.target.empty()) return "its target is empty";
+    if (link.target[0] == '/') return "its target is absolute";
+    long depth = 0;  // folders between the destination and the link (cleaned: no "." or "..")
+    for (size_t i = 0; i < link.path.size(); ++i)
+        depth += link.path[i] == '/' && i > 0 && link.path[i - 1] != '/';
+    bool named = false;
+    size_t start = 0;
+    while (start <= link.target.size()) {
+        size_t end = link.target.find('/', start);
+        if (end == std::string::npos) end = link.target.size();
+        std::string part = link.target.substr(start, end - start);
+        if (part == "..") {
+            if (named || --depth < 0) return "its target leads outside the destination";
+        } else if (!part.empty() && part != ".") {
+            named = true;
+        }
+        start = end + 1;
+    }
+    return nullptr;
+}
+
+void ConsoleHost::makeLinks()
+{
+    for (const Link& link : links) {
+        // The folders that hold it are made as for any member, even for a link refused (as
+        // other extractors make them); none of them may be a link.
+        const char* why = nullptr;
+        memberRefused = true;  // the message below names the link
+        for (size_t cut = link.path.find('/'); !why && cut != std::string::npos;
+             cut = link.path.find('/', cut + 1)) {
+            std::string folder = link.path.substr(0, cut);
+            if (throughLink(folder.c_str(), true)) why = "a symbolic link on its path";
+            else if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) why = std::strerror(errno);
+        }
+        if (!why) why = linkRefusal(link);
+        struct stat st;
+        if (!why && lstat(link.path.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) why = "a folder of that name is there";
+            else unlink(link.path.c_str());
+        }
+        if (!why && symlink(link.target.c_str(), link.path.c_str()) != 0) why = std::strerror(errno);
+        if (why) {
+            problem = true;
+            std::fprintf(stderr, "quorsfx: symbolic link %s -> %s not made (%s)\n",
+                         printable(link.path).c_str(), printable(link.target).c_str(), why);
+        }
+    }
+    links.clear();
 }

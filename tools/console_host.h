@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "extract/host.h"
 
@@ -36,6 +37,7 @@ public:
     Elevation runWithRights(const SfxExtractor&) override { return Elevation::unavailable; }
     void setFileTime(const char* path, int32_t unixTime) override;
     int32_t localZoneWestAt(uint32_t wallSeconds) override { return zoneWestByCLibrary(wallSeconds); }
+    void symbolicLink(const char* path, const char* target) override;
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;
@@ -61,8 +63,20 @@ private:
     void clearLine();
     void drawLine();
 
+    // Unix symbolic links (POSIX; console_host.cpp keeps this code in one section). Links
+    // are made after every other member, in archive order; until then a member path through
+    // one of them, or through a link already on disk, is refused.
+    struct Link {
+        std::string path, target;  // relative to the destination; the target as stored
+    };
+    bool throughLink(const char* path, bool itself);
+    const char* linkRefusal(const Link& link);
+    void makeLinks();
+    std::vector<Link> links;
+    bool memberRefused = false;  // the current member was refused for a link on its path
+
     bool showProgress;
-    std::string name;  // UTF-8, for the progress line
+    std::string name;  // UTF-8, for the progress line and the messages about links
     uint32_t position = 0;
     bool lineShown = false;
     bool problem = false;

@@ -35,6 +35,8 @@ public:
     Elevation runWithRights(const SfxExtractor& sfx) override;
     void setFileTime(const char* path, int32_t unixTime) override;
     int32_t localZoneWestAt(uint32_t wallSeconds) override;
+    // Windows has no place for a Unix link: passed over in silence, as a folder entry.
+    void symbolicLink(const char*, const char*) override {}
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;

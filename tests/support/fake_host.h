@@ -35,6 +35,10 @@ public:
     Elevation runWithRights(const SfxExtractor&) override;
     void setFileTime(const char* path, int32_t unixTime) override;
     int32_t localZoneWestAt(uint32_t wallSeconds) override;  // the tool's, by TZ
+    void symbolicLink(const char* path, const char* target) override
+    {
+        calls.push_back(std::string("link ") + path + " -> " + target);
+    }
     void warnDamaged(const char* cleanedPath) override;
     void warnWriteFailed(const char* cleanedPath) override;
     void warnFolderNotCreated() override;

@@ -28,15 +28,16 @@ void le32(std::string& s, uint32_t v)
 }
 
 // The size field of the first extended header, then every header: type, data, and the size
-// of the next one (0 after the last).
-std::string chain(const std::vector<std::pair<uint8_t, std::string>>& headers)
+// of the next one (0 after the last). Size fields are `width` bytes: 4 at level 3, else 2.
+std::string chain(const std::vector<std::pair<uint8_t, std::string>>& headers, uint32_t width = 2)
 {
     std::string out;
-    le16(out, headers.empty() ? 0 : (uint32_t)headers[0].second.size() + 3);
+    auto size = [&](uint32_t v) { width == 4 ? le32(out, v) : le16(out, v); };
+    size(headers.empty() ? 0 : (uint32_t)headers[0].second.size() + 1 + width);
     for (size_t i = 0; i < headers.size(); ++i) {
         out += (char)headers[i].first;
         out += headers[i].second;
-        le16(out, i + 1 < headers.size() ? (uint32_t)headers[i + 1].second.size() + 3 : 0);
+        size(i + 1 < headers.size() ? (uint32_t)headers[i + 1].second.size() + 1 + width : 0);
     }
     return out;
 }
@@ -50,24 +51,39 @@ std::string lzhMember(const Member& m)
     std::string fields;  // offsets 7 to 20
     uint32_t packed = (uint32_t)m.data.size();
 
-    if (m.level == 2) {
+    if (m.level >= 2) {
+        // Level 3: the word size 4 in the first two bytes, the header's length at +24 and
+        // 32-bit size fields; otherwise laid out as level 2.
+        uint32_t width = m.level == 3 ? 4 : 2;
         std::vector<std::pair<uint8_t, std::string>> ext = {{1, m.name}};
+        if (m.headerCrc) ext.insert(ext.begin(), {0, std::string(2, '\0')});
         if (!m.directory.empty()) ext.push_back({2, m.directory});
         ext.insert(ext.end(), m.extended.begin(), m.extended.end());
         std::string tail;
         le16(tail, crc);
         tail += (char)m.osId;
-        tail += chain(ext);
+        std::string chained = chain(ext, width);
+        if (width == 4) le32(tail, (uint32_t)chained.size() + 28);
+        tail += chained;
         std::string body = m.method.substr(0, 5);
         le32(body, packed);
         le32(body, original);
         le32(body, m.time);
         body += (char)0x20;
-        body += (char)2;
+        body += (char)m.level;
         body += tail;
         std::string header;
-        le16(header, (uint32_t)body.size() + 2);
-        return header + body + m.data;
+        le16(header, width == 4 ? 4 : (uint32_t)body.size() + 2);
+        header += body;
+        if (m.headerCrc) {
+            // Over the whole header with its own two bytes at zero, behind the first size
+            // field and the type byte.
+            size_t at = (width == 4 ? 28 : 24) + width + 1;
+            std::string crcField;
+            le16(crcField, crc16Of(header));
+            header.replace(at, 2, crcField);
+        }
+        return header + m.data;
     }
 
     std::string ext;

@@ -1,5 +1,5 @@
 // Hand-built LHA archives for tests that need exact control over header bytes: stored
-// members at levels 0, 1 and 2, with names, directories, times and CRCs of the test's choice.
+// members at levels 0 to 3, with names, directories, times and CRCs of the test's choice.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +16,13 @@ struct Member {
     std::string directory;   // levels 1 and 2: directory extended header, 0xFF separated
     std::string data;        // packed bytes as stored
     uint32_t originalSize = UINT32_MAX;  // default: data.size()
-    uint32_t time = 0;       // DOS time (levels 0, 1) or Unix time (level 2)
+    uint32_t time = 0;       // DOS time (levels 0, 1) or Unix time (levels 2, 3)
     int level = 0;
+    bool headerCrc = false;  // levels 2 and 3: extended header 0x00 first, with the header's CRC
     bool withCrc = true;
     int crcOverride = -1;    // a wrong CRC on purpose
     uint8_t osId = 'M';
-    // Levels 1 and 2: further extended headers (type, data), after the name headers.
+    // Levels 1 to 3: further extended headers (type, data), after the name headers.
     std::vector<std::pair<uint8_t, std::string>> extended;
 };
 
