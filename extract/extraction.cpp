@@ -126,13 +126,17 @@ bool nameMember(SfxExtractor& sfx, LhaEntryHeader& header, char* path, const cha
     if (!header.badName && sfx.host->decodeText(header.name, (uint32_t)strlen(header.name),
                                                 header.codePage, path, MEMBER_PATH_BUFFER)) {
         slashBackslashes(path, (uint32_t)strlen(path), CODE_PAGE_UTF8);
-        // A loop, not strchr: the stub would import it for this one use.
+#if !QUOR_SMALL
+        // Windows has no place for a Unix link and refuses '|' in a name: the stub leaves the
+        // name whole, and a folder entry "link|target" is passed over there as any folder
+        // entry Windows cannot name. A loop, not strchr, which nothing else uses.
         char* bar = path;
         while (*bar && *bar != '|') ++bar;
         if (*bar && (header.unixLink || findMethod(header.methodId) == METHOD_LHD)) {
             *bar = 0;
             target = bar + 1;
         }
+#endif
         cleanEntryPath(path, '/');
         return true;
     }
