@@ -34,6 +34,7 @@ bool storedNameOf(const std::string& path, bool folderEntry, StoredName& name, s
 struct PackSettings {
     int dictionaryBits = 16;
     int level = ENCODER_DEFAULT_LEVEL;
+    int threads = 1;  // threads of the encoder (the archive is the same for every number)
 };
 
 class ArchiveWriter {
