@@ -53,6 +53,15 @@ std::string gapped(size_t size)
     return s;
 }
 
+// Random letters of four: every position has matches of many lengths, so many that a
+// segment's matches reach their budget and it is parsed in stretches.
+std::string fourLetters(size_t size)
+{
+    std::string s = randomBytes(size, 17);
+    for (char& c : s) c = "ACGT"[(uint8_t)c % 4];
+    return s;
+}
+
 TEST(Encoder, RoundTripsThroughOurDecoder)
 {
     struct Input {
@@ -74,6 +83,7 @@ TEST(Encoder, RoundTripsThroughOurDecoder)
         {"random, many blocks", randomBytes(70000, 4) + wordText(150000, 5) + randomBytes(70000, 6), 300000, true},
         // Past the buffer (the dictionary and 1 MiB ahead): it slides, and the finders with it.
         {"beyond the buffer", wordText(1500000, 7) + runs(600000) + randomBytes(300000, 8), 1 << 16, false},
+        {"the match budget", fourLetters(1200000), 1 << 16, false},
     };
     for (uint32_t method : {blocks::LH5, blocks::LH6, blocks::LH7}) {
         for (int level : {1, 3, ENCODER_DEFAULT_LEVEL, 9}) {
@@ -187,9 +197,11 @@ TEST(Encoder, OutputDependsOnTheBytesOnlyAndStaysBounded)
     const std::string text = wordText(1300000, 9), noise = randomBytes(200000, 10);
     for (int level : {1, 4, ENCODER_DEFAULT_LEVEL, 9}) {
         SCOPED_TRACE("level " + std::to_string(level));
-        Bytes whole = encode(text + noise, blocks::LH7, level, 1 << 21);
-        EXPECT_EQ(whole, encode(text + noise, blocks::LH7, level, 4099));
-        for (int threads : {2, 3}) EXPECT_EQ(whole, encode(text + noise, blocks::LH7, level, 100000, threads));
+        // At level 4 the first segment is also parsed in stretches.
+        const std::string input = (level == 4 ? fourLetters(900000) : "") + text + noise;
+        Bytes whole = encode(input, blocks::LH7, level, 1 << 21);
+        EXPECT_EQ(whole, encode(input, blocks::LH7, level, 4099));
+        for (int threads : {2, 3}) EXPECT_EQ(whole, encode(input, blocks::LH7, level, 100000, threads));
         {
             LhEncoder abandoned({16, level, 3}, [](const uint8_t*, size_t) {});
             abandoned.write((const uint8_t*)text.data(), text.size());
