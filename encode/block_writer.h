@@ -55,6 +55,31 @@ public:
         if (used > 0) put(0, 8 - used);
         flush();
     }
+    // Whole bytes, as if each were put with 8 bits (the fast way when the writer is at a byte
+    // boundary): the bits of a piece of the stream coded apart.
+    void putBytes(const uint8_t* data, size_t size)
+    {
+        if (used == 0) {
+            buffer.insert(buffer.end(), data, data + size);
+        } else {
+            for (size_t k = 0; k < size; ++k) {
+                acc = (acc << 8) | data[k];
+                buffer.push_back((uint8_t)(acc >> used));
+            }
+        }
+        if (buffer.size() >= FLUSH_SIZE) flush();
+    }
+    // Hands every whole byte to the sink and returns the bits after them (value < 2^bits,
+    // bits < 8), which the writer then forgets: the end of a piece coded apart.
+    uint32_t takeTail(uint32_t& bits)
+    {
+        flush();
+        bits = used;
+        uint32_t value = (uint32_t)acc & ((1u << used) - 1);
+        used = 0;
+        acc = 0;
+        return value;
+    }
     uint64_t bytesOut() const { return given; }
     uint64_t bitsWritten() const { return (given + buffer.size()) * 8 + used; }
 

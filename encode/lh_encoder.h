@@ -15,10 +15,13 @@ const int ENCODER_DEFAULT_LEVEL = 6;
 struct EncoderSettings {
     int dictionaryBits;  // 13 (-lh5-), 15 (-lh6-), 16 (-lh7-)
     int level;           // 1 (fastest) .. 9 (smallest)
+    // Threads that code the segments of one member at once (levels 4-9); the packed data
+    // are the same for every number.
+    int threads = 1;
 };
 
 // Turns one member's bytes into its packed -lh5-/-lh6-/-lh7- data, streaming: memory is
-// bounded whatever the input size (the whole tool must peak at most 64 MiB).
+// bounded whatever the input size (at most 64 MiB for each thread).
 class LhEncoder {
 public:
     using Sink = std::function<void(const uint8_t* data, size_t size)>;

@@ -1,10 +1,11 @@
-// The match finder: hash chains over the window buffer. Every position is entered under a
-// hash of its first four bytes; the chain of a hash links each position to the previous one
-// with the same hash, so walking it visits earlier positions nearest first. A second table
-// keeps only the newest position of each three-byte hash: for a match of three bytes the
-// nearest one is the cheapest, so no chain is needed there, and the four-byte chains visit
-// fewer positions that cannot lead to a longer match. Positions are indexes into the
-// encoder's buffer, and move with it when the buffer slides.
+// The match finders: hash chains (MatchFinder, levels 1-3) and binary trees (TreeFinder,
+// levels 4-9, described below) over the window buffer. In the chains every position is
+// entered under a hash of its first four bytes; the chain of a hash links each position to
+// the previous one with the same hash, so walking it visits earlier positions nearest first.
+// A second table keeps only the newest position of each three-byte hash: for a match of
+// three bytes the nearest one is the cheapest, so no chain is needed there, and the
+// four-byte chains visit fewer positions that cannot lead to a longer match. Positions are
+// indexes into the encoder's buffer, and move with it when the buffer slides.
 #pragma once
 
 #include <cstdint>
@@ -110,6 +111,9 @@ public:
                   uint32_t maxDepth, Match* out);
     // Enters `pos` without reporting matches.
     void insert(const uint8_t* buffer, uint32_t pos, uint32_t available, uint32_t maxDepth);
+    // The buffer dropped its first `shift` bytes. A shift of the buffer's size plus dictSize
+    // puts every position entered so far out of reach: the finder starts afresh on a new
+    // buffer without clearing its tables.
     void slide(uint32_t shift);
 
 private:

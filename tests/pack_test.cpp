@@ -95,6 +95,7 @@ const Refusal REFUSALS[] = {
     {"missing PATH", [](const std::string&) {}, {"ok.txt", "gone"}, 1, "gone: No such file"},
     {"PATH through ..", [](const std::string&) {}, {"../tree/ok.txt"}, 2, "may not leave"},
     {"absolute PATH", [](const std::string&) {}, {"/etc/hostname"}, 2, "relative to the folder"},
+    {"no threads", [](const std::string&) {}, {"--threads", "0", "."}, 2, "--threads takes a number from 1"},
 };
 
 TEST(PackRefusals, NothingIsWrittenWhenAPathCannotBePacked)
@@ -118,6 +119,26 @@ TEST(PackRefusals, NothingIsWrittenWhenAPathCannotBePacked)
             std::string name = entry.path().filename().string();
             EXPECT_TRUE(name == "out.lzh" || name == "tree") << "left behind: " << name;
         }
+    }
+}
+
+// Builds are reproducible: the same tree gives the same archive whatever the number of
+// threads, with members of several segments and a small one between them.
+TEST(PackThreads, TheArchiveIsTheSameForEveryNumberOfThreads)
+{
+    ASSERT_EQ(toolMissing(), "");
+    std::string folder = newTempFolder("pack-threads");
+    ASSERT_EQ(mkdir((folder + "/tree").c_str(), 0755), 0);
+    writeFile(folder + "/tree/a.txt", wordText(2500000, 21));
+    writeFile(folder + "/tree/b.txt", wordText(5000, 22));
+    writeFile(folder + "/tree/c.bin", randomBytes(300000, 23) + wordText(1200000, 24));
+    std::string first;
+    for (const char* threads : {"1", "2", "3"}) {
+        std::string out = folder + "/" + threads + ".lzh";
+        RunResult result = runTool({"pack", "-o", out, "-C", folder + "/tree", "--threads", threads, "."});
+        ASSERT_EQ(result.exitStatus, 0) << result.describe();
+        if (first.empty()) first = readFile(out);
+        else EXPECT_TRUE(readFile(out) == first) << threads << " threads";
     }
 }
 

@@ -269,7 +269,7 @@ bool ArchiveWriter::compressFile(FILE* in, const std::string& source, uint64_t c
 {
     bool sinkFailed = false;
     packed = 0;
-    LhEncoder encoder(EncoderSettings{settings.dictionaryBits, settings.level},
+    LhEncoder encoder(EncoderSettings{settings.dictionaryBits, settings.level, settings.threads},
                       [&](const uint8_t* data, size_t length) {
                           packed += length;
                           if (packed >= limit || sinkFailed) return;  // given up: stored instead

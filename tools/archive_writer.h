@@ -37,6 +37,7 @@ struct PackSettings {
     // The latest modification time a header may carry (Unix time): a later one is written as
     // this. Set from SOURCE_DATE_EPOCH, so that a tree packed anywhere gives the same bytes.
     int64_t latestTime = INT64_MAX;
+    int threads = 1;  // threads of the encoder (the archive is the same for every number)
 };
 
 class ArchiveWriter {

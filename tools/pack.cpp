@@ -7,15 +7,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace {
 
 const int EXIT_MEMBER_REFUSED = 1;
+const long MOST_THREADS = 64;
 const int EXIT_USAGE = 2;
 
 int fail(const std::string& message)
@@ -273,16 +277,34 @@ private:
 
 }  // namespace
 
+PackOptions::PackOptions()
+{
+    settings.threads = (int)std::clamp<long>((long)std::thread::hardware_concurrency(), 1, MOST_THREADS);
+}
+
 int takePackOption(const std::vector<std::string>& args, size_t& i, PackOptions& options,
                    std::string& error)
 {
     const std::string& a = args[i];
-    if (a != "-C" && a != "--method" && a != "--level") return 0;
+    if (a != "-C" && a != "--method" && a != "--level" && a != "--threads") return 0;
     if (i + 1 >= args.size()) {
         error = a + " needs a value";
         return -1;
     }
     const std::string& value = args[++i];
+    if (a == "--threads") {
+        // More threads than a machine has cores only cost memory (up to 64 MiB each).
+        char* end = nullptr;
+        errno = 0;
+        long n = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || !std::isdigit((unsigned char)value[0]) || *end != '\0' || errno != 0 || n < 1 ||
+            n > MOST_THREADS) {
+            error = "--threads takes a number from 1 to " + std::to_string(MOST_THREADS);
+            return -1;
+        }
+        options.settings.threads = (int)n;
+        return 1;
+    }
     options.given = true;
     if (a == "-C") {
         options.folder = value;

@@ -9,13 +9,15 @@
 #include "archive_writer.h"
 
 struct PackOptions {
+    PackOptions();  // the encoder's threads: one per processor
     std::string folder;  // -C DIR: what the PATHs are relative to; empty: the current folder
     PackSettings settings;
-    bool given = false;  // -C, --method or --level was given
+    bool given = false;  // -C, --method or --level was given (--threads changes no byte)
     std::vector<std::string> paths;
 };
 
-// Takes -C DIR, --method lh5|lh6|lh7 or --level 1-9 at args[i] (i then stands on its value).
+// Takes -C DIR, --method lh5|lh6|lh7, --level 1-9 or --threads N at args[i] (i then stands
+// on its value).
 // 1: taken; 0: args[i] is none of them; -1: a bad or missing value (said in `error`).
 int takePackOption(const std::vector<std::string>& args, size_t& i, PackOptions& options,
                    std::string& error);
@@ -28,5 +30,5 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
 // Writes `prefix` and then the bytes of the file `archive` to `out`, the same way.
 int writeCopied(const std::string& out, const std::string& prefix, const std::string& archive);
 
-// quorsfx pack -o OUT [-C DIR] [--method M] [--level N] PATH...
+// quorsfx pack -o OUT [-C DIR] [--method M] [--level N] [--threads N] PATH...
 int pack(const std::vector<std::string>& args);
