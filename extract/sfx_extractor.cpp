@@ -47,7 +47,7 @@ void replaceText(char*& field, char* text)
 // must never be taken for a length or a flag.
 bool readByte(SfxExtractor& sfx, uint8_t& value)
 {
-    int c = fgetc(sfx.ownFile);
+    int c = getc(sfx.ownFile);
     if (c == EOF) return false;
     value = (uint8_t)c;
     return true;

@@ -106,10 +106,13 @@ void initialise(HWND dialog, SfxExtractor& sfx)
     setText(dialog, sfx.title);
     setText(GetDlgItem(dialog, ID_DEST_EDIT), sfx.destination);
     // A box can be checked and disabled at once: the builder chose the shortcut for the user.
+    // (The boxes are set through their own windows: the dialog-item shorthands would each
+    // cost the stub an import.)
     for (const FlagBox& box : FLAG_BOXES) {
         uint8_t flags = sfx.*box.flags;
-        if (flags & SfxConfig::chosen) CheckDlgButton(dialog, box.control, BST_CHECKED);
-        if (!(flags & SfxConfig::offered)) EnableWindow(GetDlgItem(dialog, box.control), FALSE);
+        HWND control = GetDlgItem(dialog, box.control);
+        if (flags & SfxConfig::chosen) SendMessageW(control, BM_SETCHECK, BST_CHECKED, 0);
+        if (!(flags & SfxConfig::offered)) EnableWindow(control, FALSE);
     }
     fitTexts(dialog);
 }
@@ -133,7 +136,7 @@ INT_PTR confirm(HWND dialog, SfxExtractor& sfx)
     // The choices first: a run with administrator rights may take them over.
     for (const FlagBox& box : FLAG_BOXES) {
         uint8_t& flags = sfx.*box.flags;
-        if (IsDlgButtonChecked(dialog, box.control) == BST_CHECKED)
+        if (SendMessageW(GetDlgItem(dialog, box.control), BM_GETCHECK, 0, 0) == BST_CHECKED)
             flags |= SfxConfig::chosen;
         else
             flags &= (uint8_t)~SfxConfig::chosen;
@@ -159,7 +162,8 @@ void browse(HWND dialog)
     info.ulFlags = BIF_RETURNONLYFSDIRS;
     LPITEMIDLIST chosen = SHBrowseForFolderW(&info);
     if (chosen) {
-        if (SHGetPathFromIDListW(chosen, chosenPath)) SetDlgItemTextW(dialog, ID_DEST_EDIT, chosenPath);
+        if (SHGetPathFromIDListW(chosen, chosenPath))
+            SetWindowTextW(GetDlgItem(dialog, ID_DEST_EDIT), chosenPath);
         CoTaskMemFree(chosen);  // the shell allocates item lists with the COM task allocator
     }
 }

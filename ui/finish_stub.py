@@ -12,8 +12,13 @@
 3. Clears each import descriptor's pointer to its lookup table. stub.ld puts those tables
    (in the file, each a copy of the import address table) in .bss; with the pointer 0 the
    loader reads the names from the import address table itself.
-4. Recomputes the image checksum, which the steps above invalidated.
-5. Fails, removing STUB so that the next build fails again, when
+4. Moves the relocation table to the end of .rsrc, where the page that section ends in has
+   room for it, and drops the .reloc section: the loader finds the table through the
+   base-relocation directory in whatever section it lies, and the table alone took a whole
+   512-byte block of the file. (ld cannot put it there itself: it names that directory after
+   the output section called .reloc.)
+5. Recomputes the image checksum, which the steps above invalidated.
+6. Fails, removing STUB so that the next build fails again, when
    - the stub is over LIMIT bytes (the configuration block starts at file offset 32768);
    - a hardening mark is missing: address-space randomisation with a relocation table,
      high-entropy addresses (x86_64), no-execute data, terminal-server awareness, no SEH
@@ -199,6 +204,54 @@ def without_lookup_tables(data):
     return bytes(out)
 
 
+def with_relocations_in_rsrc(data):
+    """The image with its relocation table appended to .rsrc, 4-aligned and inside the
+    virtual range that .rsrc has before the next section's RVA, the base-relocation directory
+    pointing there and the .reloc section dropped. Unchanged when there is no .reloc section
+    (already moved), when it is not the last section of the file, or when the table does not
+    fit."""
+    image = Image(data)
+    names = [section[0] for section in image.sections]
+    if ".reloc" not in names or ".rsrc" not in names:
+        return data
+    reloc = image.sections[names.index(".reloc")]
+    rsrc_index = names.index(".rsrc")
+    _, rsrc_rva, rsrc_vsize, rsrc_raw_at, rsrc_raw_size, _, rsrc_header = image.sections[rsrc_index]
+    table_rva, table_size = image.directories[DIR_BASERELOC]
+    later = [rva for _, rva, _, _, _, _, _ in image.sections if rva > rsrc_rva]
+    at = (rsrc_vsize + 3) & ~3
+    # .rsrc must be the last section with bytes in the file once .reloc is gone, and the table
+    # must lie wholly in .reloc.
+    last_in_file = all(raw_at <= rsrc_raw_at for name, _, _, raw_at, raw_size, _, _
+                       in image.sections if raw_size and name != ".reloc")
+    if (not last_in_file or not later or rsrc_rva + at + table_size > min(later)
+            or not reloc[1] <= table_rva <= table_rva + table_size <= reloc[1] + reloc[2]):
+        return data
+    table = data[reloc[3] + table_rva - reloc[1]:][:table_size]
+    alignment = image.file_alignment
+    body = data[rsrc_raw_at:rsrc_raw_at + min(rsrc_raw_size, at)]
+    body += bytes(at - len(body)) + table
+    raw_size = (len(body) + alignment - 1) // alignment * alignment
+    out = bytearray(data[:rsrc_raw_at] + body + bytes(raw_size - len(body)))
+    struct.pack_into("<II", out, rsrc_header + 8, at + table_size, rsrc_rva)
+    struct.pack_into("<I", out, rsrc_header + 16, raw_size)
+    directory = image.opt + (112 if image.plus else 96) + 8 * DIR_BASERELOC
+    struct.pack_into("<II", out, directory, rsrc_rva + at, table_size)
+    # The .reloc header goes; the ones after it move up.
+    headers = image.sections_at
+    kept = [out[headers + 40 * i:headers + 40 * i + 40] for i in range(image.count)
+            if image.sections[i][0] != ".reloc"]
+    out[headers:headers + 40 * image.count] = b"".join(kept) + bytes(40)
+    struct.pack_into("<H", out, image.pe + 6, image.count - 1)
+    alignment_in_memory = image.u32(image.opt + 32)
+    end = max(rva + vsize for _, rva, vsize, _, _, _, _ in Image(bytes(out)).sections)
+    struct.pack_into("<I", out, image.opt + 56,
+                     (end + alignment_in_memory - 1) // alignment_in_memory * alignment_in_memory)
+    initialized = image.u32(image.opt + 8) - reloc[4] + raw_size - rsrc_raw_size
+    struct.pack_into("<I", out, image.opt + 8, initialized)
+    return bytes(out)
+
+
 def with_checksum(data):
     """The image with its optional header's checksum computed as the loader's own routine
     does: 16-bit one's-complement sum of the file, plus the file length."""
@@ -296,7 +349,7 @@ def main():
     with open(path, "rb") as f:
         data = f.read()
     try:
-        data = without_lookup_tables(relaid(data))
+        data = with_relocations_in_rsrc(without_lookup_tables(relaid(data)))
         data = data[:MARK_OFFSET] + MARK + data[MARK_OFFSET + len(MARK):]
         data = with_checksum(data)
         found = faults(Image(data), len(data), limit)

@@ -411,7 +411,7 @@ void restrictDllSearch()
     SetDllDirectoryW(L"");
 }
 
-extern "C" void quorEntry()
+extern "C" __attribute__((externally_visible)) void quorEntry()
 {
     restrictDllSearch();
     UINT code = runStub((HINSTANCE)&__ImageBase);

@@ -79,6 +79,7 @@ SECTIONS
   }
 
 
+  /* finish_stub.py moves the relocation table to the end of .rsrc and drops this section. */
   .reloc BLOCK(__section_alignment__) :
   {
     *(.reloc)
