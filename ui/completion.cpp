@@ -41,7 +41,7 @@ bool saveLink(IPersistFile* file, HWND owner, int folderId, const WCHAR* name)
 {
     WCHAR linkPath[WIDE_PATH];
     if (!locateFolder(owner, folderId, linkPath)) return false;
-    int used = lstrlenW(linkPath), nameLength = lstrlenW(name);
+    int used = wideLength(linkPath), nameLength = wideLength(name);
     if (used + 1 + nameLength + 4 >= WIDE_PATH) return false;
     linkPath[used] = '\\';
     memcpy(linkPath + used + 1, name, nameLength * sizeof(WCHAR));

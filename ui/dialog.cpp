@@ -126,7 +126,8 @@ INT_PTR confirm(HWND dialog, SfxExtractor& sfx)
 {
     WCHAR typed[WIDE_PATH];
     char path[PATH_BUFFER];
-    GetDlgItemTextW(dialog, ID_DEST_EDIT, typed, WIDE_PATH);
+    // WM_GETTEXT, not GetDlgItemTextW: one import fewer.
+    SendMessageW(GetDlgItem(dialog, ID_DEST_EDIT), WM_GETTEXT, WIDE_PATH, (LPARAM)typed);
     // A folder too long for a path buffer cannot be made; saying so beats cutting it into a
     // different folder.
     if (!toUtf8(typed, path, PATH_BUFFER)) {

@@ -351,7 +351,6 @@ bool createWindows(SfxExtractor& sfx, StubHost& host)
     }
     layOutChildren(host, dpi);
     ShowWindow(window, SW_HIDE);
-    UpdateWindow(window);
     return PostMessageW(window, MSG_START, 0, 0) != 0;
 }
 

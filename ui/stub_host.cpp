@@ -70,9 +70,9 @@ void warnWithPath(HWND owner, const char* back, const char* path)
 {
     WCHAR* text = inRegister(messageText);
     fromShiftJis(FILE_TEXT, text, MESSAGE_FRONT);
-    int used = lstrlenW(text);
+    int used = wideLength(text);
     if (!toWide(path, text + used, WIDE_MEMBER_PATH)) text[used] = 0;
-    used = lstrlenW(text);
+    used = wideLength(text);
     fromShiftJis(back, text + used, MESSAGE_BUFFER - used);
     showBox(owner, text, nullptr, MB_ICONWARNING);
 }
@@ -126,6 +126,13 @@ void warn(HWND owner, const char* text)
 bool toWide(const char* utf8, WCHAR* out, int units)
 {
     return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, out, units) != 0;
+}
+
+int wideLength(const WCHAR* text)
+{
+    int n = 0;
+    while (text[n]) ++n;
+    return n;
 }
 
 bool toUtf8(const WCHAR* wide, char* out, int size)

@@ -25,6 +25,7 @@ const int WIDE_MEMBER_PATH = MEMBER_PATH_BUFFER;
 bool toWide(const char* utf8, WCHAR* out, int units);      // false when invalid or too long
 bool toUtf8(const WCHAR* wide, char* out, int size);       // false when it does not fit
 void fromShiftJis(const char* text, WCHAR* out, int units);  // the stub's own texts
+int wideLength(const WCHAR* text);  // lstrlenW, without its import
 void setText(HWND window, const char* utf8);  // null or invalid: the empty text
 // A warning box with one of the stub's own Shift-JIS texts; none in a quiet run.
 void warn(HWND owner, const char* text);
