@@ -1,15 +1,11 @@
 #include "console_host.h"
 
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <utime.h>
-
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "sjis.h"
+#include "system.h"
 
 std::string fitColumns(const std::string& text, size_t columns)
 {
@@ -39,8 +35,8 @@ ConsoleHost::~ConsoleHost()
     if (worker.joinable()) worker.join();
 }
 
-// Linux file names are bytes; the tool writes them as UTF-8 in every locale, so that the
-// same archive gives the same names whatever LANG says.
+// Names go to the system as UTF-8 (Linux: as bytes; Windows: as UTF-16 made from them) in
+// every locale, so that the same archive gives the same names whatever LANG says.
 bool ConsoleHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
                              uint32_t size)
 {
@@ -50,10 +46,16 @@ bool ConsoleHost::decodeText(const char* bytes, uint32_t length, uint32_t codePa
     return true;
 }
 
-FILE* ConsoleHost::openFile(const char* path, const char* mode) { return std::fopen(path, mode); }
-bool ConsoleHost::removeFile(const char* path) { return std::remove(path) == 0; }
+FILE* ConsoleHost::openFile(const char* path, const char* mode) { return sys::openFile(path, mode); }
+bool ConsoleHost::removeFile(const char* path) { return sys::removeFile(path); }
 
-bool ConsoleHost::currentFolder(char* buffer, uint32_t size) { return getcwd(buffer, size) != nullptr; }
+bool ConsoleHost::currentFolder(char* buffer, uint32_t size)
+{
+    std::string folder;
+    if (!sys::currentFolder(folder) || folder.size() + 1 > size) return false;
+    std::memcpy(buffer, folder.c_str(), folder.size() + 1);
+    return true;
+}
 
 bool ConsoleHost::windowsFolder(char* buffer, uint32_t size)
 {
@@ -66,19 +68,16 @@ bool ConsoleHost::windowsFolder(char* buffer, uint32_t size)
 
 PathState ConsoleHost::pathState(const char* path)
 {
-    struct stat st;
-    if (stat(path, &st) != 0) return PathState::missing;
-    return S_ISDIR(st.st_mode) ? PathState::folder : PathState::notFolder;
+    // Followed through links, as stat does: a link to a folder is a folder to write into.
+    if (sys::isFolder(path)) return PathState::folder;
+    sys::FileStatus status;
+    return sys::fileStatus(path, status) ? PathState::notFolder : PathState::missing;
 }
 
-bool ConsoleHost::createFolder(const char* path) { return mkdir(path, 0777) == 0; }
-bool ConsoleHost::enterFolder(const char* path) { return chdir(path) == 0; }
+bool ConsoleHost::createFolder(const char* path) { return sys::makeFolder(path); }
+bool ConsoleHost::enterFolder(const char* path) { return sys::enterFolder(path); }
 
-void ConsoleHost::setFileTime(const char* path, int32_t unixTime)
-{
-    struct utimbuf times = {unixTime, unixTime};
-    utime(path, &times);
-}
+void ConsoleHost::setFileTime(const char* path, int32_t unixTime) { sys::setModified(path, unixTime); }
 
 void ConsoleHost::warnDamaged(const char* cleanedPath)
 {
@@ -150,8 +149,7 @@ void ConsoleHost::drawLine()
     if (!showProgress) return;
     // A line that wrapped would not be cleared by the next "\r": the name is shortened to
     // what is left of the terminal's width after "100% " and the last column.
-    struct winsize size = {};
-    size_t columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    size_t columns = sys::terminalColumns();
     size_t room = columns > 6 ? columns - 6 : 0;
     std::fprintf(stderr, "\r\033[K%3u%% %s", position, fitColumns(name, room).c_str());
     std::fflush(stderr);
@@ -182,10 +180,7 @@ bool ConsoleHost::startThread(void (*body)(void*), void* argument)
 
 uint32_t ConsoleHost::availablePhysicalMemory()
 {
-    long pages = sysconf(_SC_AVPHYS_PAGES);
-    long pageSize = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || pageSize <= 0) return 0;
-    unsigned long long bytes = (unsigned long long)pages * (unsigned long long)pageSize;
+    uint64_t bytes = sys::availableMemory();
     return bytes > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)bytes;
 }
 
