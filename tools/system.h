@@ -65,8 +65,8 @@ bool syncFile(FILE* file);
 // Renames `from` over `to` in one step: `to` is the old file or the new one, never neither.
 bool replaceFile(const std::string& from, const std::string& to);
 
-// Whether standard error is a terminal (a console), and its width in columns (80 when the
-// system does not say).
+// Whether standard error is a terminal that takes the progress line's "\r\033[K" (a console
+// of Windows 10 or later), and its width in columns (80 when the system does not say).
 bool stderrIsTerminal();
 size_t terminalColumns();
 

@@ -26,6 +26,23 @@ std::wstring wide(const std::string& utf8)
     return text;
 }
 
+// A file's name for the wide calls. Past MAX_PATH (248 for a folder) Windows takes only the
+// absolute "\\?\" form, which it passes on unparsed: that form is made from the full path,
+// with '/' turned into '\' and "." and ".." resolved. Shorter names go as they are.
+std::wstring fileName(const std::string& path)
+{
+    std::wstring name = wide(path);
+    DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (size < MAX_PATH - 12) return name;
+    std::wstring full(size, L'\0');
+    DWORD length = GetFullPathNameW(name.c_str(), size, &full[0], nullptr);
+    if (length == 0 || length >= size) return name;
+    full.resize(length);
+    if (full.compare(0, 4, L"\\\\?\\") == 0) return full;
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC" + full.substr(1);
+    return L"\\\\?\\" + full;
+}
+
 std::string narrow(const wchar_t* text, size_t length)
 {
     if (length == 0) return std::string();
@@ -90,6 +107,9 @@ bool statusOfHandle(HANDLE handle, bool link, FileStatus& status)
     return true;
 }
 
+// Standard error is a console that takes escape sequences (set by startTool).
+bool terminal = false;
+
 // Restored at exit, so that the console the tool ran in keeps its code page.
 UINT consoleCodePage = 0;
 void restoreConsole() { SetConsoleOutputCP(consoleCodePage); }
@@ -108,11 +128,12 @@ std::vector<std::string> startTool(int, char**)
     consoleCodePage = GetConsoleOutputCP();
     if (consoleCodePage && consoleCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
         std::atexit(restoreConsole);
-    // "\r\033[K" redraws the progress line, as on a Linux terminal.
+    // "\r\033[K" redraws the progress line, as on a Linux terminal. A console that cannot
+    // take escape sequences (before Windows 10) would print them: it gets no progress line.
     HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode;
-    if (GetConsoleMode(err, &mode))
-        SetConsoleMode(err, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    terminal = GetConsoleMode(err, &mode) &&
+               SetConsoleMode(err, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
     // "\n" stays "\n": the same bytes as the Linux tool writes, which consoles show alike.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
@@ -121,7 +142,7 @@ std::vector<std::string> startTool(int, char**)
 
 bool fileStatus(const std::string& path, FileStatus& status, bool followLinks)
 {
-    std::wstring name = wide(path);
+    std::wstring name = fileName(path);
     // Opened for no access at all: any file's attributes can be read so, a folder's too
     // (backup semantics), and a link's own (open reparse point).
     HANDLE handle = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -148,17 +169,17 @@ bool openFileStatus(FILE* file, FileStatus& status)
 
 bool isFolder(const std::string& path)
 {
-    DWORD attributes = GetFileAttributesW(wide(path).c_str());
+    DWORD attributes = GetFileAttributesW(fileName(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 FILE* openFile(const std::string& path, const char* mode)
 {
-    return _wfopen(wide(path).c_str(), wide(mode).c_str());
+    return _wfopen(fileName(path).c_str(), wide(mode).c_str());
 }
 
-bool removeFile(const std::string& path) { return _wremove(wide(path).c_str()) == 0; }
-bool makeFolder(const std::string& path) { return _wmkdir(wide(path).c_str()) == 0; }
+bool removeFile(const std::string& path) { return _wremove(fileName(path).c_str()) == 0; }
+bool makeFolder(const std::string& path) { return _wmkdir(fileName(path).c_str()) == 0; }
 bool enterFolder(const std::string& path) { return _wchdir(wide(path).c_str()) == 0; }
 
 bool currentFolder(std::string& path)
@@ -177,13 +198,13 @@ bool currentFolder(std::string& path)
 void setModified(const std::string& path, int64_t unixTime)
 {
     struct __utimbuf64 times = {unixTime, unixTime};
-    _wutime64(wide(path).c_str(), &times);
+    _wutime64(fileName(path).c_str(), &times);
 }
 
 bool listFolder(const std::string& path, std::vector<std::string>& names)
 {
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(wide(path + "/*").c_str(), &found);
+    HANDLE search = FindFirstFileW(fileName(path + "/*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         // An empty folder still holds "." and ".."; only a drive's root can hold nothing.
         if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
@@ -227,7 +248,7 @@ FILE* createBeside(const std::string& target, std::string& name)
         char suffix[32];
         std::snprintf(suffix, sizeof suffix, ".%08lx%02u", GetCurrentProcessId(), attempt);
         std::string candidate = folder + "/." + base + suffix;
-        HANDLE handle = CreateFileW(wide(candidate).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        HANDLE handle = CreateFileW(fileName(candidate).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
@@ -239,7 +260,7 @@ FILE* createBeside(const std::string& target, std::string& name)
         if (!file) {
             if (fd >= 0) _close(fd);
             else CloseHandle(handle);
-            DeleteFileW(wide(candidate).c_str());
+            DeleteFileW(fileName(candidate).c_str());
             errno = EIO;
             return nullptr;
         }
@@ -260,17 +281,13 @@ bool syncFile(FILE* file)
 
 bool replaceFile(const std::string& from, const std::string& to)
 {
-    if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveFileExW(fileName(from).c_str(), fileName(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     setErrnoFromWin32();
     return false;
 }
 
-bool stderrIsTerminal()
-{
-    DWORD mode;
-    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-}
+bool stderrIsTerminal() { return terminal; }
 
 size_t terminalColumns()
 {

@@ -96,6 +96,27 @@ EOF
     use_prefix en en_US.UTF-8
     wintool_cases en
 
+    # Ctrl-C (SIGINT, which Wine hands to the console's control handlers): pack stops with
+    # status 1, OUT keeps its old bytes, and the file it was writing beside OUT is gone.
+    cc=$work/wintool-ctrlc
+    mkdir -p "$cc/tree"
+    seq 1 20000000 > "$cc/tree/numbers.txt"
+    echo old > "$cc/big.lzh"
+    (cd "$cc" && exec "$WINE" "$wintool" pack --level 9 -o big.lzh tree > pack.out 2>&1) &
+    job=$!
+    for _ in $(seq 1 600); do compgen -G "$cc/.big.lzh.*" > /dev/null && break; sleep 0.1; done
+    sleep 1
+    kill -INT $job
+    wait $job
+    status=$?
+    [ $status = 1 ] || complain "Ctrl-C: exit status $status, not 1"
+    grep -qxF "quorsfx: interrupted; big.lzh not written" "$cc/pack.out" ||
+      complain "Ctrl-C: $(tr -d '\r' < "$cc/pack.out")"
+    [ "$(cat "$cc/big.lzh")" = old ] || complain "Ctrl-C: big.lzh was changed"
+    ! compgen -G "$cc/.big.lzh.*" > /dev/null || complain "Ctrl-C: the temporary file was left"
+    rm -rf "$cc"
+    finish_case "quorsfx.exe pack: Ctrl-C stops it, status 1, the old OUT kept, nothing left beside it"
+
     # make: the self-extractor the Windows tool makes is the Linux tool's, byte for byte
     # (the stubs it carries, the block, the archive, times clamped by SOURCE_DATE_EPOCH);
     # the stub extracts it to the tree.
