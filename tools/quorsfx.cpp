@@ -321,6 +321,7 @@ int extract(const std::string& path, std::string folder)
     sfx.ownFile = input.file;
     if (!skipConfiguration(sfx, path, input, error)) return fail(error);
     sfx.setDestination(folder.c_str());
+    sfx.windowsNames = sys::windowsFileNames();
 
     sys::onInterrupt(interrupted);
     if (!startExtraction(sfx)) return EXIT_USAGE;

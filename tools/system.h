@@ -47,6 +47,10 @@ bool currentFolder(std::string& path);
 void setModified(const std::string& path, int64_t unixTime);
 // The names in a folder, "." and ".." left out, in the order the system gives them.
 bool listFolder(const std::string& path, std::vector<std::string>& names);
+// Whether names are stored as Windows stores them: a device for CON or NUL.TXT, a stream
+// for "x.txt:s", a final dot or space dropped. The extraction then refuses such members
+// rather than write them under another name, or nowhere, and report them written.
+bool windowsFileNames();
 // Cuts an open file to `size` bytes.
 bool truncateFile(FILE* file, uint64_t size);
 

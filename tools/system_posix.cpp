@@ -94,6 +94,8 @@ bool listFolder(const std::string& path, std::vector<std::string>& names)
     return error == 0;
 }
 
+bool windowsFileNames() { return false; }
+
 bool truncateFile(FILE* file, uint64_t size) { return ftruncate(fileno(file), (off_t)size) == 0; }
 
 std::string fromUser(const std::string& path) { return path; }

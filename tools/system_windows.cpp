@@ -221,6 +221,8 @@ bool listFolder(const std::string& path, std::vector<std::string>& names)
     return complete;
 }
 
+bool windowsFileNames() { return true; }
+
 bool truncateFile(FILE* file, uint64_t size) { return _chsize_s(_fileno(file), (__int64)size) == 0; }
 
 std::string fromUser(const std::string& path)

@@ -96,6 +96,23 @@ EOF
     use_prefix en en_US.UTF-8
     wintool_cases en
 
+    # Names Windows would store otherwise (a device, a stream, a dropped final dot) are
+    # refused by name, as the stub refuses them, and fail the run; the others are written.
+    wn=$work/wintool-names
+    mkdir -p "$wn"
+    python3 "$here/names_archive.py" "$wn/refused.lzh" "65001::con.txt:$data/readme.txt" \
+      "65001::x.txt:s:$data/readme.txt" "65001::trail.:$data/readme.txt" "65001::ok.txt:$data/readme.txt"
+    (cd "$wn" && "$WINE" "$wintool" extract -C out refused.lzh) 2>&1 | tr -d '\r' > "$wn/extract.out"
+    status=${PIPESTATUS[0]}
+    [ "$status" = 1 ] || complain "refused names: exit status $status, not 1"
+    for name in con.txt x.txt:s trail.; do
+      grep -qxF "quorsfx: $name skipped (a name Windows does not store as given)" "$wn/extract.out" ||
+        complain "refused names: no message for $name: $(cat "$wn/extract.out")"
+    done
+    [ "$(ls -A "$wn/out")" = ok.txt ] || complain "refused names: extracted $(ls -A "$wn/out" | tr '\n' ' ')"
+    same_file "$wn/out/ok.txt" "$data/readme.txt"
+    finish_case "quorsfx.exe extract: names Windows does not store as given are refused by name, status 1"
+
     # Ctrl-C (SIGINT, which Wine hands to the console's control handlers): pack stops with
     # status 1, OUT keeps its old bytes, and the file it was writing beside OUT is gone.
     cc=$work/wintool-ctrlc
