@@ -223,7 +223,20 @@ bool listFolder(const std::string& path, std::vector<std::string>& names)
 
 bool windowsFileNames() { return true; }
 
-bool truncateFile(FILE* file, uint64_t size) { return _chsize_s(_fileno(file), (__int64)size) == 0; }
+bool truncateFile(FILE* file, uint64_t size)
+{
+    // The end of the file is set at the file pointer; the pointer goes back where it was.
+    HANDLE handle = (HANDLE)_get_osfhandle(_fileno(file));
+    LARGE_INTEGER at, was, here = {};
+    at.QuadPart = (LONGLONG)size;
+    if (std::fflush(file) != 0) return false;
+    if (!SetFilePointerEx(handle, here, &was, FILE_CURRENT) || !SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(handle) || !SetFilePointerEx(handle, was, nullptr, FILE_BEGIN)) {
+        setErrnoFromWin32();
+        return false;
+    }
+    return true;
+}
 
 std::string fromUser(const std::string& path)
 {
