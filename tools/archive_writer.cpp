@@ -11,6 +11,7 @@
 #include "encode/lh_encoder.h"
 #include "extract/paths.h"
 #include "sjis.h"
+#include "system.h"
 
 namespace {
 
@@ -290,7 +291,7 @@ bool ArchiveWriter::addFile(const std::string& path, const std::string& source, 
 {
     StoredName name;
     if (!storedNameOf(path, false, name, error)) return false;
-    File in(std::fopen(source.c_str(), "rb"));
+    File in(sys::openFile(source, "rb"));
     if (!in) {
         error = reason("cannot open", source);
         return false;
@@ -325,9 +326,9 @@ bool ArchiveWriter::addFile(const std::string& path, const std::string& source, 
     }
     // A file that changed while it was read would be packed as neither its old nor its new
     // self: it fails, as tar reports it.
-    struct stat after;
-    if (fstat(fileno(in.get()), &after) != 0 || after.st_size != info.st_size ||
-        after.st_mtime != info.st_mtime || size != (uint64_t)info.st_size) {
+    sys::FileStatus after;
+    if (!sys::openFileStatus(in.get(), after) || after.size != (uint64_t)info.st_size ||
+        after.modified != info.st_mtime || size != (uint64_t)info.st_size) {
         error = source + " changed while it was read";
         return false;
     }
@@ -342,7 +343,7 @@ bool ArchiveWriter::addFile(const std::string& path, const std::string& source, 
 bool ArchiveWriter::finish(std::string& error)
 {
     if (std::fputc(0, out) == EOF || std::fflush(out) != 0 ||
-        ftruncate(fileno(out), ftello(out)) != 0) {
+        !sys::truncateFile(out, ftello(out))) {
         return writeFailed(error);
     }
     return true;

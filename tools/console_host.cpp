@@ -1,11 +1,5 @@
 #include "console_host.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <utime.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +7,7 @@
 #include <vector>
 
 #include "sjis.h"
+#include "system.h"
 
 std::string fitColumns(const std::string& text, size_t columns)
 {
@@ -42,8 +37,8 @@ ConsoleHost::~ConsoleHost()
     if (worker.joinable()) worker.join();
 }
 
-// Linux file names are bytes; the tool writes them as UTF-8 in every locale, so that the
-// same archive gives the same names whatever LANG says.
+// Names go to the system as UTF-8 (Linux: as bytes; Windows: as UTF-16 made from them) in
+// every locale, so that the same archive gives the same names whatever LANG says.
 bool ConsoleHost::decodeText(const char* bytes, uint32_t length, uint32_t codePage, char* out,
                              uint32_t size)
 {
@@ -55,23 +50,25 @@ bool ConsoleHost::decodeText(const char* bytes, uint32_t length, uint32_t codePa
 
 FILE* ConsoleHost::openFile(const char* path, const char* mode)
 {
-    if (mode[0] != 'w') return std::fopen(path, mode);
+    if (mode[0] != 'w') return sys::openFile(path, mode);
     if (throughLink(path, false)) return nullptr;
     // A member of the name of a link met earlier in the archive replaces it, as it would
     // replace an earlier file; a link on disk under that name is replaced, never followed.
     for (size_t i = 0; i < links.size(); ++i)
         if (links[i].path == path) links.erase(links.begin() + (long)i--);
-    struct stat st;
-    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) unlink(path);
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    FILE* file = fdopen(fd, mode);
-    if (!file) close(fd);
-    return file;
+    sys::FileStatus status;
+    if (sys::fileStatus(path, status) && status.kind == sys::Kind::link) sys::removeFile(path);
+    return sys::createFile(path, mode);
 }
-bool ConsoleHost::removeFile(const char* path) { return std::remove(path) == 0; }
+bool ConsoleHost::removeFile(const char* path) { return sys::removeFile(path); }
 
-bool ConsoleHost::currentFolder(char* buffer, uint32_t size) { return getcwd(buffer, size) != nullptr; }
+bool ConsoleHost::currentFolder(char* buffer, uint32_t size)
+{
+    std::string folder;
+    if (!sys::currentFolder(folder) || folder.size() + 1 > size) return false;
+    std::memcpy(buffer, folder.c_str(), folder.size() + 1);
+    return true;
+}
 
 bool ConsoleHost::windowsFolder(char* buffer, uint32_t size)
 {
@@ -84,34 +81,29 @@ bool ConsoleHost::windowsFolder(char* buffer, uint32_t size)
 
 PathState ConsoleHost::pathState(const char* path)
 {
-    struct stat st;
-    if (stat(path, &st) != 0) return PathState::missing;
-    return S_ISDIR(st.st_mode) ? PathState::folder : PathState::notFolder;
+    // Followed through links, as stat does: a link to a folder is a folder to write into.
+    if (sys::isFolder(path)) return PathState::folder;
+    sys::FileStatus status;
+    return sys::fileStatus(path, status) ? PathState::notFolder : PathState::missing;
 }
 
 bool ConsoleHost::createFolder(const char* path)
 {
-    return !throughLink(path, true) && mkdir(path, 0777) == 0;
+    return !throughLink(path, true) && sys::makeFolder(path);
 }
-bool ConsoleHost::enterFolder(const char* path) { return chdir(path) == 0; }
+bool ConsoleHost::enterFolder(const char* path) { return sys::enterFolder(path); }
 
 int32_t zoneWestByCLibrary(uint32_t wallSeconds)
 {
     // The wall clock read as UTC gives the local date's fields; mktime with tm_isdst -1 then
     // decides by the zone's rules for that date whether summer time was in force.
-    time_t wall = (time_t)wallSeconds;
-    struct tm parts;
-    if (!gmtime_r(&wall, &parts)) return 0;
+    std::tm parts = sys::utcTime(wallSeconds);
     parts.tm_isdst = -1;
-    time_t universal = mktime(&parts);
-    return universal == (time_t)-1 ? 0 : (int32_t)(universal - wall);
+    std::time_t universal = std::mktime(&parts);
+    return universal == (std::time_t)-1 ? 0 : (int32_t)(universal - (std::time_t)wallSeconds);
 }
 
-void ConsoleHost::setFileTime(const char* path, int32_t unixTime)
-{
-    struct utimbuf times = {unixTime, unixTime};
-    utime(path, &times);
-}
+void ConsoleHost::setFileTime(const char* path, int32_t unixTime) { sys::setModified(path, unixTime); }
 
 void ConsoleHost::warnDamaged(const char* cleanedPath)
 {
@@ -184,8 +176,7 @@ void ConsoleHost::drawLine()
     if (!showProgress) return;
     // A line that wrapped would not be cleared by the next "\r": the name is shortened to
     // what is left of the terminal's width after "100% " and the last column.
-    struct winsize size = {};
-    size_t columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    size_t columns = sys::terminalColumns();
     size_t room = columns > 6 ? columns - 6 : 0;
     std::fprintf(stderr, "\r\033[K%3u%% %s", position, fitColumns(name, room).c_str());
     std::fflush(stderr);
@@ -217,10 +208,7 @@ bool ConsoleHost::startThread(void (*body)(void*), void* argument)
 
 uint32_t ConsoleHost::availablePhysicalMemory()
 {
-    long pages = sysconf(_SC_AVPHYS_PAGES);
-    long pageSize = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || pageSize <= 0) return 0;
-    unsigned long long bytes = (unsigned long long)pages * (unsigned long long)pageSize;
+    uint64_t bytes = sys::availableMemory();
     return bytes > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)bytes;
 }
 
@@ -233,7 +221,7 @@ bool ConsoleHost::waitForEnd()
     return walkAborted;
 }
 
-// ---- Unix symbolic links (POSIX)
+// ---- Unix symbolic links
 //
 // LHA archivers on Unix store a symbolic link as "link|target"; the core hands it over with
 // the link's cleaned path. It is made once every other member is out, so that no member is
@@ -261,8 +249,8 @@ bool ConsoleHost::throughLink(const char* path, bool itself)
         std::string part = whole.substr(0, cut);
         bool link = false;
         for (const Link& pending : links) link = link || pending.path == part;
-        struct stat st;
-        if (link || (lstat(part.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) {
+        sys::FileStatus status;
+        if (link || (sys::fileStatus(part, status) && status.kind == sys::Kind::link)) {
             if (!memberRefused) {
                 problem = true;
                 clearLine();
@@ -315,15 +303,15 @@ void ConsoleHost::makeLinks()
              cut = link.path.find('/', cut + 1)) {
             std::string folder = link.path.substr(0, cut);
             if (throughLink(folder.c_str(), true)) why = "a symbolic link on its path";
-            else if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) why = std::strerror(errno);
+            else if (!sys::isFolder(folder) && !sys::makeFolder(folder)) why = std::strerror(errno);
         }
         if (!why) why = linkRefusal(link);
-        struct stat st;
-        if (!why && lstat(link.path.c_str(), &st) == 0) {
-            if (S_ISDIR(st.st_mode)) why = "a folder of that name is there";
-            else unlink(link.path.c_str());
+        sys::FileStatus status;
+        if (!why && sys::fileStatus(link.path, status)) {
+            if (status.kind == sys::Kind::folder) why = "a folder of that name is there";
+            else sys::removeFile(link.path);
         }
-        if (!why && symlink(link.target.c_str(), link.path.c_str()) != 0) why = std::strerror(errno);
+        if (!why && !sys::makeLink(link.target, link.path)) why = std::strerror(errno);
         if (why) {
             problem = true;
             std::fprintf(stderr, "quorsfx: symbolic link %s -> %s not made (%s)\n",

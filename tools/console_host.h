@@ -1,5 +1,6 @@
-// The host of the command-line tool: POSIX folders and times, English lines on stderr, the
-// extraction thread as a std::thread, and a one-line progress display on a terminal.
+// The host of the command-line tool: folders and times through system.h, English lines on
+// stderr, the extraction thread as a std::thread, and a one-line progress display on a
+// terminal.
 #pragma once
 
 #include <condition_variable>

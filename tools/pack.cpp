@@ -1,20 +1,17 @@
 #include "pack.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include "system.h"
 
 namespace {
 
@@ -29,7 +26,7 @@ int fail(const std::string& message)
 }
 
 std::atomic<int> packInterrupted{0};
-void interrupted(int) { packInterrupted.store(1, std::memory_order_relaxed); }
+void interrupted() { packInterrupted.store(1, std::memory_order_relaxed); }
 
 // ---- The walk
 
@@ -49,7 +46,7 @@ struct Walk {
     std::vector<std::string> walked;   // the members of the PATHs done (PATHs may overlap)
     uint64_t totalBytes = 0;
     bool outputExists = false;  // OUT already there: it must not pack itself
-    struct stat output;
+    sys::FileStatus output;
 
     std::string sourceOf(const std::string& member) const
     {
@@ -62,7 +59,7 @@ struct Walk {
 // is extracted into, and the tool does not rewrite what it was asked to pack.
 bool memberPathOf(const std::string& arg, std::string& member, std::string& error)
 {
-    if (arg.empty() || arg[0] == '/') {
+    if (arg.empty() || sys::isAbsolute(arg)) {
         error = "\"" + arg + "\": give PATHs relative to the folder of -C (default: the current folder)";
         return false;
     }
@@ -86,21 +83,21 @@ void walk(Walk& w, const std::string& member)
 {
     std::string source = w.sourceOf(member);
     std::string shown = member.empty() ? "." : member;
-    struct stat info;
-    if (lstat(source.c_str(), &info) != 0) {
+    sys::FileStatus info;
+    if (!sys::fileStatus(source, info)) {
         w.refused.push_back(shown + ": " + std::strerror(errno));
         return;
     }
-    if (w.outputExists && info.st_dev == w.output.st_dev && info.st_ino == w.output.st_ino) {
+    if (w.outputExists && info.volume == w.output.volume && info.index == w.output.index) {
         std::fprintf(stderr, "quorsfx: %s is the archive being written; not packed into itself\n",
                      shown.c_str());
         return;
     }
-    if (S_ISLNK(info.st_mode)) {
+    if (info.kind == sys::Kind::link) {
         w.refused.push_back(shown + ": a symbolic link; the self-extractor cannot make links");
         return;
     }
-    if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
+    if (info.kind != sys::Kind::folder && info.kind != sys::Kind::regular) {
         w.refused.push_back(shown + ": not a regular file or folder (a device, pipe or socket)");
         return;
     }
@@ -109,38 +106,26 @@ void walk(Walk& w, const std::string& member)
         if (std::find(w.walked.begin(), w.walked.end(), member) != w.walked.end()) return;
         StoredName name;
         std::string error;
-        if (!storedNameOf(member, S_ISDIR(info.st_mode), name, error)) {
+        if (!storedNameOf(member, info.kind == sys::Kind::folder, name, error)) {
             w.refused.push_back(shown + ": " + error);
             return;
         }
     }
-    if (S_ISREG(info.st_mode)) {
-        int fd = open(source.c_str(), O_RDONLY);
-        if (fd < 0) {
+    if (info.kind == sys::Kind::regular) {
+        FILE* file = sys::openFile(source, "rb");
+        if (!file) {
             w.refused.push_back(shown + ": " + std::strerror(errno));
             return;
         }
-        close(fd);
-        w.items.push_back({member, info.st_mode, info.st_size, info.st_mtime});
-        w.totalBytes += (uint64_t)info.st_size;
+        std::fclose(file);
+        w.items.push_back({member, (mode_t)info.mode, (off_t)info.size, (time_t)info.modified});
+        w.totalBytes += info.size;
         return;
     }
-    if (!member.empty()) w.items.push_back({member, info.st_mode, 0, info.st_mtime});
-    DIR* dir = opendir(source.c_str());
-    if (!dir) {
-        w.refused.push_back(shown + ": " + std::strerror(errno));
-        return;
-    }
+    if (!member.empty()) w.items.push_back({member, (mode_t)info.mode, 0, (time_t)info.modified});
     std::vector<std::string> names;
-    errno = 0;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    bool readFailed = errno != 0;
-    closedir(dir);
-    if (readFailed) {
-        w.refused.push_back(shown + ": cannot read the folder");
+    if (!sys::listFolder(source, names)) {
+        w.refused.push_back(shown + ": " + std::strerror(errno));
         return;
     }
     // Byte order: the same tree gives the same archive on every machine.
@@ -179,29 +164,14 @@ public:
     ~OutputFile()
     {
         if (file) std::fclose(file);
-        if (!temporary.empty()) unlink(temporary.c_str());
+        if (!temporary.empty()) sys::removeFile(temporary);
     }
 
     bool create(const std::string& out, std::string& error)
     {
-        size_t slash = out.rfind('/');
-        std::string folder = slash == std::string::npos ? "." : out.substr(0, slash);
-        std::string base = slash == std::string::npos ? out : out.substr(slash + 1);
-        std::string pattern = folder + "/." + base + ".XXXXXX";
-        int fd = mkstemp(&pattern[0]);
-        if (fd < 0) {
-            error = "cannot create a file beside " + out + ": " + std::strerror(errno);
-            return false;
-        }
-        temporary = pattern;
-        // mkstemp makes the file private (0600); the archive gets what a new file gets.
-        mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
-        file = fdopen(fd, "w+b");
+        file = sys::createBeside(out, temporary);
         if (!file) {
-            close(fd);
-            error = std::string("cannot open the temporary file: ") + std::strerror(errno);
+            error = "cannot create a file beside " + out + ": " + std::strerror(errno);
             return false;
         }
         target = out;
@@ -212,10 +182,10 @@ public:
 
     bool commit(std::string& error)
     {
-        bool ok = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+        bool ok = sys::syncFile(file);
         ok = std::fclose(file) == 0 && ok;
         file = nullptr;
-        if (!ok || rename(temporary.c_str(), target.c_str()) != 0) {
+        if (!ok || !sys::replaceFile(temporary, target)) {
             error = "cannot write " + target + ": " + std::strerror(errno);
             return false;
         }
@@ -243,7 +213,7 @@ std::string amount(uint64_t bytes)
 // One line like extract's: the share done, the bytes done of the total, the current member.
 class ProgressLine {
 public:
-    ProgressLine(uint64_t total) : shown(isatty(STDERR_FILENO)), total(total) {}
+    ProgressLine(uint64_t total) : shown(sys::stderrIsTerminal()), total(total) {}
     ~ProgressLine() { clear(); }
 
     void show(uint64_t done, const std::string& member)
@@ -307,7 +277,7 @@ int takePackOption(const std::vector<std::string>& args, size_t& i, PackOptions&
     }
     options.given = true;
     if (a == "-C") {
-        options.folder = value;
+        options.folder = sys::fromUser(value);
     } else if (a == "--method") {
         static const struct {
             const char* name;
@@ -338,13 +308,11 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
     if (!readSourceDateEpoch(settings, epochError)) return fail(epochError);
     Walk w;
     w.root = options.folder.empty() ? "." : options.folder;
-    struct stat root;
-    if (stat(w.root.c_str(), &root) != 0 || !S_ISDIR(root.st_mode))
-        return fail("-C " + w.root + ": not a folder");
-    w.outputExists = stat(out.c_str(), &w.output) == 0;
+    if (!sys::isFolder(w.root)) return fail("-C " + w.root + ": not a folder");
+    w.outputExists = sys::fileStatus(out, w.output, true);
     for (const std::string& path : options.paths) {
         std::string member, error;
-        if (!memberPathOf(path, member, error)) return fail(error);
+        if (!memberPathOf(sys::fromUser(path), member, error)) return fail(error);
         // A PATH inside one given before (or the same again) is in the archive already.
         bool inside = false;
         for (const std::string& e : w.walked)
@@ -368,8 +336,7 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
     if (!prefix.empty() && std::fwrite(prefix.data(), 1, prefix.size(), output.get()) != prefix.size())
         return fail("cannot write " + out + ": " + std::strerror(errno));
 
-    std::signal(SIGINT, interrupted);
-    std::signal(SIGTERM, interrupted);
+    sys::onInterrupt(interrupted);
     ArchiveWriter writer(output.get(), settings);
     ProgressLine line(w.totalBytes);
     uint64_t done = 0;
@@ -414,7 +381,7 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
 
 int writeCopied(const std::string& out, const std::string& prefix, const std::string& archive)
 {
-    FILE* in = std::fopen(archive.c_str(), "rb");
+    FILE* in = sys::openFile(archive, "rb");
     if (!in) return fail("cannot read archive " + archive + ": " + std::strerror(errno));
     OutputFile output;
     std::string error;
@@ -444,7 +411,7 @@ int pack(const std::vector<std::string>& args)
         if (taken) continue;
         if (args[i] == "-o") {
             if (i + 1 >= args.size()) return fail("-o needs a file name");
-            out = args[++i];
+            out = sys::fromUser(args[++i]);
         } else if (!args[i].empty() && args[i][0] == '-') {
             return fail("unknown option " + args[i]);
         } else {

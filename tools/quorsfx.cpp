@@ -2,17 +2,12 @@
 // archive holds, builds self-extractors, and extracts through the very same core the stub
 // runs, with a console host in place of the windows.
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <climits>
-#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,6 +18,7 @@
 #include "pack.h"
 #include "sjis.h"
 #include "stubs.h"
+#include "system.h"
 
 namespace {
 
@@ -61,10 +57,15 @@ int fail(const std::string& message)
 
 bool readWhole(const std::string& path, std::string& bytes)
 {
-    std::ifstream in(path, std::ios::binary);
+    FILE* in = sys::openFile(path, "rb");
     if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    bytes.clear();
+    char buffer[64 * 1024];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) bytes.append(buffer, got);
+    bool failed = std::ferror(in);
+    std::fclose(in);
+    return !failed;
 }
 
 // Every stub carries these ten bytes at offset 36 of its DOS header, in fields the Windows
@@ -84,12 +85,11 @@ struct Input {
 // Errors name what the file is and why it is refused (exit status 2).
 bool openInput(const std::string& path, Input& input, std::string& error)
 {
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (sys::isFolder(path)) {
         error = path + " is a folder, not an LZH archive";
         return false;
     }
-    input.file = std::fopen(path.c_str(), "rb");
+    input.file = sys::openFile(path, "rb");
     if (!input.file) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
@@ -168,9 +168,7 @@ std::string shownText(const std::string& stored)
 
 std::string isoTime(int32_t unixTime)
 {
-    std::time_t t = unixTime;
-    std::tm utc{};
-    gmtime_r(&t, &utc);
+    std::tm utc = sys::utcTime(unixTime);
     char buffer[32];
     std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return buffer;
@@ -304,7 +302,7 @@ int list(const std::string& path)
 
 // ---- extract
 
-void interrupted(int) { RunFlag.store(0, std::memory_order_relaxed); }
+void interrupted() { RunFlag.store(0, std::memory_order_relaxed); }
 
 int extract(const std::string& path, std::string folder)
 {
@@ -313,25 +311,26 @@ int extract(const std::string& path, std::string folder)
     if (!openInput(path, input, error)) return fail(error);
 
     // Paths are taken before the core changes the current folder to the destination.
-    char cwd[PATH_MAX];
-    if (!getcwd(cwd, sizeof cwd)) return fail("cannot read the current folder");
+    std::string cwd;
+    if (!sys::currentFolder(cwd)) return fail("cannot read the current folder");
+    folder = sys::fromUser(folder);
     if (folder.empty()) folder = cwd;
-    else if (folder[0] != '/') folder = std::string(cwd) + "/" + folder;
+    else if (!sys::isAbsolute(folder)) folder = cwd + "/" + folder;
     if (folder.size() >= PATH_BUFFER) return fail("destination path too long: " + folder);
 
-    ConsoleHost host(isatty(STDERR_FILENO));
+    ConsoleHost host(sys::stderrIsTerminal());
     SfxExtractor sfx(&host);
     sfx.ownFile = input.file;
     if (!skipConfiguration(sfx, path, input, error)) return fail(error);
     sfx.setDestination(folder.c_str());
+    sfx.windowsNames = sys::windowsFileNames();
 
-    std::signal(SIGINT, interrupted);
-    std::signal(SIGTERM, interrupted);
+    sys::onInterrupt(interrupted);
     if (!startExtraction(sfx)) return EXIT_USAGE;
     bool aborted = host.waitForEnd();
     if (aborted) {
         // The member being written when the walk stopped is removed, as the stub does.
-        if (sfx.currentOutputPath.get()) std::remove(sfx.currentOutputPath.get());
+        if (sfx.currentOutputPath.get()) sys::removeFile(sfx.currentOutputPath.get());
         std::fprintf(stderr, "quorsfx: interrupted\n");
         return EXIT_MEMBER_FAILED;
     }
@@ -433,11 +432,11 @@ int make(const std::vector<std::string>& args)
     // One existing .lzh file is an archive made elsewhere, taken as it stands; anything else
     // is packed.
     std::string archive;
-    struct stat archiveInfo;
-    const std::string& first = packing.paths[0];
+    sys::FileStatus archiveInfo;
+    const std::string first = sys::fromUser(packing.paths[0]);
     if (packing.paths.size() == 1 && !packing.given && first.size() > 4 &&
         strcasecmp(first.c_str() + first.size() - 4, ".lzh") == 0 &&
-        stat(first.c_str(), &archiveInfo) == 0 && S_ISREG(archiveInfo.st_mode))
+        sys::fileStatus(first, archiveInfo, true) && archiveInfo.kind == sys::Kind::regular)
         archive = first;
     if (noConfig && anyOption) return fail("--no-config cannot be combined with block options");
     // --stub FILE overrides the stub the tool carries.
@@ -456,7 +455,7 @@ int make(const std::vector<std::string>& args)
         stubBytes.compare(MARK_OFFSET, SFX_MARK.size(), SFX_MARK) != 0)
         return fail("stub " + stub + " lacks the mark \"" + SFX_MARK + "\" at offset 36");
     if (!archive.empty()) {
-        FILE* file = std::fopen(archive.c_str(), "rb");
+        FILE* file = sys::openFile(archive, "rb");
         bool found = file && archiveStartsAt(file);
         if (file) std::fclose(file);
         if (!found) return fail(archive + " is not an LZH archive (no member header at offset 0)");
@@ -482,6 +481,7 @@ int make(const std::vector<std::string>& args)
         counted(block.programToRun);
         counted(block.shortcutName);
     }
+    out = sys::fromUser(out);
     if (archive.empty()) return writePacked(out, file, packing);
     return writeCopied(out, file, archive);
 }
@@ -490,7 +490,7 @@ int make(const std::vector<std::string>& args)
 
 int main(int argc, char** argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args = sys::startTool(argc, argv);
     if (args.empty()) {
         std::fputs(USAGE, stderr);
         return EXIT_USAGE;
