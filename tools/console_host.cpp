@@ -54,13 +54,17 @@ FILE* ConsoleHost::openFile(const char* path, const char* mode)
     if (throughLink(path, false)) return nullptr;
     // A member of the name of a link met earlier in the archive replaces it, as it would
     // replace an earlier file; a link on disk under that name is replaced, never followed.
-    for (size_t i = 0; i < links.size(); ++i)
-        if (links[i].path == path) links.erase(links.begin() + (long)i--);
+    dropLink(path);
     sys::FileStatus status;
     if (sys::fileStatus(path, status) && status.kind == sys::Kind::link) sys::removeFile(path);
     return sys::createFile(path, mode);
 }
-bool ConsoleHost::removeFile(const char* path) { return sys::removeFile(path); }
+// The walk removes what stands in a member's way before it opens the member: never through a
+// symbolic link, or the file removed would be one outside the destination.
+bool ConsoleHost::removeFile(const char* path)
+{
+    return !throughLink(path, false) && sys::removeFile(path);
+}
 
 bool ConsoleHost::currentFolder(char* buffer, uint32_t size)
 {
@@ -231,9 +235,17 @@ bool ConsoleHost::waitForEnd()
 void ConsoleHost::symbolicLink(const char* path, const char* target)
 {
     // A later link of the same name replaces an earlier one.
-    for (size_t i = 0; i < links.size(); ++i)
-        if (links[i].path == path) links.erase(links.begin() + (long)i--);
+    dropLink(path);
+    linkAt[path] = links.size();
     links.push_back({path, target});
+}
+
+void ConsoleHost::dropLink(const std::string& path)
+{
+    auto found = linkAt.find(path);
+    if (found == linkAt.end()) return;
+    links[found->second].live = false;
+    linkAt.erase(found);
 }
 
 // True (and the member refused by name) when a folder on `path` (and with `itself`, the
@@ -247,8 +259,7 @@ bool ConsoleHost::throughLink(const char* path, bool itself)
     for (size_t cut = whole.find('/');; cut = whole.find('/', cut + 1)) {
         if (cut == std::string::npos && !itself) return false;
         std::string part = whole.substr(0, cut);
-        bool link = false;
-        for (const Link& pending : links) link = link || pending.path == part;
+        bool link = linkAt.count(part) != 0;
         sys::FileStatus status;
         if (link || (sys::fileStatus(part, status) && status.kind == sys::Kind::link)) {
             if (!memberRefused) {
@@ -295,6 +306,7 @@ const char* ConsoleHost::linkRefusal(const Link& link)
 void ConsoleHost::makeLinks()
 {
     for (const Link& link : links) {
+        if (!link.live) continue;
         // The folders that hold it are made as for any member, even for a link refused (as
         // other extractors make them); none of them may be a link.
         const char* why = nullptr;
@@ -319,4 +331,5 @@ void ConsoleHost::makeLinks()
         }
     }
     links.clear();
+    linkAt.clear();
 }

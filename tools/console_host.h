@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "extract/host.h"
@@ -69,11 +70,16 @@ private:
     // one of them, or through a link already on disk, is refused.
     struct Link {
         std::string path, target;  // relative to the destination; the target as stored
+        bool live = true;          // false once a later member or link of its name replaced it
     };
     bool throughLink(const char* path, bool itself);
     const char* linkRefusal(const Link& link);
+    void dropLink(const std::string& path);
     void makeLinks();
-    std::vector<Link> links;
+    std::vector<Link> links;  // in archive order
+    // The live links by path: every member's path is looked up here part by part, so a
+    // hostile archive of many links must not make each look-up a walk over all of them.
+    std::unordered_map<std::string, size_t> linkAt;
     bool memberRefused = false;  // the current member was refused for a link on its path
 
     bool showProgress;

@@ -98,6 +98,8 @@ if once "Unix symbolic links: the tool against bsdtar"; then
   mkdir -p "$dir" "$outside" "$headers_dir/links/bsdtar"
   ln -s "$outside" "$dir/pre"
   ln -s "$outside" "$headers_dir/links/bsdtar/pre"
+  # The member pre/x.txt must neither replace nor remove the file the user's link leads to.
+  echo keep > "$outside/x.txt"
   "$tool" extract -C "$dir" "$headers_dir/links.lzh" 2> "$dir.err"
   status=$?
   [ $status = 1 ] || complain "tool: exit $status, not 1"
@@ -105,7 +107,8 @@ if once "Unix symbolic links: the tool against bsdtar"; then
               "lnk/evil.txt skipped" "pre/x.txt skipped"; do
     grep -qF "$said" "$dir.err" || complain "tool: no \"$said\": $(tr '\n' ';' < "$dir.err")"
   done
-  [ -z "$(ls -A "$outside")" ] || complain "written outside the destination: $(ls -A "$outside")"
+  [ "$(ls -A "$outside")" = x.txt ] && [ "$(cat "$outside/x.txt")" = keep ] ||
+    complain "changed outside the destination: $(ls -A "$outside")"
   headers_bsdtar "$headers_dir/links.lzh" "$headers_dir/links/bsdtar"
   # bsdtar makes the links that lead out; the tool refuses them, and writes through no link.
   rm -f "$headers_dir/links/bsdtar/abs" "$headers_dir/links/bsdtar/esc" "$headers_dir/links/bsdtar/dir1/up"
