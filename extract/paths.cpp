@@ -191,8 +191,8 @@ bool makeParentIn(SfxExtractor& sfx, char* work)
 
 // Whether this run may write where the destination `folder` (with '/' separators and a final
 // '/') is to be: asked of the nearest folder on the way that exists (the destination itself
-// when it does), before anything is created or written, so that a run never ends half here
-// and half in a run with more rights. When the system refuses for want of rights, the run is
+// when it does), before any member is written, so that a run never ends half here and half
+// in a run with more rights. When the system refuses for want of rights, the run is
 // handed over to one that has them; false then: this run writes nothing (the host has said
 // what it must, or holds the outcome of the run it handed over to).
 bool rightsGranted(SfxExtractor& sfx, const char* folder)
@@ -249,6 +249,12 @@ bool enterDestination(SfxExtractor& sfx, const char* destination)
     bool made = copyText(folder, sizeof folder, destination) && appendBackslash(folder, sizeof folder);
     if (made) {
         unifySeparators(folder, '/');
+        // The folders on the way first, where the system lets this run make them: on the root
+        // of a Windows drive any user may make a folder but not a file, so a file probe there
+        // would ask for rights that making the destination does not need. The question is
+        // then put to the destination itself, where the members go, or, when a folder could
+        // not be made, to the nearest one that exists.
+        makeFolderChain(sfx, folder);
         if (!rightsGranted(sfx, folder)) return false;
         // Made is not enough: Windows makes a folder of any length, but enters none longer
         // than MAX_PATH, and a walk in the folder the process started in would put every

@@ -38,7 +38,9 @@ PathState FakeHost::pathState(const char* path)
 
 bool FakeHost::createFolder(const char* path)
 {
-    bool ok = mkdir(path, 0777) == 0;
+    // The folder refused to this run (deniedFolder) takes no new folder either.
+    bool denied = !deniedFolder.empty() && std::string(path).rfind(deniedFolder, 0) == 0;
+    bool ok = !denied && mkdir(path, 0777) == 0;
     calls.push_back(std::string(ok ? "mkdir " : "mkdir-failed ") + path);
     return ok;
 }
