@@ -557,7 +557,11 @@ void LhEncoder::State::dispatch(uint32_t start, uint32_t end, bool endsStream)
 
 void LhEncoder::State::join(Job& job)
 {
-    if (failure) std::rethrow_exception(failure);
+    // Called without the lock; a worker sets `failure` under it.
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (failure) std::rethrow_exception(failure);
+    }
     out.putBytes(job.coded.data(), job.coded.size());
     out.put(job.tail, job.tailBits);
 }

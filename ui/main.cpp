@@ -238,8 +238,10 @@ bool readSwitches(SfxExtractor& sfx)
         while (isBlank(*p)) ++p;
         if (!*p) return true;
         s = p + (*p == '"');  // a switch quoted whole
-        WCHAR key = s[1] | 0x20;
-        if (s[0] == '/' && s[2] == '=') {
+        // s[1] is read only behind a character, s[2] only behind a second one: a line may end
+        // in a lone quote or slash.
+        WCHAR key = *s && s[1] ? s[1] | 0x20 : 0;
+        if (s[0] == '/' && key && s[2] == '=') {
             if (key == 'd') break;
             if (key == 'e') {
                 // Bit i of N: shortcut place i (Start menu, desktop, Send To) is chosen.
