@@ -716,3 +716,8 @@ uint64_t LhEncoder::packedSize() const
 {
     return state->out.bytesOut();
 }
+
+void LhEncoder::releaseThreadTables()
+{
+    spareCoder().reset();
+}

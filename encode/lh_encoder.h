@@ -34,6 +34,10 @@ public:
     void finish();                                 // last block, last bits; call once
     uint64_t packedSize() const;                   // bytes given to the sink so far
 
+    // A thread keeps the tables of its last member for its next one (tens of MiB at the
+    // higher levels); this frees them, for a thread that will pack nothing for a while.
+    static void releaseThreadTables();
+
     struct State;
 
 private:

@@ -123,15 +123,22 @@ TEST(PackRefusals, NothingIsWrittenWhenAPathCannotBePacked)
 }
 
 // Builds are reproducible: the same tree gives the same archive whatever the number of
-// threads, with members of several segments and a small one between them.
+// threads, with members of several segments, and small ones (packed side by side, in memory)
+// before, between and after them: empty, stored, one segment exactly, in a folder.
 TEST(PackThreads, TheArchiveIsTheSameForEveryNumberOfThreads)
 {
     ASSERT_EQ(toolMissing(), "");
     std::string folder = newTempFolder("pack-threads");
     ASSERT_EQ(mkdir((folder + "/tree").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((folder + "/tree/d").c_str(), 0755), 0);
+    writeFile(folder + "/tree/0.txt", wordText(70000, 20));
     writeFile(folder + "/tree/a.txt", wordText(2500000, 21));
     writeFile(folder + "/tree/b.txt", wordText(5000, 22));
     writeFile(folder + "/tree/c.bin", randomBytes(300000, 23) + wordText(1200000, 24));
+    writeFile(folder + "/tree/d/empty", "");
+    writeFile(folder + "/tree/d/noise", randomBytes(40000, 25));
+    writeFile(folder + "/tree/d/segment.txt", wordText(1 << 20, 26));
+    for (int i = 0; i < 9; ++i) writeFile(folder + "/tree/d/small" + std::to_string(i), wordText(3000 + 7000 * i, 30 + i));
     std::string first;
     for (const char* threads : {"1", "2", "3"}) {
         std::string out = folder + "/" + threads + ".lzh";

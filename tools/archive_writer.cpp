@@ -340,6 +340,73 @@ bool ArchiveWriter::addFile(const std::string& path, const std::string& source, 
     return true;
 }
 
+void packInMemory(const std::string& source, const struct stat& info, const PackSettings& settings,
+                  const std::function<bool()>& keepGoing, PackedMember& member)
+{
+    member = PackedMember();
+    File in(sys::openFile(source, "rb"));
+    if (!in) {
+        member.error = reason("cannot open", source);
+        return;
+    }
+    // One byte more than listed, so that a file that has grown is seen.
+    std::vector<uint8_t> bytes((size_t)std::min<uint64_t>((uint64_t)info.st_size, IN_MEMORY_MOST) + 1);
+    size_t got = 0;
+    while (got < bytes.size()) {
+        if (!keepGoing()) {
+            member.error = "interrupted";
+            return;
+        }
+        size_t n = std::fread(bytes.data() + got, 1, std::min(CHUNK, bytes.size() - got), in.get());
+        if (n == 0) break;
+        got += n;
+    }
+    if (std::ferror(in.get())) {
+        member.error = reason("cannot read", source);
+        return;
+    }
+    sys::FileStatus after;
+    if (got != (uint64_t)info.st_size || !sys::openFileStatus(in.get(), after) ||
+        after.size != (uint64_t)info.st_size || after.modified != info.st_mtime) {
+        member.error = source + " changed while it was read";
+        return;
+    }
+    member.size = got;
+    member.crc = updateCrc16(0, bytes.data(), (uint32_t)got);
+    if (got > 0) {
+        // One thread: this member is one of several packed at once.
+        LhEncoder encoder(EncoderSettings{settings.dictionaryBits, settings.level, 1},
+                          [&](const uint8_t* data, size_t length) {
+                              if (member.data.size() < got) member.data.insert(member.data.end(), data, data + length);
+                          });
+        for (size_t at = 0; at < got && member.data.size() < got; at += CHUNK) {
+            if (!keepGoing()) {
+                member.error = "interrupted";
+                return;
+            }
+            encoder.write(bytes.data() + at, std::min(CHUNK, got - at));
+        }
+        if (member.data.size() < got) encoder.finish();
+        member.compressed = member.data.size() < got;
+    }
+    if (!member.compressed) {
+        bytes.resize(got);
+        member.data = std::move(bytes);
+    }
+}
+
+bool ArchiveWriter::addPacked(const std::string& path, const struct stat& info, const PackedMember& member,
+                              std::string& error)
+{
+    StoredName name;
+    if (!storedNameOf(path, false, name, error)) return false;
+    method = member.compressed ? methodOf(settings.dictionaryBits) : "-lh0-";
+    if (!writeHeader(ftello(out), name, info, member.data.size(), member.size, member.crc, error)) return false;
+    if (!member.data.empty() && std::fwrite(member.data.data(), 1, member.data.size(), out) != member.data.size())
+        return writeFailed(error);
+    return true;
+}
+
 bool ArchiveWriter::finish(std::string& error)
 {
     if (std::fputc(0, out) == EOF || std::fflush(out) != 0 ||

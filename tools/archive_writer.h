@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "encode/lh_encoder.h"
 
@@ -40,6 +41,26 @@ struct PackSettings {
     int threads = 1;  // threads of the encoder (the archive is the same for every number)
 };
 
+// A file read and packed into memory ahead of its turn, so that small files can be packed on
+// several threads at once and still be written in the order of the walk.
+struct PackedMember {
+    std::vector<uint8_t> data;  // the packed data; the file's bytes when it is stored
+    uint64_t size = 0;
+    uint16_t crc = 0;
+    bool compressed = false;
+    std::string error;  // why the file could not be packed; empty when it was
+};
+
+// The largest file packInMemory takes: one segment of the encoder, beyond which a member's
+// own threads share its work.
+const uint64_t IN_MEMORY_MOST = 1u << 20;
+
+// Reads `source` (listed as `info`, at most IN_MEMORY_MOST bytes) and packs it into `member`,
+// stored when that would not make it smaller. Safe on any thread. `keepGoing` is asked
+// between chunks; false fails the member as "interrupted".
+void packInMemory(const std::string& source, const struct stat& info, const PackSettings& settings,
+                  const std::function<bool()>& keepGoing, PackedMember& member);
+
 class ArchiveWriter {
 public:
     // Called with the bytes of the current member read so far; false stops the member (an
@@ -57,6 +78,10 @@ public:
     // file that changes size while it is read twice (stored after a failed compression).
     bool addFile(const std::string& path, const std::string& source, const struct stat& info,
                  const Progress& progress, std::string& error);
+    // A member that packInMemory has packed (without an error), as member `path`: the same
+    // bytes as addFile gives.
+    bool addPacked(const std::string& path, const struct stat& info, const PackedMember& member,
+                   std::string& error);
     // The end mark; cuts off whatever an abandoned compression left behind it.
     bool finish(std::string& error);
 

@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "system.h"
@@ -245,6 +249,131 @@ private:
     bool drawn = false;
 };
 
+// ---- Small files ahead, on several threads
+
+// Packs the small files of the walk (IN_MEMORY_MOST bytes at most) into memory on `threads`
+// workers, in walk order and a little ahead of the writer, which takes each in its turn. The
+// archive is the same as one thread writes: each member is packed on its own either way.
+//
+// Memory stays within a thread's share: the workers run only within the stretch of small files
+// up to the next large one, which is packed by the writer with its own threads while they
+// wait, and they keep at most two results per thread ready ahead of the writer.
+class AheadPacker {
+public:
+    AheadPacker(const Walk& w, const PackSettings& settings, int threads) : settings(settings)
+    {
+        size_t larges = 0;
+        for (size_t i = 0; i < w.items.size(); ++i) {
+            const Item& item = w.items[i];
+            if (S_ISDIR(item.mode)) continue;
+            if ((uint64_t)item.size > IN_MEMORY_MOST) {
+                ++larges;
+                continue;
+            }
+            jobOf[i] = jobs.size();
+            jobs.push_back({w.sourceOf(item.member), statOf(item), larges, {}, false});
+        }
+        if (jobs.size() < 2) return;  // nothing to share
+        ahead = 2 * (size_t)threads;
+        for (int t = 0; t < threads; ++t) workers.emplace_back([this] { work(); });
+    }
+
+    ~AheadPacker()
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            stopped = true;
+        }
+        changed.notify_all();
+        for (std::thread& t : workers) t.join();
+    }
+
+    // Item `index` was packed ahead: its result, once ready, is moved to `member`.
+    bool takes(size_t index) const { return !workers.empty() && jobOf.count(index) != 0; }
+    void take(size_t index, PackedMember& member)
+    {
+        size_t j = jobOf.at(index);
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return jobs[j].ready; });
+        member = std::move(jobs[j].result);
+        jobs[j].result = PackedMember();
+        taken = j + 1;
+        hold.unlock();
+        changed.notify_all();
+    }
+
+    // The writer has written every large file before the next item: the workers may go on.
+    void largeWritten()
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            ++largesWritten;
+        }
+        changed.notify_all();
+    }
+
+private:
+    struct Job {
+        std::string source;
+        struct stat info;
+        size_t largesBefore;  // large files ahead of it in the walk
+        PackedMember result;
+        bool ready;
+    };
+
+    static struct stat statOf(const Item& item)
+    {
+        struct stat info = {};
+        info.st_mode = item.mode;
+        info.st_size = item.size;
+        info.st_mtime = item.mtime;
+        return info;
+    }
+
+    void work()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> hold(lock);
+            if (next < jobs.size() && jobs[next].largesBefore > largesWritten) {
+                // The writer's large file comes first, with threads and tables of its own;
+                // what this thread freed would stay with it (glibc) unless trimmed.
+                hold.unlock();
+                LhEncoder::releaseThreadTables();
+                sys::releaseFreedMemory();
+                hold.lock();
+            }
+            changed.wait(hold, [&] {
+                return stopped || (next < jobs.size() && next < taken + ahead &&
+                                   jobs[next].largesBefore <= largesWritten);
+            });
+            if (stopped) return;
+            Job& job = jobs[next++];
+            hold.unlock();
+            PackedMember result;
+            packInMemory(job.source, job.info, settings, [this] {
+                return packInterrupted.load(std::memory_order_relaxed) == 0 && !stopped.load();
+            }, result);
+            hold.lock();
+            job.result = std::move(result);
+            job.ready = true;
+            hold.unlock();
+            changed.notify_all();
+        }
+    }
+
+    const PackSettings settings;
+    std::vector<Job> jobs;
+    std::map<size_t, size_t> jobOf;  // item index to job index
+    std::vector<std::thread> workers;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::atomic<bool> stopped{false};
+    size_t next = 0;           // the next job a worker takes
+    size_t taken = 0;          // jobs the writer has taken
+    size_t ahead = 0;          // jobs ready or running at most, beyond those taken
+    size_t largesWritten = 0;
+};
+
 }  // namespace
 
 PackOptions::PackOptions()
@@ -340,7 +469,10 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
     ArchiveWriter writer(output.get(), settings);
     ProgressLine line(w.totalBytes);
     uint64_t done = 0;
-    for (const Item& item : w.items) {
+    std::unique_ptr<AheadPacker> ahead;
+    if (settings.threads > 1) ahead.reset(new AheadPacker(w, settings, settings.threads));
+    for (size_t index = 0; index < w.items.size(); ++index) {
+        const Item& item = w.items[index];
         bool ok;
         struct stat info = {};
         info.st_mode = item.mode;
@@ -349,6 +481,12 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
         line.show(done, item.member);
         if (S_ISDIR(item.mode)) {
             ok = writer.addFolder(item.member, info, error);
+        } else if (ahead && ahead->takes(index)) {
+            PackedMember member;
+            ahead->take(index, member);
+            error = member.error;
+            ok = error.empty() && writer.addPacked(item.member, info, member, error);
+            done += (uint64_t)item.size;
         } else {
             // A member that would not shrink is read a second time to be stored; the line
             // does not go back for it.
@@ -360,6 +498,7 @@ int writePacked(const std::string& out, const std::string& prefix, const PackOpt
             };
             ok = writer.addFile(item.member, w.sourceOf(item.member), info, progress, error);
             done += (uint64_t)item.size;
+            if (ahead) ahead->largeWritten();
         }
         if (packInterrupted.load(std::memory_order_relaxed)) {
             line.clear();

@@ -89,5 +89,8 @@ void onInterrupt(void (*handler)());
 std::tm utcTime(int64_t unixTime);
 // Physical memory free now, in bytes; 0 when unknown.
 uint64_t availableMemory();
+// Hands memory that this process has freed back to the system, where the C library keeps it
+// per thread (glibc); nothing elsewhere.
+void releaseFreedMemory();
 
 }  // namespace sys

@@ -11,6 +11,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace sys {
 
@@ -177,6 +180,13 @@ uint64_t availableMemory()
     long pageSize = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0) return 0;
     return (uint64_t)pages * (uint64_t)pageSize;
+}
+
+void releaseFreedMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 }  // namespace sys

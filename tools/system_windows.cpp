@@ -358,4 +358,6 @@ uint64_t availableMemory()
     return GlobalMemoryStatusEx(&status) ? status.ullAvailPhys : 0;
 }
 
+void releaseFreedMemory() {}
+
 }  // namespace sys
