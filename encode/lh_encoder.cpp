@@ -387,11 +387,19 @@ struct Job {
 
 // The coder the calling thread used for its last member, kept for the next one: a member
 // of a few kilobytes would otherwise spend more time making the match finder's tables than
-// coding.
-std::unique_ptr<SegmentCoder>& spareCoder()
+// coding. A plain pointer, given back by keepSpare and LhEncoder::releaseThreadTables: a
+// thread_local with a destructor runs at thread exit, where mingw-w64's emulated TLS of the
+// thread may already be gone (the Windows tool crashed there, now and then, as threads ended).
+SegmentCoder*& spareCoder()
 {
-    static thread_local std::unique_ptr<SegmentCoder> spare;
+    static thread_local SegmentCoder* spare = nullptr;
     return spare;
+}
+
+void keepSpare(std::unique_ptr<SegmentCoder> coder)
+{
+    delete spareCoder();
+    spareCoder() = coder.release();
 }
 
 void runJob(SegmentCoder& coder, Job& job)
@@ -420,7 +428,7 @@ struct LhEncoder::State {
     ~State()
     {
         stopWorkers();
-        if (coder) spareCoder() = std::move(coder);
+        if (coder) keepSpare(std::move(coder));
     }
 
     void write(const uint8_t* data, size_t size);
@@ -528,9 +536,13 @@ void LhEncoder::State::dispatch(uint32_t start, uint32_t end, bool endsStream)
     if (threads > 1 && workers.empty() && !endsStream) startWorkers();
     if (workers.empty()) {
         if (!coder) {
-            std::unique_ptr<SegmentCoder>& spare = spareCoder();
-            if (spare && spare->codes(dictBits, level)) coder = std::move(spare);
-            else coder.reset(new SegmentCoder(dictBits, level, params, params.resplits > 1));
+            SegmentCoder*& spare = spareCoder();
+            if (spare && spare->codes(dictBits, level)) {
+                coder.reset(spare);
+                spare = nullptr;
+            } else {
+                coder.reset(new SegmentCoder(dictBits, level, params, params.resplits > 1));
+            }
         }
         runJob(*coder, *job);
         join(*job);
@@ -568,7 +580,7 @@ void LhEncoder::State::join(Job& job)
 
 void LhEncoder::State::startWorkers()
 {
-    spareCoder().reset();  // each worker makes its own
+    keepSpare(nullptr);  // each worker makes its own
     try {
         for (uint32_t k = 0; k < threads; ++k) workers.emplace_back([this] { work(); });
     } catch (const std::system_error&) {
@@ -719,5 +731,5 @@ uint64_t LhEncoder::packedSize() const
 
 void LhEncoder::releaseThreadTables()
 {
-    spareCoder().reset();
+    keepSpare(nullptr);
 }

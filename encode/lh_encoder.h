@@ -35,7 +35,8 @@ public:
     uint64_t packedSize() const;                   // bytes given to the sink so far
 
     // A thread keeps the tables of its last member for its next one (tens of MiB at the
-    // higher levels); this frees them, for a thread that will pack nothing for a while.
+    // higher levels); this frees them, for a thread that will pack nothing for a while. A
+    // thread of the caller's own that packed a member calls it before it ends, or they leak.
     static void releaseThreadTables();
 
     struct State;

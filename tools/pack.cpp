@@ -346,7 +346,11 @@ private:
                 return stopped || (next < jobs.size() && next < taken + ahead &&
                                    jobs[next].largesBefore <= largesWritten);
             });
-            if (stopped) return;
+            if (stopped) {
+                hold.unlock();
+                LhEncoder::releaseThreadTables();
+                return;
+            }
             Job& job = jobs[next++];
             hold.unlock();
             PackedMember result;
