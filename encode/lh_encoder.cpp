@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <cmath>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -97,24 +96,39 @@ struct Prices {
     }
 
     // Prices from a block's counts: each symbol's information content, -log2 of its share,
-    // in 1/COUNT_PRICE_SCALE bits (a parse compares prices of one kind only). Unlike whole
-    // code lengths they tell apart symbols that a code gives one length, so a parse priced
-    // by them can leave the spot where a block's own code lengths hold it. An unused symbol
-    // is priced as one used once.
+    // in sixteenths of a bit (a parse compares prices of one kind only). Unlike whole code
+    // lengths they tell apart symbols that a code gives one length, so a parse priced by
+    // them can leave the spot where a block's own code lengths hold it. An unused symbol is
+    // priced as one used once.
     Prices(const BlockCounts& counts, uint32_t distSymbols)
     {
-        const double COUNT_PRICE_SCALE = 16;
-        auto price = [&](uint32_t count, uint32_t total) {
-            return COUNT_PRICE_SCALE * std::log2((double)std::max(total, 1u) / std::max(count, 1u));
+        auto price = [](uint32_t count, uint32_t total) {
+            return log2Sixteenths(std::max(total, 1u)) - log2Sixteenths(std::max(count, 1u));
         };
         uint32_t matches = 0;
         for (uint32_t k = 0; k < distSymbols; ++k) matches += counts.distances[k];
-        for (uint32_t k = 0; k < CODE_SYMBOLS; ++k) symbol[k] = (uint32_t)(price(counts.symbols[k], counts.items) + 0.5);
-        for (uint32_t k = 0; k < 17; ++k) {
-            uint32_t extra = k > 1 ? k - 1 : 0;
-            distance[k] = (uint32_t)(price(k < distSymbols ? counts.distances[k] : 0, matches) +
-                                     COUNT_PRICE_SCALE * extra + 0.5);
+        for (uint32_t k = 0; k < CODE_SYMBOLS; ++k) symbol[k] = price(counts.symbols[k], counts.items);
+        for (uint32_t k = 0; k < 17; ++k)
+            distance[k] = price(k < distSymbols ? counts.distances[k] : 0, matches) + 16 * (k > 1 ? k - 1 : 0);
+    }
+
+    // log2(x) in sixteenths, rounded down, for x >= 1; in integers, so that the tool writes
+    // the same bytes on every system: the whole part from the top bit, then each fraction
+    // bit from squaring the mantissa (a 1.32 fixed-point number below 2).
+    static uint32_t log2Sixteenths(uint32_t x)
+    {
+        uint32_t whole = 31 - (uint32_t)__builtin_clz(x);
+        uint64_t mantissa = (uint64_t)x << (32 - whole);
+        uint32_t result = whole;
+        for (int bit = 0; bit < 4; ++bit) {
+            mantissa = (mantissa >> 16) * (mantissa >> 16);
+            result <<= 1;
+            if (mantissa >= (uint64_t)2 << 32) {
+                mantissa >>= 1;
+                result |= 1;
+            }
         }
+        return result;
     }
 };
 
