@@ -1,5 +1,7 @@
 #include "encode/block_writer.h"
 
+#include <algorithm>
+
 #include "encode/huffman.h"
 
 void BlockCounts::add(const BlockCounts& other)
@@ -39,49 +41,44 @@ uint32_t sentCount(const uint8_t* lengths, uint32_t count)
 
 }  // namespace
 
-BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool foldCheapest)
+BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool thorough)
     : distSymbols(distanceSymbolsFor(dictBits)), distCountBits(distanceCountBitsFor(dictBits))
 {
     huffmanLengths(counts.symbols, CODE_SYMBOLS, MAX_CODE_LENGTH, symbolLen);
     huffmanLengths(counts.distances, distSymbols, MAX_CODE_LENGTH, distanceLen);
-    canonicalCodes(symbolLen, CODE_SYMBOLS, symbolCode);
-    canonicalCodes(distanceLen, distSymbols, distanceCode);
     singleSymbol = singleOf(counts.symbols, CODE_SYMBOLS);
     singleDistance = singleOf(counts.distances, distSymbols);
     if (singleDistance < 0 && sentCount(distanceLen, distSymbols) == 0) singleDistance = 0;
-
-    headerBits = BLOCK_SIZE_BITS;
-    // The literal/length lengths as code-length symbols: first with the zero runs folded the
-    // usual way, then folded again at the prices of the code that gives, kept if cheaper.
     symbolCount = singleSymbol >= 0 ? 0 : sentCount(symbolLen, CODE_SYMBOLS);
-    foldLengths(nullptr);
-    uint64_t lengthsBits = lengthHeaderBits();
-    if (foldCheapest && symbolCount > 0) {
-        uint32_t price[CODE_LENGTH_SYMBOLS];
-        for (uint32_t s = 0; s < CODE_LENGTH_SYMBOLS; ++s)
-            price[s] = singleLength >= 0 ? (s == (uint32_t)singleLength ? 0 : MAX_CODE_LENGTH)
-                                         : (lengthLen[s] ? lengthLen[s] : MAX_CODE_LENGTH);
-        std::vector<std::pair<uint8_t, uint16_t>> usual = lengthItems;
-        uint8_t usualLen[CODE_LENGTH_SYMBOLS];
-        uint16_t usualCode[CODE_LENGTH_SYMBOLS];
-        std::copy(lengthLen, lengthLen + CODE_LENGTH_SYMBOLS, usualLen);
-        std::copy(lengthCode, lengthCode + CODE_LENGTH_SYMBOLS, usualCode);
-        int32_t usualSingle = singleLength;
-        if (foldLengths(price)) {
-            uint64_t bits = lengthHeaderBits();
-            if (bits < lengthsBits) {
-                lengthsBits = bits;
-            } else {
-                lengthItems.swap(usual);
-                std::copy(usualLen, usualLen + CODE_LENGTH_SYMBOLS, lengthLen);
-                std::copy(usualCode, usualCode + CODE_LENGTH_SYMBOLS, lengthCode);
-                singleLength = usualSingle;
-            }
+
+    uint64_t symbolBits = settleSymbolLengths(counts, thorough);
+    if (thorough && singleSymbol < 0) {
+        // A symbol used once or twice costs about as much in the header (its length breaks a
+        // zero run, and odd lengths make the code-length code longer) as in the body. Raised
+        // to RARE_COUNT, the rare symbols share a few lengths: a few bits more in the body,
+        // often fewer in the header.
+        const uint32_t RARE_COUNT = 3;
+        uint8_t usual[CODE_SYMBOLS];
+        std::copy(symbolLen, symbolLen + CODE_SYMBOLS, usual);
+        uint32_t raised[CODE_SYMBOLS];
+        for (uint32_t s = 0; s < CODE_SYMBOLS; ++s)
+            raised[s] = counts.symbols[s] ? std::max(counts.symbols[s], RARE_COUNT) : 0;
+        huffmanLengths(raised, CODE_SYMBOLS, MAX_CODE_LENGTH, symbolLen);
+        uint64_t bits = settleSymbolLengths(counts, thorough);
+        if (bits < symbolBits) {
+            symbolBits = bits;
         } else {
-            lengthItems.swap(usual);
+            std::copy(usual, usual + CODE_SYMBOLS, symbolLen);
+            settleSymbolLengths(counts, thorough);
         }
     }
-    headerBits += lengthsBits;
+    canonicalCodes(symbolLen, CODE_SYMBOLS, symbolCode);
+    canonicalCodes(distanceLen, distSymbols, distanceCode);
+    canonicalCodes(lengthLen, CODE_LENGTH_SYMBOLS, lengthCode);
+
+    uint64_t symbolBodyBits = 0;
+    for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) symbolBodyBits += (uint64_t)counts.symbols[s] * symbolLen[s];
+    headerBits = BLOCK_SIZE_BITS + symbolBits - symbolBodyBits;
     // The distance code.
     if (singleDistance >= 0) {
         headerBits += 2 * distCountBits;
@@ -91,10 +88,43 @@ BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool foldCh
         for (uint32_t i = 0; i < n; ++i) headerBits += auxLengthBits(distanceLen[i]);
     }
 
-    bodyBits = 0;
-    for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) bodyBits += (uint64_t)counts.symbols[s] * symbolLen[s];
+    bodyBits = symbolBodyBits;
     for (uint32_t s = 0; s < distSymbols; ++s)
         bodyBits += (uint64_t)counts.distances[s] * (distanceLen[s] + (s > 1 ? s - 1 : 0));
+}
+
+// Turns the literal/length lengths into code-length symbols and makes their code: first with
+// the zero runs folded the usual way, then, when `thorough`, folded again at the prices of
+// the code that gives, kept if cheaper. Returns the bits of the code-length code, of the
+// literal/length lengths, and of the block's literal/length codes.
+uint64_t BlockCodes::settleSymbolLengths(const BlockCounts& counts, bool thorough)
+{
+    foldLengths(nullptr);
+    uint64_t bits = lengthHeaderBits();
+    if (thorough && symbolCount > 0) {
+        uint32_t price[CODE_LENGTH_SYMBOLS];
+        for (uint32_t s = 0; s < CODE_LENGTH_SYMBOLS; ++s)
+            price[s] = singleLength >= 0 ? (s == (uint32_t)singleLength ? 0 : MAX_CODE_LENGTH)
+                                         : (lengthLen[s] ? lengthLen[s] : MAX_CODE_LENGTH);
+        std::vector<std::pair<uint8_t, uint16_t>> usual = lengthItems;
+        uint8_t usualLen[CODE_LENGTH_SYMBOLS];
+        std::copy(lengthLen, lengthLen + CODE_LENGTH_SYMBOLS, usualLen);
+        int32_t usualSingle = singleLength;
+        if (foldLengths(price)) {
+            uint64_t folded = lengthHeaderBits();
+            if (folded < bits) {
+                bits = folded;
+            } else {
+                lengthItems.swap(usual);
+                std::copy(usualLen, usualLen + CODE_LENGTH_SYMBOLS, lengthLen);
+                singleLength = usualSingle;
+            }
+        } else {
+            lengthItems.swap(usual);
+        }
+    }
+    for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) bits += (uint64_t)counts.symbols[s] * symbolLen[s];
+    return bits;
 }
 
 // Folds each run of zero lengths into single zeros (symbol 0), short runs (symbol 1) and a
@@ -149,7 +179,6 @@ bool BlockCodes::foldLengths(const uint32_t* price)
     uint32_t lengthFreq[CODE_LENGTH_SYMBOLS] = {};
     for (auto& item : lengthItems) ++lengthFreq[item.first];
     huffmanLengths(lengthFreq, CODE_LENGTH_SYMBOLS, MAX_CODE_LENGTH, lengthLen);
-    canonicalCodes(lengthLen, CODE_LENGTH_SYMBOLS, lengthCode);
     singleLength = singleOf(lengthFreq, CODE_LENGTH_SYMBOLS);
     if (singleLength < 0 && symbolCount == 0) singleLength = 0;
     return true;

@@ -122,9 +122,10 @@ struct BlockCounts {
 // The three codes of one block, made from its counts.
 class BlockCodes {
 public:
-    // With `foldCheapest`, the zero runs of the literal/length lengths are folded a second
-    // time at the prices of the code-length code, when that makes the header smaller.
-    BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool foldCheapest = false);
+    // With `thorough`, the zero runs of the literal/length lengths are folded a second time
+    // at the prices of the code-length code, and a literal/length code with the rarest
+    // symbols' counts raised is tried too, each kept when it makes the block smaller.
+    BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool thorough = false);
 
     // The block's size in bits, header included.
     uint64_t bits() const { return headerBits + bodyBits; }
@@ -139,6 +140,7 @@ public:
     void write(BitWriter& out, const Item* items, size_t count) const;
 
 private:
+    uint64_t settleSymbolLengths(const BlockCounts& counts, bool thorough);
     bool foldLengths(const uint32_t* price);
     uint64_t lengthHeaderBits() const;
     void writeAuxLengths(BitWriter& out, const uint8_t* lengths, uint32_t count, uint32_t countBits,

@@ -56,6 +56,7 @@ struct LevelParams {
     uint32_t reparse;     // parses of each block with its own codes' prices
     uint32_t resplits;    // rounds of cutting the reparsed items into blocks again
     uint32_t blockPiece;  // items per piece that blocks are merged from (see chooseBlocks)
+    bool countPrices = false;  // each reparse also tries prices from the block's counts
 };
 
 // Level 6, the default, parses once before the per-block reparse and merges blocks from
@@ -71,7 +72,7 @@ const LevelParams LEVELS[10] = {
     {32, 96, false, 1, 1, 0, 2048},    // 6
     {64, 192, false, 2, 1, 0, 256},    // 7
     {128, 256, false, 3, 1, 1, 256},   // 8
-    {1024, 256, false, 4, 3, 2, 192},  // 9
+    {1024, 256, false, 4, 3, 2, 192, true},  // 9
 };
 
 // Prices in bits of each literal/length symbol and distance symbol (extra bits included),
@@ -92,6 +93,42 @@ struct Prices {
         if (codes.singleSymbolValue() >= 0) symbol[codes.singleSymbolValue()] = 0;
         int32_t single = codes.singleDistanceValue();
         if (single >= 0) distance[single] = single > 1 ? single - 1 : 0;
+    }
+
+    // Prices from a block's counts: each symbol's information content, -log2 of its share,
+    // in sixteenths of a bit (a parse compares prices of one kind only). Unlike whole code
+    // lengths they tell apart symbols that a code gives one length, so a parse priced by
+    // them can leave the spot where a block's own code lengths hold it. An unused symbol is
+    // priced as one used once.
+    Prices(const BlockCounts& counts, uint32_t distSymbols)
+    {
+        auto price = [](uint32_t count, uint32_t total) {
+            return log2Sixteenths(std::max(total, 1u)) - log2Sixteenths(std::max(count, 1u));
+        };
+        uint32_t matches = 0;
+        for (uint32_t k = 0; k < distSymbols; ++k) matches += counts.distances[k];
+        for (uint32_t k = 0; k < CODE_SYMBOLS; ++k) symbol[k] = price(counts.symbols[k], counts.items);
+        for (uint32_t k = 0; k < 17; ++k)
+            distance[k] = price(k < distSymbols ? counts.distances[k] : 0, matches) + 16 * (k > 1 ? k - 1 : 0);
+    }
+
+    // log2(x) in sixteenths, rounded down, for x >= 1; in integers, so that the tool writes
+    // the same bytes on every system: the whole part from the top bit, then each fraction
+    // bit from squaring the mantissa (a 1.32 fixed-point number below 2).
+    static uint32_t log2Sixteenths(uint32_t x)
+    {
+        uint32_t whole = 31 - (uint32_t)__builtin_clz(x);
+        uint64_t mantissa = (uint64_t)x << (32 - whole);
+        uint32_t result = whole;
+        for (int bit = 0; bit < 4; ++bit) {
+            mantissa = (mantissa >> 16) * (mantissa >> 16);
+            result <<= 1;
+            if (mantissa >= (uint64_t)2 << 32) {
+                mantissa >>= 1;
+                result |= 1;
+            }
+        }
+        return result;
     }
 };
 
@@ -250,8 +287,10 @@ void SegmentCoder::emit(uint32_t start, bool endsStream, BitWriter& out)
             const Item* blockItems = items.data() + from;
             size_t blockCount = end - from;
             std::vector<Item> kept;  // the block's items once a new parse is taken
-            auto take = [&](std::unique_ptr<BlockCodes>& newCodes) {
+            BlockCounts current = counts;  // of blockItems
+            auto take = [&](std::unique_ptr<BlockCodes>& newCodes, const BlockCounts& newCounts) {
                 codes = std::move(newCodes);
+                current = newCounts;
                 kept.swap(again);
                 blockItems = kept.data();
                 blockCount = kept.size();
@@ -263,15 +302,23 @@ void SegmentCoder::emit(uint32_t start, bool endsStream, BitWriter& out)
                 BlockCounts newCounts;
                 for (const Item& item : again) newCounts.add(item);
                 std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, thorough));
-                if (again.size() <= MOST_BLOCK_ITEMS && newCodes->bits() < codes->bits()) take(newCodes);
+                if (again.size() <= MOST_BLOCK_ITEMS && newCodes->bits() < codes->bits()) take(newCodes, newCounts);
             }
+            // Each round parses with the prices of the block's code and, with countPrices, of
+            // its counts too; the rounds end when no parse makes the block smaller.
             for (uint32_t k = 0; k < params.reparse; ++k) {
-                shortestPath(bytes, bytes + blockBytes, Prices(*codes, distSymbols), again);
-                BlockCounts newCounts;
-                for (const Item& item : again) newCounts.add(item);
-                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, thorough));
-                if (again.size() > MOST_BLOCK_ITEMS || newCodes->bits() >= codes->bits()) break;
-                take(newCodes);
+                bool gained = false;
+                for (uint32_t kind = 0; kind < (params.countPrices ? 2u : 1u); ++kind) {
+                    shortestPath(bytes, bytes + blockBytes,
+                                 kind == 0 ? Prices(*codes, distSymbols) : Prices(current, distSymbols), again);
+                    BlockCounts newCounts;
+                    for (const Item& item : again) newCounts.add(item);
+                    std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, thorough));
+                    if (again.size() > MOST_BLOCK_ITEMS || newCodes->bits() >= codes->bits()) continue;
+                    take(newCodes, newCounts);
+                    gained = true;
+                }
+                if (!gained) break;
             }
             if (last) {
                 bool endOfStream = endsStream && end == ends.back();

@@ -137,19 +137,24 @@ TEST(Encoder, HuffmanLengthsAreLimitedAndComplete)
 }
 
 // The size that block choice weighs is the size written, header included, for every form
-// of the three codes (single-value, absent distances, long and short codes).
+// of the three codes (single-value, absent distances, long and short codes), and level 9's
+// codes, which may raise rare symbols' counts, are never larger than the plain ones.
 TEST(Encoder, BlockCostIsTheBitsWritten)
 {
-    std::vector<Item> literals, oneMatch, mixed;
+    std::vector<Item> literals, oneMatch, mixed, rare;
     for (int i = 0; i < 1000; ++i) literals.push_back({0, (uint16_t)(i * i % 251)});
     oneMatch.push_back({256, 0});
     for (int i = 0; i < 5000; ++i)
         mixed.push_back(i % 3 ? Item{0, (uint16_t)(i % 7)} : Item{(uint16_t)(3 + i % 254), (uint16_t)(i * 37 % 65535)});
+    for (int i = 0; i < 3000; ++i) rare.push_back({0, (uint16_t)"etaoin "[i % 7]});
+    for (int i = 0; i < 120; ++i)
+        for (int n = 0; n < 1 + i % 3; ++n) rare.push_back({(uint16_t)(3 + i), (uint16_t)(i * 5)});
     const std::vector<std::pair<const char*, std::vector<Item>>> cases = {
         {"one literal", {{0, 'a'}}},
         {"literals only", literals},
         {"one match", oneMatch},
         {"many lengths and distances", mixed},
+        {"many lengths used once", rare},
     };
     for (uint32_t dictBits : {13u, 15u, 16u}) {
         for (const auto& [name, items] : cases) {
@@ -160,12 +165,19 @@ TEST(Encoder, BlockCostIsTheBitsWritten)
             std::vector<Item> kept;
             for (const Item& item : items)
                 if (item.length == 0 || item.value < (1u << dictBits)) kept.push_back(item);
-            BlockCodes codes(counts, dictBits);
-            BitWriter out([](const uint8_t*, size_t) {});
-            codes.write(out, kept.data(), kept.size());
-            EXPECT_EQ(out.bitsWritten(), codes.bits());
+            BlockCodes plain(counts, dictBits), thorough(counts, dictBits, true);
+            for (const BlockCodes* codes : {&plain, &thorough}) {
+                BitWriter out([](const uint8_t*, size_t) {});
+                codes->write(out, kept.data(), kept.size());
+                EXPECT_EQ(out.bitsWritten(), codes->bits());
+            }
+            EXPECT_LE(thorough.bits(), plain.bits());
         }
     }
+    // Lengths used once each are where level 9's codes gain.
+    BlockCounts counts;
+    for (const Item& item : rare) counts.add(item);
+    EXPECT_LT(BlockCodes(counts, 16, true).bits(), BlockCodes(counts, 16).bits());
 }
 
 // Where the literals change from one set of bytes to another, blocks are cut exactly there,
