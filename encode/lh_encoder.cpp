@@ -147,8 +147,7 @@ public:
         // would briefly hold its old and its new copy.
         matches.reserve(MATCH_BUDGET + MOST_KEPT);
         firstMatch.reserve(SEGMENT + 1);
-        cost.reserve(SEGMENT + 1);
-        step.reserve(SEGMENT + 1);
+        reach.reserve(SEGMENT + 1);
     }
 
     // Codes data[start, end) to `out`. data[0, start) is the window before the segment,
@@ -177,8 +176,9 @@ private:
     uint32_t matchesFrom = 0;          // the stretch's first position
     std::vector<uint32_t> firstMatch;  // per position from matchesFrom, and one more
     std::vector<Match> matches;
-    std::vector<uint32_t> cost;
-    std::vector<Item> step;  // the item that reaches each position at `cost`
+    // Per position of the path: the cost of reaching it and the item that does, as one key
+    // (see shortestPath).
+    std::vector<uint64_t> reach;
     std::unique_ptr<BlockCodes> lastCodes;  // the codes of the last block sent in the segment
 };
 
@@ -337,37 +337,44 @@ uint32_t SegmentCoder::collectMatches(uint32_t start, uint32_t end)
 // at levels 5, 6 and 9 and smaller only at level 4.)
 void SegmentCoder::shortestPath(uint32_t start, uint32_t end, const Prices& prices, std::vector<Item>& result)
 {
+    // A position's key holds the cost of reaching it in its high half (far below 2^32: by
+    // literals alone, no position costs more than 16 bits a byte), above the item that does:
+    // its length inverted, then its value. Each arc lowers the key of the position it reaches
+    // to the smaller of the two, a choice without a branch; of arcs that cost the same, the
+    // longest stays, which is the one tried first (arcs from one position reach different
+    // positions).
+    const uint32_t COST_SHIFT = 32, LENGTH_SHIFT = 16;
+    auto keyOf = [](uint32_t bits, uint32_t length, uint32_t value) {
+        return (uint64_t)bits << COST_SHIFT | (uint64_t)(UINT16_MAX - length) << LENGTH_SHIFT | value;
+    };
+    uint64_t lengthKey[MAX_MATCH + 1];
+    for (uint32_t length = MIN_MATCH; length <= MAX_MATCH; ++length)
+        lengthKey[length] = keyOf(prices.symbol[length + MATCH_LENGTH_BIAS], length, 0);
+
     const uint32_t n = end - start;
-    cost.assign(n + 1, UINT32_MAX);
-    step.resize(n + 1);
-    cost[0] = 0;
+    reach.assign(n + 1, UINT64_MAX);
+    uint64_t* node = reach.data();
+    node[0] = 0;
+    // Every position is reached, by a literal from the one before at least.
     for (uint32_t i = 0; i < n; ++i) {
-        uint32_t here = cost[i];
-        if (here == UINT32_MAX) continue;
-        uint32_t literal = here + prices.symbol[data[start + i]];
-        if (literal < cost[i + 1]) {
-            cost[i + 1] = literal;
-            step[i + 1] = {0, data[start + i]};
-        }
+        const uint64_t here = node[i] >> COST_SHIFT << COST_SHIFT;
+        const uint8_t byte = data[start + i];
+        node[i + 1] = std::min(node[i + 1], here + keyOf(prices.symbol[byte], 0, byte));
         uint32_t at = start + i - matchesFrom;  // a block's path runs inside the stretch
         uint32_t shorter = MIN_MATCH - 1;
         for (uint32_t k = firstMatch[at]; k < firstMatch[at + 1]; ++k) {
             const Match& m = matches[k];
             uint32_t longest = std::min<uint32_t>(m.length, n - i);
-            uint32_t distance = here + prices.distance[distanceSymbol(m.value)];
-            for (uint32_t length = shorter + 1; length <= longest; ++length) {
-                uint32_t c = distance + prices.symbol[length + MATCH_LENGTH_BIAS];
-                if (c < cost[i + length]) {
-                    cost[i + length] = c;
-                    step[i + length] = {(uint16_t)length, m.value};
-                }
-            }
+            uint64_t distance = here + ((uint64_t)prices.distance[distanceSymbol(m.value)] << COST_SHIFT | m.value);
+            uint64_t* to = node + i;
+            for (uint32_t length = shorter + 1; length <= longest; ++length)
+                to[length] = std::min(to[length], distance + lengthKey[length]);
             shorter = std::max(shorter, longest);
         }
     }
     result.clear();
     for (uint32_t i = n; i > 0;) {
-        const Item& item = step[i];
+        Item item = {(uint16_t)(UINT16_MAX - (uint16_t)(node[i] >> LENGTH_SHIFT)), (uint16_t)node[i]};
         result.push_back(item);
         i -= item.length ? item.length : 1;
     }
