@@ -303,7 +303,7 @@ void SegmentCoder::emit(uint32_t start, bool endsStream, BitWriter& out)
 uint32_t SegmentCoder::collectMatches(uint32_t start, uint32_t end)
 {
     matchesFrom = start;
-    firstMatch.assign(end - start + 1, 0);
+    firstMatch.resize(end - start + 1);  // every entry is set below
     matches.clear();
     Match found[MatchFinder::MOST_MATCHES];
     uint32_t skipUntil = start;
@@ -322,8 +322,8 @@ uint32_t SegmentCoder::collectMatches(uint32_t start, uint32_t end)
             continue;
         }
         uint32_t n = tree.find(data, p, size - p, avail, params.maxChain, found);
-        uint32_t from = n > MOST_KEPT ? n - MOST_KEPT : 0;
-        matches.insert(matches.end(), found + from, found + n);
+        // One by one: a call to copy the one or two matches of a position costs more.
+        for (uint32_t k = n > MOST_KEPT ? n - MOST_KEPT : 0; k < n; ++k) matches.push_back(found[k]);
         if (n > 0 && found[n - 1].length >= params.niceLength) skipUntil = p + found[n - 1].length;
     }
     firstMatch[end - start] = (uint32_t)matches.size();
