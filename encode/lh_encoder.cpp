@@ -56,22 +56,24 @@ struct LevelParams {
     uint32_t reparse;     // parses of each block with its own codes' prices
     uint32_t resplits;    // rounds of cutting the reparsed items into blocks again
     uint32_t blockPiece;  // items per piece that blocks are merged from (see chooseBlocks)
+    uint32_t spanEnds;    // lengths tried at each end of a match's new lengths; 0: all
 };
 
 // Level 6, the default, parses once before the per-block reparse and merges blocks from
 // pieces of 2,048 items: against two passes and pieces of 512, a quarter less time for
-// archives 0.2 % larger.
+// archives 0.2 % larger. It also tries only the ends of a match's new lengths and takes
+// matches of 80 bytes whole: about 3 % less time for archives 0.07 % larger.
 const LevelParams LEVELS[10] = {
-    {4, 16, false, 0, 0, 0, 8192},     // (0: unused)
-    {4, 16, false, 0, 0, 0, 8192},     // 1: greedy
-    {8, 32, true, 0, 0, 0, 4096},      // 2: lazy
-    {32, 64, true, 0, 0, 0, 1024},     // 3
-    {8, 32, false, 1, 0, 0, 1024},     // 4: shortest path
-    {16, 64, false, 1, 1, 0, 512},     // 5
-    {32, 96, false, 1, 1, 0, 2048},    // 6
-    {64, 192, false, 2, 1, 0, 256},    // 7
-    {128, 256, false, 3, 1, 1, 256},   // 8
-    {1024, 256, false, 4, 3, 2, 192},  // 9
+    {4, 16, false, 0, 0, 0, 8192, 0},     // (0: unused)
+    {4, 16, false, 0, 0, 0, 8192, 0},     // 1: greedy
+    {8, 32, true, 0, 0, 0, 4096, 0},      // 2: lazy
+    {32, 64, true, 0, 0, 0, 1024, 0},     // 3
+    {8, 32, false, 1, 0, 0, 1024, 0},     // 4: shortest path
+    {16, 64, false, 1, 1, 0, 512, 0},     // 5
+    {32, 80, false, 1, 1, 0, 2048, 8},    // 6
+    {64, 192, false, 2, 1, 0, 256, 0},    // 7
+    {128, 256, false, 3, 1, 1, 256, 0},   // 8
+    {1024, 256, false, 4, 3, 2, 192, 0},  // 9
 };
 
 // Prices in bits of each literal/length symbol and distance symbol (extra bits included),
@@ -334,7 +336,11 @@ uint32_t SegmentCoder::collectMatches(uint32_t start, uint32_t end)
 // each position reached by a literal from the one before or by a match from one behind.
 // A length is tried at the nearest match that reaches it only. (Trying it also at farther
 // matches whose distance costs less, as a block's distance code allows, measured larger
-// at levels 5, 6 and 9 and smaller only at level 4.)
+// at levels 5, 6 and 9 and smaller only at level 4.) With spanEnds, a match whose new
+// lengths are many tries only those at either end: its longest, and the shortest, where it
+// takes over from the nearer match. In a long repeat every position has such a match, so
+// the lengths between still reach their positions from a later start, at nearly the
+// same cost, and the tries per byte no longer grow with the length of the repeat.
 void SegmentCoder::shortestPath(uint32_t start, uint32_t end, const Prices& prices, std::vector<Item>& result)
 {
     // A position's key holds the cost of reaching it in its high half (far below 2^32: by
@@ -367,8 +373,16 @@ void SegmentCoder::shortestPath(uint32_t start, uint32_t end, const Prices& pric
             uint32_t longest = std::min<uint32_t>(m.length, n - i);
             uint64_t distance = here + ((uint64_t)prices.distance[distanceSymbol(m.value)] << COST_SHIFT | m.value);
             uint64_t* to = node + i;
-            for (uint32_t length = shorter + 1; length <= longest; ++length)
-                to[length] = std::min(to[length], distance + lengthKey[length]);
+            auto relax = [&](uint32_t first, uint32_t last) {
+                for (uint32_t length = first; length <= last; ++length)
+                    to[length] = std::min(to[length], distance + lengthKey[length]);
+            };
+            if (params.spanEnds == 0 || longest <= shorter + 2 * params.spanEnds) {
+                relax(shorter + 1, longest);
+            } else {
+                relax(shorter + 1, shorter + params.spanEnds);
+                relax(longest + 1 - params.spanEnds, longest);
+            }
             shorter = std::max(shorter, longest);
         }
     }
