@@ -12,7 +12,10 @@
 #include <functional>
 #include <map>
 
+#include "archive_writer.h"
+#include "decode/frame.h"
 #include "support/archives.h"
+#include "support/block_streams.h"
 
 using namespace archives;
 
@@ -147,6 +150,54 @@ TEST(PackThreads, TheArchiveIsTheSameForEveryNumberOfThreads)
         if (first.empty()) first = readFile(out);
         else EXPECT_TRUE(readFile(out) == first) << threads << " threads";
     }
+}
+
+// A small file packed ahead on a worker: packed as the writer would pack it (or stored when it
+// would not shrink), and failed rather than packed as a file it no longer is.
+TEST(PackInMemory, PacksOrStoresTheFileAsListedAndRefusesOneThatChanged)
+{
+    std::string folder = newTempFolder("pack-memory");
+    const struct {
+        const char* name;
+        std::string bytes;
+        long listedExtra;  // the listed size minus the real one
+        bool goOn;         // what keepGoing answers
+        const char* error;  // the start of the error; "" for none
+        bool compressed;
+    } cases[] = {
+        {"text", wordText(50000, 41), 0, true, "", true},
+        {"noise", randomBytes(30000, 42), 0, true, "", false},
+        {"empty", "", 0, true, "", false},
+        {"grown", wordText(1000, 43), -100, true, "", false},
+        {"shrunk", wordText(1000, 44), 100, true, "", false},
+        {"interrupted", wordText(1000, 45), 0, false, "interrupted", false},
+    };
+    PackSettings settings;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = folder + "/" + c.name;
+        writeFile(path, c.bytes);
+        struct stat info = {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        info.st_size += c.listedExtra;
+        PackedMember member;
+        packInMemory(path, info, settings, [&] { return c.goOn; }, member);
+        if (c.listedExtra != 0) {
+            EXPECT_EQ(member.error, path + " changed while it was read");
+            continue;
+        }
+        EXPECT_EQ(member.error.rfind(c.error, 0), 0u) << member.error;
+        if (*c.error) continue;
+        EXPECT_EQ(member.compressed, c.compressed);
+        EXPECT_EQ(member.size, c.bytes.size());
+        EXPECT_EQ(member.crc, updateCrc16(0, (const uint8_t*)c.bytes.data(), (uint32_t)c.bytes.size()));
+        blocks::Bytes data(member.data.begin(), member.data.end());
+        if (c.compressed) data = blocks::runJob(blocks::LH7, data, (uint32_t)c.bytes.size()).out;
+        EXPECT_TRUE(data == blocks::Bytes(c.bytes.begin(), c.bytes.end()));
+    }
+    PackedMember missing;
+    packInMemory(folder + "/none", {}, settings, [] { return true; }, missing);
+    EXPECT_EQ(missing.error.rfind("cannot open " + folder + "/none", 0), 0u) << missing.error;
 }
 
 }  // namespace
