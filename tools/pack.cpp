@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "system.h"
@@ -275,7 +276,12 @@ public:
         }
         if (jobs.size() < 2) return;  // nothing to share
         ahead = 2 * (size_t)threads;
-        for (int t = 0; t < threads; ++t) workers.emplace_back([this] { work(); });
+        try {
+            for (int t = 0; t < threads; ++t) workers.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // No more threads to be had: those started share the small files; with none,
+            // the writer packs them itself, as with one thread.
+        }
     }
 
     ~AheadPacker()
