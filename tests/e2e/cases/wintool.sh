@@ -154,7 +154,7 @@ EOF
     base=$work/wintool-en
     title='Café セットアップ'
     for arch in x86_64 x86; do
-      SOURCE_DATE_EPOCH=$T0 "$WINE" "$wintool" make -o "$(winpath "$base/win-$arch.exe")" --arch $arch \
+      SOURCE_DATE_EPOCH=$T0 wt make -o "$(winpath "$base/win-$arch.exe")" --arch $arch \
         --title "$title" --destination 'C:\QuorTest\wintool' -C "$(winpath "$base/src")" names-tree \
         > "$base/make.out" 2>&1 || complain "make --arch $arch failed: $(tr -d '\r' < "$base/make.out")"
       SOURCE_DATE_EPOCH=$T0 "$tool" make -o "$base/linux-$arch.exe" --arch $arch --title "$title" \
@@ -162,7 +162,7 @@ EOF
       cmp -s "$base/win-$arch.exe" "$base/linux-$arch.exe" ||
         complain "make --arch $arch: the self-extractor differs from the Linux tool's"
     done
-    "$WINE" "$wintool" info "$(winpath "$base/win-x86_64.exe")" 2>&1 | tr -d '\r' | grep -qxF "title: $title" ||
+    wt info "$(winpath "$base/win-x86_64.exe")" 2>&1 | tr -d '\r' | grep -qxF "title: $title" ||
       complain "info does not show the title $title"
     cp "$base/win-x86_64.exe" "$work/wintool-sfx.exe"
     if run_stub wintool-sfx "$work/cwd/wintool" dialog ok progress exit; then
