@@ -258,7 +258,11 @@ private:
 //
 // Memory stays within a thread's share: the workers run only within the stretch of small files
 // up to the next large one, which is packed by the writer with its own threads while they
-// wait, and they keep at most two results per thread ready ahead of the writer.
+// wait, and the files they have taken and the writer has not stay within AHEAD_BYTES per
+// thread: a count of files would let one larger file hold up every worker behind it while
+// the others wait for the writer (a quarter of the wall time on a tree of headers).
+const uint64_t AHEAD_BYTES = 4u << 20;
+
 class AheadPacker {
 public:
     AheadPacker(const Walk& w, const PackSettings& settings, int threads) : settings(settings)
@@ -275,7 +279,7 @@ public:
             jobs.push_back({w.sourceOf(item.member), statOf(item), larges, {}, false});
         }
         if (jobs.size() < 2) return;  // nothing to share
-        ahead = 2 * (size_t)threads;
+        aheadBytes = AHEAD_BYTES * (uint64_t)threads;
         try {
             for (int t = 0; t < threads; ++t) workers.emplace_back([this] { work(); });
         } catch (const std::system_error&) {
@@ -304,6 +308,7 @@ public:
         member = std::move(jobs[j].result);
         jobs[j].result = PackedMember();
         taken = j + 1;
+        heldBytes -= (uint64_t)jobs[j].info.st_size;
         hold.unlock();
         changed.notify_all();
     }
@@ -349,7 +354,8 @@ private:
                 hold.lock();
             }
             changed.wait(hold, [&] {
-                return stopped || (next < jobs.size() && next < taken + ahead &&
+                return stopped || (next < jobs.size() &&
+                                   (heldBytes == 0 || heldBytes + (uint64_t)jobs[next].info.st_size <= aheadBytes) &&
                                    jobs[next].largesBefore <= largesWritten);
             });
             if (stopped) {
@@ -358,6 +364,7 @@ private:
                 return;
             }
             Job& job = jobs[next++];
+            heldBytes += (uint64_t)job.info.st_size;
             hold.unlock();
             PackedMember result;
             packInMemory(job.source, job.info, settings, [this] {
@@ -380,7 +387,8 @@ private:
     std::atomic<bool> stopped{false};
     size_t next = 0;           // the next job a worker takes
     size_t taken = 0;          // jobs the writer has taken
-    size_t ahead = 0;          // jobs ready or running at most, beyond those taken
+    uint64_t heldBytes = 0;    // input bytes of the jobs taken by workers and not by the writer
+    uint64_t aheadBytes = 0;   // at most that many, unless one job alone is more
     size_t largesWritten = 0;
 };
 
