@@ -72,10 +72,6 @@ BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool thorou
             settleSymbolLengths(counts, thorough);
         }
     }
-    canonicalCodes(symbolLen, CODE_SYMBOLS, symbolCode);
-    canonicalCodes(distanceLen, distSymbols, distanceCode);
-    canonicalCodes(lengthLen, CODE_LENGTH_SYMBOLS, lengthCode);
-
     uint64_t symbolBodyBits = 0;
     for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) symbolBodyBits += (uint64_t)counts.symbols[s] * symbolLen[s];
     headerBits = BLOCK_SIZE_BITS + symbolBits - symbolBodyBits;
@@ -106,7 +102,9 @@ uint64_t BlockCodes::settleSymbolLengths(const BlockCounts& counts, bool thoroug
         for (uint32_t s = 0; s < CODE_LENGTH_SYMBOLS; ++s)
             price[s] = singleLength >= 0 ? (s == (uint32_t)singleLength ? 0 : MAX_CODE_LENGTH)
                                          : (lengthLen[s] ? lengthLen[s] : MAX_CODE_LENGTH);
-        std::vector<std::pair<uint8_t, uint16_t>> usual = lengthItems;
+        LengthItem usual[CODE_SYMBOLS];
+        const uint32_t usualCount = lengthItemCount;
+        std::copy(lengthItems, lengthItems + usualCount, usual);
         uint8_t usualLen[CODE_LENGTH_SYMBOLS];
         std::copy(lengthLen, lengthLen + CODE_LENGTH_SYMBOLS, usualLen);
         int32_t usualSingle = singleLength;
@@ -115,12 +113,14 @@ uint64_t BlockCodes::settleSymbolLengths(const BlockCounts& counts, bool thoroug
             if (folded < bits) {
                 bits = folded;
             } else {
-                lengthItems.swap(usual);
+                std::copy(usual, usual + usualCount, lengthItems);
+                lengthItemCount = usualCount;
                 std::copy(usualLen, usualLen + CODE_LENGTH_SYMBOLS, lengthLen);
                 singleLength = usualSingle;
             }
         } else {
-            lengthItems.swap(usual);
+            std::copy(usual, usual + usualCount, lengthItems);
+            lengthItemCount = usualCount;
         }
     }
     for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) bits += (uint64_t)counts.symbols[s] * symbolLen[s];
@@ -136,11 +136,11 @@ bool BlockCodes::foldLengths(const uint32_t* price)
 {
     bool changed = false;
     const uint32_t MOST_SHORT = SHORT_ZERO_RUN + (1u << SHORT_ZERO_RUN_BITS) - 1;
-    lengthItems.clear();
+    lengthItemCount = 0;
     for (uint32_t i = 0; i < symbolCount;) {
         uint32_t length = symbolLen[i++];
         if (length != 0) {
-            lengthItems.push_back({(uint8_t)(length + CODE_LENGTH_BIAS), 0});
+            lengthItems[lengthItemCount++] = {(uint8_t)(length + CODE_LENGTH_BIAS), 0};
             continue;
         }
         uint32_t run = 1;
@@ -165,19 +165,19 @@ bool BlockCodes::foldLengths(const uint32_t* price)
             if (useLong != usualLong || (!useLong && shorts != usualShorts)) changed = true;
         }
         if (useLong) {
-            lengthItems.push_back({2, (uint16_t)(run - LONG_ZERO_RUN)});
+            lengthItems[lengthItemCount++] = {2, (uint16_t)(run - LONG_ZERO_RUN)};
             continue;
         }
-        while (zeros-- > 0) lengthItems.push_back({0, 0});
+        while (zeros-- > 0) lengthItems[lengthItemCount++] = {0, 0};
         for (uint32_t left = run - (run - std::min(run, shorts * MOST_SHORT)); shorts > 0; --shorts) {
             uint32_t take = std::min(MOST_SHORT, left - (shorts - 1) * SHORT_ZERO_RUN);
-            lengthItems.push_back({1, (uint16_t)(take - SHORT_ZERO_RUN)});
+            lengthItems[lengthItemCount++] = {1, (uint16_t)(take - SHORT_ZERO_RUN)};
             left -= take;
         }
     }
     if (price && !changed) return false;
     uint32_t lengthFreq[CODE_LENGTH_SYMBOLS] = {};
-    for (auto& item : lengthItems) ++lengthFreq[item.first];
+    for (uint32_t k = 0; k < lengthItemCount; ++k) ++lengthFreq[lengthItems[k].first];
     huffmanLengths(lengthFreq, CODE_LENGTH_SYMBOLS, MAX_CODE_LENGTH, lengthLen);
     singleLength = singleOf(lengthFreq, CODE_LENGTH_SYMBOLS);
     if (singleLength < 0 && symbolCount == 0) singleLength = 0;
@@ -204,7 +204,8 @@ uint64_t BlockCodes::lengthHeaderBits() const
     bits += 2 * CODE_COUNT_BITS;
     if (singleSymbol < 0) {
         bits -= CODE_COUNT_BITS;
-        for (auto& item : lengthItems) {
+        for (uint32_t k = 0; k < lengthItemCount; ++k) {
+            const LengthItem& item = lengthItems[k];
             bits += lengthLen[item.first];
             if (item.first == 1) bits += SHORT_ZERO_RUN_BITS;
             if (item.first == 2) bits += LONG_ZERO_RUN_BITS;
@@ -239,6 +240,10 @@ void BlockCodes::writeAuxLengths(BitWriter& out, const uint8_t* lengths, uint32_
 
 void BlockCodes::write(BitWriter& out, const Item* items, size_t count) const
 {
+    uint16_t symbolCode[CODE_SYMBOLS], distanceCode[17], lengthCode[CODE_LENGTH_SYMBOLS];
+    canonicalCodes(symbolLen, CODE_SYMBOLS, symbolCode);
+    canonicalCodes(distanceLen, distSymbols, distanceCode);
+    canonicalCodes(lengthLen, CODE_LENGTH_SYMBOLS, lengthCode);
     out.put((uint32_t)count, BLOCK_SIZE_BITS);
     if (singleLength >= 0) {
         out.put(0, CODE_LENGTH_COUNT_BITS);
@@ -251,7 +256,8 @@ void BlockCodes::write(BitWriter& out, const Item* items, size_t count) const
         out.put((uint32_t)singleSymbol, CODE_COUNT_BITS);
     } else {
         out.put(symbolCount, CODE_COUNT_BITS);
-        for (auto& item : lengthItems) {
+        for (uint32_t k = 0; k < lengthItemCount; ++k) {
+            const LengthItem& item = lengthItems[k];
             out.put(lengthCode[item.first], lengthLen[item.first]);
             if (item.first == 1) out.put(item.second, SHORT_ZERO_RUN_BITS);
             if (item.first == 2) out.put(item.second, LONG_ZERO_RUN_BITS);

@@ -137,6 +137,8 @@ public:
     int32_t singleSymbolValue() const { return singleSymbol; }
     int32_t singleDistanceValue() const { return singleDistance; }
 
+    // Makes the codes from their lengths and sends the block: most blocks the encoder weighs
+    // are only priced, so the codes themselves are made here.
     void write(BitWriter& out, const Item* items, size_t count) const;
 
 private:
@@ -151,14 +153,18 @@ private:
     uint8_t symbolLen[CODE_SYMBOLS];
     uint8_t distanceLen[17];
     uint8_t lengthLen[CODE_LENGTH_SYMBOLS];
-    uint16_t symbolCode[CODE_SYMBOLS];
-    uint16_t distanceCode[17];
-    uint16_t lengthCode[CODE_LENGTH_SYMBOLS];
     int32_t singleSymbol;    // the value of a single-value code, else -1
     int32_t singleDistance;  // likewise (0 when the block has no match)
     int32_t singleLength;
     // The literal/length lengths as code-length symbols: symbol, and the extra bits' value.
-    std::vector<std::pair<uint8_t, uint16_t>> lengthItems;
+    // Each stands for one length or more, so there are at most CODE_SYMBOLS; in place, as
+    // the encoder weighs thousands of blocks for each one it sends.
+    struct LengthItem {
+        uint8_t first;
+        uint16_t second;
+    };
+    LengthItem lengthItems[CODE_SYMBOLS];
+    uint32_t lengthItemCount = 0;
     uint32_t symbolCount;  // literal/length lengths sent (trailing zeros are not)
     uint64_t headerBits;
     uint64_t bodyBits;

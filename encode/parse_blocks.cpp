@@ -25,25 +25,25 @@ void refineCuts(const Item* items, std::vector<uint32_t>& ends, uint32_t dictBit
                 for (int direction : {-1, 1}) {
                     uint32_t target = direction < 0 ? cut - std::min(stride, cut - from - 1) : cut + std::min(stride, to - cut - 1);
                     if (target == cut || target - from > mostItems || to - target > mostItems) continue;
-                    BlockCounts l = left, r = right;
-                    for (uint32_t k = std::min(cut, target); k < std::max(cut, target); ++k) {
-                        if (direction < 0) {
-                            l.remove(items[k]);
-                            r.add(items[k]);
-                        } else {
-                            r.remove(items[k]);
-                            l.add(items[k]);
+                    // The items between move across, and back when the move saves nothing
+                    // (in place: a copy of both counts costs more than the move).
+                    auto shift = [&](BlockCounts& from, BlockCounts& to) {
+                        for (uint32_t k = std::min(cut, target); k < std::max(cut, target); ++k) {
+                            from.remove(items[k]);
+                            to.add(items[k]);
                         }
-                    }
-                    uint64_t bits = BlockCodes(l, dictBits, true).bits() + BlockCodes(r, dictBits, true).bits();
+                    };
+                    BlockCounts& losing = direction < 0 ? left : right;
+                    BlockCounts& gaining = direction < 0 ? right : left;
+                    shift(losing, gaining);
+                    uint64_t bits = BlockCodes(left, dictBits, true).bits() + BlockCodes(right, dictBits, true).bits();
                     if (bits < best) {
                         best = bits;
                         cut = target;
-                        left = l;
-                        right = r;
                         moved = true;
                         break;
                     }
+                    shift(gaining, losing);
                 }
             }
             if (stride == 1) break;
@@ -70,6 +70,7 @@ std::vector<uint32_t> chooseBlocks(const Item* items, uint32_t count, uint32_t d
         BlockCounts counts;
         uint64_t bits;
         int64_t saving;  // bits saved by merging with the next piece; < 0: not worth it
+        uint32_t next;   // the next piece still standing (pieces.size() for none)
     };
     // Each piece holds its counts (about 2 KiB): at most MOST_PIECES of them, whatever the
     // number of items, keeps the memory bounded.
@@ -81,35 +82,40 @@ std::vector<uint32_t> chooseBlocks(const Item* items, uint32_t count, uint32_t d
         piece.end = std::min(count, at + pieceItems);
         for (uint32_t k = at; k < piece.end; ++k) piece.counts.add(items[k]);
         piece.bits = BlockCodes(piece.counts, dictBits, refine).bits();
+        piece.next = (uint32_t)pieces.size() + 1;
         pieces.push_back(piece);
         at = piece.end;
     }
-    auto weigh = [&](size_t i) {
+    // A merged piece stays where the first of the two was and the second is unlinked: taken
+    // out of the array, every piece behind would move, thousands of times a segment.
+    const uint32_t none = (uint32_t)pieces.size();
+    auto weigh = [&](uint32_t i) {
         Piece& a = pieces[i];
-        if (i + 1 >= pieces.size() || a.counts.items + pieces[i + 1].counts.items > mostItems) {
+        if (a.next == none || a.counts.items + pieces[a.next].counts.items > mostItems) {
             a.saving = -1;
             return;
         }
         BlockCounts merged = a.counts;
-        merged.add(pieces[i + 1].counts);
-        a.saving = (int64_t)(a.bits + pieces[i + 1].bits) - (int64_t)BlockCodes(merged, dictBits, refine).bits();
+        merged.add(pieces[a.next].counts);
+        a.saving = (int64_t)(a.bits + pieces[a.next].bits) - (int64_t)BlockCodes(merged, dictBits, refine).bits();
     };
-    for (size_t i = 0; i < pieces.size(); ++i) weigh(i);
+    for (uint32_t i = 0; i < none; ++i) weigh(i);
     for (;;) {
-        size_t best = 0;
-        for (size_t i = 1; i < pieces.size(); ++i)
-            if (pieces[i].saving > pieces[best].saving) best = i;
+        uint32_t best = 0, before = none, bestBefore = none;
+        for (uint32_t i = 0; i < none; before = i, i = pieces[i].next)
+            if (pieces[i].saving > pieces[best].saving) best = i, bestBefore = before;
         if (pieces.empty() || pieces[best].saving < 0) break;
         Piece& a = pieces[best];
-        a.counts.add(pieces[best + 1].counts);
-        a.bits = a.bits + pieces[best + 1].bits - (uint64_t)a.saving;
-        a.end = pieces[best + 1].end;
-        pieces.erase(pieces.begin() + (long)best + 1);
+        const Piece& b = pieces[a.next];
+        a.counts.add(b.counts);
+        a.bits = a.bits + b.bits - (uint64_t)a.saving;
+        a.end = b.end;
+        a.next = b.next;
         weigh(best);
-        if (best > 0) weigh(best - 1);
+        if (bestBefore != none) weigh(bestBefore);
     }
     std::vector<uint32_t> ends;
-    for (auto& p : pieces) ends.push_back(p.end);
+    for (uint32_t i = 0; i < none; i = pieces[i].next) ends.push_back(pieces[i].end);
     if (refine) refineCuts(items, ends, dictBits, mostItems);
     return ends;
 }
