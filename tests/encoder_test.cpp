@@ -184,16 +184,20 @@ TEST(Encoder, BlockCostIsTheBitsWritten)
 // also off the grid of the pieces that blocks are merged from, once the cuts are refined.
 TEST(Encoder, BlocksAreCutWhereTheStatisticsChange)
 {
-    for (uint32_t change : {1000u, 1024u, 1500u}) {
-        SCOPED_TRACE("change at item " + std::to_string(change));
+    const std::vector<std::vector<uint32_t>> cases = {{1000}, {1024}, {1500}, {700, 2100}};
+    for (const std::vector<uint32_t>& changes : cases) {
+        SCOPED_TRACE("first change at item " + std::to_string(changes[0]));
         std::vector<Item> items;
         uint32_t seed = 12345;
         for (uint32_t k = 0; k < 3000; ++k) {
             seed = seed * 1103515245u + 12345u;
-            items.push_back({0, (uint16_t)((k < change ? 'a' : 'A') + (seed >> 16) % 16)});
+            size_t region = std::upper_bound(changes.begin(), changes.end(), k) - changes.begin();
+            items.push_back({0, (uint16_t)("aA0"[region] + (seed >> 16) % 16)});
         }
         std::vector<uint32_t> ends = chooseBlocks(items.data(), (uint32_t)items.size(), 16, 65535, 256, true);
-        EXPECT_EQ(ends, (std::vector<uint32_t>{change, 3000}));
+        std::vector<uint32_t> expected = changes;
+        expected.push_back(3000);
+        EXPECT_EQ(ends, expected);
     }
 }
 
