@@ -36,7 +36,10 @@ const uint32_t SEQUENTIAL_PIECE = 1u << 20;
 // The shortest-path levels' grid. Smaller segments would give threads more to share in
 // files of a few megabytes, but each one costs the priming of its match finder (a
 // dictionary's worth of insertions, 1/16 of the segment's own at 1 MiB with -lh7-) and
-// blocks that end where it does.
+// blocks that end where it does. Nor are larger ones smaller: at level 9 a program and a
+// font packed 0.017 % larger with segments of 4 MiB (0.011 % with 512 KiB), as one
+// stretch's first prices fit its parts less well; pricing the first passes by pieces of
+// 256 KiB within the segment lost 0.012 %.
 const uint32_t SEGMENT = 1u << 20;
 // Matches kept per position, and per stretch of a segment (4 bytes each): a segment whose
 // matches reach the budget is parsed in stretches.
@@ -383,7 +386,9 @@ uint32_t SegmentCoder::collectMatches(uint32_t start, uint32_t end)
 // each position reached by a literal from the one before or by a match from one behind.
 // A length is tried at the nearest match that reaches it only. (Trying it also at farther
 // matches whose distance costs less, as a block's distance code allows, measured larger
-// at levels 5, 6 and 9 and smaller only at level 4.) With spanEnds, a match whose new
+// at levels 5, 6 and 9 and smaller only at level 4. Having the tree's descent also report,
+// for each distance class, the longest match it meets there, tried over all its lengths at
+// level 9, saved 0.008 % for 1.47 times the processor time.) With spanEnds, a match whose new
 // lengths are many tries only those at either end: its longest, and the shortest, where it
 // takes over from the nearer match. In a long repeat every position has such a match, so
 // the lengths between still reach their positions from a later start, at nearly the
