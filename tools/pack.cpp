@@ -260,7 +260,7 @@ private:
 // up to the next large one, which is packed by the writer with its own threads while they
 // wait, and the files they have taken and the writer has not stay within AHEAD_BYTES per
 // thread: a count of files would let one larger file hold up every worker behind it while
-// the others wait for the writer (a quarter of the wall time on a tree of headers).
+// the others wait for the writer (a fifth of the wall time on a tree of headers).
 const uint64_t AHEAD_BYTES = 4u << 20;
 
 class AheadPacker {
@@ -307,7 +307,6 @@ public:
         changed.wait(hold, [&] { return jobs[j].ready; });
         member = std::move(jobs[j].result);
         jobs[j].result = PackedMember();
-        taken = j + 1;
         heldBytes -= (uint64_t)jobs[j].info.st_size;
         hold.unlock();
         changed.notify_all();
@@ -386,7 +385,6 @@ private:
     std::condition_variable changed;
     std::atomic<bool> stopped{false};
     size_t next = 0;           // the next job a worker takes
-    size_t taken = 0;          // jobs the writer has taken
     uint64_t heldBytes = 0;    // input bytes of the jobs taken by workers and not by the writer
     uint64_t aheadBytes = 0;   // at most that many, unless one job alone is more
     size_t largesWritten = 0;
