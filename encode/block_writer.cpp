@@ -41,9 +41,10 @@ uint32_t sentCount(const uint8_t* lengths, uint32_t count)
 
 }  // namespace
 
-BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool thorough)
+BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits, CodeEffort effort)
     : distSymbols(distanceSymbolsFor(dictBits)), distCountBits(distanceCountBitsFor(dictBits))
 {
+    const bool thorough = effort != CodeEffort::usual;
     huffmanLengths(counts.symbols, CODE_SYMBOLS, MAX_CODE_LENGTH, symbolLen);
     huffmanLengths(counts.distances, distSymbols, MAX_CODE_LENGTH, distanceLen);
     singleSymbol = singleOf(counts.symbols, CODE_SYMBOLS);
@@ -72,6 +73,7 @@ BlockCodes::BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool thorou
             settleSymbolLengths(counts, thorough);
         }
     }
+    if (effort == CodeEffort::fitted && singleSymbol < 0) symbolBits = fitLengths(counts, symbolBits);
     uint64_t symbolBodyBits = 0;
     for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) symbolBodyBits += (uint64_t)counts.symbols[s] * symbolLen[s];
     headerBits = BLOCK_SIZE_BITS + symbolBits - symbolBodyBits;
@@ -125,6 +127,100 @@ uint64_t BlockCodes::settleSymbolLengths(const BlockCounts& counts, bool thoroug
     }
     for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) bits += (uint64_t)counts.symbols[s] * symbolLen[s];
     return bits;
+}
+
+// A Huffman code gives each symbol its best length for the body alone, but every length is
+// also sent, at the price of its symbol in the code-length code: a length the block uses
+// rarely costs more there, and moving a symbol to a common length can save more in the
+// header than it costs in the body. So each used symbol takes the length that minimises
+//   count * length + header price of the length + lambda * 2^(16 - length),
+// the last term the symbol's share of the code space, with lambda the least that keeps the
+// code within its space; what space is left goes to the symbols that gain most from a length
+// one shorter, so that the code stays complete, as readers require. The header prices come
+// from the code before, so this repeats while the block gets smaller. In integers (prices
+// and lambda in 1/2^16 of a bit), so that every system writes the same bytes. Returns the
+// bits of the literal/length lengths and codes, as settleSymbolLengths does.
+uint64_t BlockCodes::fitLengths(const BlockCounts& counts, uint64_t symbolBits)
+{
+    const uint32_t ROUNDS = 3;  // a fourth saves next to nothing
+    const uint64_t SPACE = 1u << MAX_CODE_LENGTH;
+    uint16_t used[CODE_SYMBOLS];
+    uint32_t usedCount = 0;
+    for (uint32_t s = 0; s < CODE_SYMBOLS; ++s)
+        if (counts.symbols[s]) used[usedCount++] = (uint16_t)s;
+    if (usedCount < 2) return symbolBits;  // no code, or a single value: no lengths to fit
+    for (uint32_t round = 0; round < ROUNDS; ++round) {
+        // A length missing from the code-length code would have to be added to it: priced a
+        // little above its longest code (the one value of a single-value code costs nothing).
+        const uint32_t missing =
+            (singleLength >= 0 ? 1 : *std::max_element(lengthLen, lengthLen + CODE_LENGTH_SYMBOLS)) + 2;
+        uint64_t price[MAX_CODE_LENGTH + 1];
+        for (uint32_t length = 1; length <= MAX_CODE_LENGTH; ++length) {
+            uint32_t v = length + CODE_LENGTH_BIAS;
+            uint32_t bits = singleLength >= 0 ? (v == (uint32_t)singleLength ? 0 : missing)
+                                              : (lengthLen[v] ? lengthLen[v] : missing);
+            price[length] = (uint64_t)bits << 16;
+        }
+        uint8_t len[CODE_SYMBOLS] = {};
+        auto choose = [&](uint64_t lambda) {
+            uint64_t space = 0;
+            for (uint32_t k = 0; k < usedCount; ++k) {
+                uint32_t s = used[k];
+                uint64_t body = (uint64_t)counts.symbols[s] << 16, best = UINT64_MAX;
+                for (uint32_t length = 1; length <= MAX_CODE_LENGTH; ++length) {
+                    uint64_t cost = body * length + price[length] + (lambda << (MAX_CODE_LENGTH - length));
+                    if (cost < best) best = cost, len[s] = (uint8_t)length;
+                }
+                space += SPACE >> len[s];
+            }
+            return space;
+        };
+        // Lambda to within 1/64: closer changes a length here and there, which the filling
+        // below makes up for.
+        uint64_t low = 0, high = 1;
+        while (choose(high) > SPACE) low = high, high *= 2;
+        while (high - low > std::max<uint64_t>(1, high / 64)) {
+            uint64_t mid = low + (high - low) / 2;
+            (choose(mid) > SPACE ? low : high) = mid;
+        }
+        uint64_t space = choose(high);
+        // Whatever space is left is a multiple of the longest code's share, so shortening
+        // codes whose share fits always fills it.
+        while (space < SPACE) {
+            int64_t bestGain = INT64_MIN;
+            uint32_t pick = 0;
+            for (uint32_t k = 0; k < usedCount; ++k) {
+                uint32_t s = used[k], length = len[s];
+                if (length <= 1 || (SPACE >> length) > SPACE - space) continue;
+                int64_t gain = ((int64_t)counts.symbols[s] << 16) + (int64_t)price[length] - (int64_t)price[length - 1];
+                if (gain > bestGain) bestGain = gain, pick = s;
+            }
+            space += SPACE >> len[pick];
+            --len[pick];
+        }
+
+        uint8_t before[CODE_SYMBOLS];
+        std::copy(symbolLen, symbolLen + CODE_SYMBOLS, before);
+        LengthItem beforeItems[CODE_SYMBOLS];
+        const uint32_t beforeCount = lengthItemCount;
+        std::copy(lengthItems, lengthItems + beforeCount, beforeItems);
+        uint8_t beforeLen[CODE_LENGTH_SYMBOLS];
+        std::copy(lengthLen, lengthLen + CODE_LENGTH_SYMBOLS, beforeLen);
+        const int32_t beforeSingle = singleLength;
+        std::copy(len, len + CODE_SYMBOLS, symbolLen);
+        uint64_t bits = settleSymbolLengths(counts, true);
+        if (bits < symbolBits) {
+            symbolBits = bits;
+            continue;
+        }
+        std::copy(before, before + CODE_SYMBOLS, symbolLen);
+        std::copy(beforeItems, beforeItems + beforeCount, lengthItems);
+        lengthItemCount = beforeCount;
+        std::copy(beforeLen, beforeLen + CODE_LENGTH_SYMBOLS, lengthLen);
+        singleLength = beforeSingle;
+        break;
+    }
+    return symbolBits;
 }
 
 // Folds each run of zero lengths into single zeros (symbol 0), short runs (symbol 1) and a

@@ -119,13 +119,21 @@ struct BlockCounts {
     void add(const BlockCounts& other);
 };
 
+// How hard a block's codes are fitted to its counts.
+enum class CodeEffort {
+    usual,     // Huffman codes, zero runs folded the usual way
+    thorough,  // the zero runs of the literal/length lengths also folded at the prices of
+               // the code-length code, and a literal/length code with the rarest symbols'
+               // counts raised tried too, each kept when it makes the block smaller
+    fitted,    // thorough, then the literal/length lengths chosen against their header
+               // cost too (see fitLengths): slower, so for the blocks a parse weighs, not
+               // for every cut tried
+};
+
 // The three codes of one block, made from its counts.
 class BlockCodes {
 public:
-    // With `thorough`, the zero runs of the literal/length lengths are folded a second time
-    // at the prices of the code-length code, and a literal/length code with the rarest
-    // symbols' counts raised is tried too, each kept when it makes the block smaller.
-    BlockCodes(const BlockCounts& counts, uint32_t dictBits, bool thorough = false);
+    BlockCodes(const BlockCounts& counts, uint32_t dictBits, CodeEffort effort = CodeEffort::usual);
 
     // The block's size in bits, header included.
     uint64_t bits() const { return headerBits + bodyBits; }
@@ -144,6 +152,7 @@ public:
 private:
     uint64_t settleSymbolLengths(const BlockCounts& counts, bool thorough);
     bool foldLengths(const uint32_t* price);
+    uint64_t fitLengths(const BlockCounts& counts, uint64_t symbolBits);
     uint64_t lengthHeaderBits() const;
     void writeAuxLengths(BitWriter& out, const uint8_t* lengths, uint32_t count, uint32_t countBits,
                          int32_t zeroCountAfter) const;

@@ -163,14 +163,14 @@ bool leavesLookAhead(const BlockCodes& codes, const Item& item, uint32_t distSym
 // take no bits and so no look-ahead (about 7 bytes of header, against the far larger cost
 // of lengthening a code that the block uses often).
 void sendBlock(BitWriter& out, std::unique_ptr<BlockCodes> codes, const Item* items, size_t count,
-               bool endsStream, uint32_t dictBits, bool thorough)
+               bool endsStream, uint32_t dictBits, CodeEffort effort)
 {
     if (endsStream && count > 1 && !leavesLookAhead(*codes, items[count - 1], distanceSymbolsFor(dictBits))) {
         BlockCounts head, last;
         for (size_t k = 0; k + 1 < count; ++k) head.add(items[k]);
         last.add(items[count - 1]);
-        BlockCodes(head, dictBits, thorough).write(out, items, count - 1);
-        BlockCodes(last, dictBits, thorough).write(out, items + count - 1, 1);
+        BlockCodes(head, dictBits, effort).write(out, items, count - 1);
+        BlockCodes(last, dictBits, effort).write(out, items + count - 1, 1);
         return;
     }
     codes->write(out, items, count);
@@ -183,6 +183,7 @@ class SegmentCoder {
 public:
     SegmentCoder(uint32_t dictBits, int level, const LevelParams& params, bool thorough)
         : dictBits(dictBits), level(level), params(params), thorough(thorough),
+          effort(thorough ? CodeEffort::fitted : CodeEffort::usual),
           tree(1u << dictBits, thorough ? dictBits + 4 : 16)
     {
         // The arrays at their largest from the start: grown by doubling, the match list
@@ -206,10 +207,12 @@ private:
     const uint32_t dictBits;
     const int level;
     const LevelParams params;
-    // Level 9: the wide three-byte table, the code lengths' zero runs folded at their prices,
-    // block cuts refined item by item, and each block parsed from its neighbour's prices too.
+    // Level 9: the wide three-byte table, the code lengths' zero runs folded at their prices
+    // and the lengths fitted to their header cost, block cuts refined item by item, and each
+    // block parsed from its neighbour's prices too.
     // Each of these alone moves the other levels' sizes by chance either way.
     const bool thorough;
+    const CodeEffort effort;  // of the codes a parse is priced or weighed by
     TreeFinder tree;
     const uint8_t* data = nullptr;
     uint32_t size = 0;
@@ -249,13 +252,13 @@ void SegmentCoder::code(const uint8_t* bytes, uint32_t bytesSize, uint32_t start
             counts.add(item);
             p += item.length ? item.length : 1;
         }
-        std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits, thorough));
+        std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits, effort));
         for (uint32_t pass = 0; pass < params.passes; ++pass) {
             shortestPath(from, to, Prices(*codes, distanceSymbolsFor(dictBits)), items);
             if (pass + 1 == params.passes) break;
             BlockCounts passCounts;
             for (const Item& item : items) passCounts.add(item);
-            codes.reset(new BlockCodes(passCounts, dictBits, thorough));
+            codes.reset(new BlockCodes(passCounts, dictBits, effort));
         }
         emit(from, endsStream && to == end, out);
         from = to;
@@ -288,7 +291,7 @@ void SegmentCoder::emit(uint32_t start, bool endsStream, BitWriter& out)
                 counts.add(items[k]);
                 blockBytes += items[k].length ? items[k].length : 1;
             }
-            std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits, thorough));
+            std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits, effort));
             const Item* blockItems = items.data() + from;
             size_t blockCount = end - from;
             std::vector<Item> kept;  // the block's items once a new parse is taken
@@ -306,7 +309,7 @@ void SegmentCoder::emit(uint32_t start, bool endsStream, BitWriter& out)
                 shortestPath(bytes, bytes + blockBytes, Prices(*neighbour, distSymbols), again);
                 BlockCounts newCounts;
                 for (const Item& item : again) newCounts.add(item);
-                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, thorough));
+                std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, effort));
                 if (again.size() <= MOST_BLOCK_ITEMS && newCodes->bits() < codes->bits()) take(newCodes, newCounts);
             }
             // Each round parses with the prices of the block's code and, with countPrices, of
@@ -318,7 +321,7 @@ void SegmentCoder::emit(uint32_t start, bool endsStream, BitWriter& out)
                                  kind == 0 ? Prices(*codes, distSymbols) : Prices(current, distSymbols), again);
                     BlockCounts newCounts;
                     for (const Item& item : again) newCounts.add(item);
-                    std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, thorough));
+                    std::unique_ptr<BlockCodes> newCodes(new BlockCodes(newCounts, dictBits, effort));
                     if (again.size() > MOST_BLOCK_ITEMS || newCodes->bits() >= codes->bits()) continue;
                     take(newCodes, newCounts);
                     gained = true;
@@ -332,7 +335,7 @@ void SegmentCoder::emit(uint32_t start, bool endsStream, BitWriter& out)
                     lastCodes = std::move(codes);
                     neighbour = lastCodes.get();
                 } else {
-                    sendBlock(out, std::move(codes), blockItems, blockCount, true, dictBits, thorough);
+                    sendBlock(out, std::move(codes), blockItems, blockCount, true, dictBits, effort);
                 }
             } else {
                 reparsed.insert(reparsed.end(), blockItems, blockItems + blockCount);
@@ -727,9 +730,9 @@ void LhEncoder::State::emitSequential(bool endsStream)
     for (uint32_t end : ends) {
         BlockCounts counts;
         for (uint32_t k = from; k < end; ++k) counts.add(items[k]);
-        std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits, false));
+        std::unique_ptr<BlockCodes> codes(new BlockCodes(counts, dictBits));
         sendBlock(out, std::move(codes), items.data() + from, end - from, endsStream && end == ends.back(), dictBits,
-                  false);
+                  CodeEffort::usual);
         from = end;
     }
 }

@@ -18,7 +18,11 @@ void refineCuts(const Item* items, std::vector<uint32_t>& ends, uint32_t dictBit
         BlockCounts left, right;
         for (uint32_t k = from; k < cut; ++k) left.add(items[k]);
         for (uint32_t k = cut; k < to; ++k) right.add(items[k]);
-        uint64_t best = BlockCodes(left, dictBits, true).bits() + BlockCodes(right, dictBits, true).bits();
+        auto pairBits = [&] {
+            return BlockCodes(left, dictBits, CodeEffort::thorough).bits() +
+                   BlockCodes(right, dictBits, CodeEffort::thorough).bits();
+        };
+        uint64_t best = pairBits();
         for (uint32_t stride = std::max<uint32_t>(1, (to - from) / 8); stride >= 1; stride /= 2) {
             for (bool moved = true; moved;) {
                 moved = false;
@@ -36,7 +40,7 @@ void refineCuts(const Item* items, std::vector<uint32_t>& ends, uint32_t dictBit
                     BlockCounts& losing = direction < 0 ? left : right;
                     BlockCounts& gaining = direction < 0 ? right : left;
                     shift(losing, gaining);
-                    uint64_t bits = BlockCodes(left, dictBits, true).bits() + BlockCodes(right, dictBits, true).bits();
+                    uint64_t bits = pairBits();
                     if (bits < best) {
                         best = bits;
                         cut = target;
@@ -51,7 +55,7 @@ void refineCuts(const Item* items, std::vector<uint32_t>& ends, uint32_t dictBit
         // A cut that moved next to another may leave a block the pair no longer pays for.
         BlockCounts whole = left;
         whole.add(right);
-        if (to - from <= mostItems && BlockCodes(whole, dictBits, true).bits() <= best) {
+        if (to - from <= mostItems && BlockCodes(whole, dictBits, CodeEffort::thorough).bits() <= best) {
             ends.erase(ends.begin() + (long)b);
             b = b > 0 ? b - 2 : (size_t)-1;  // the cut before meets the merged block
             continue;
@@ -75,13 +79,14 @@ std::vector<uint32_t> chooseBlocks(const Item* items, uint32_t count, uint32_t d
     // Each piece holds its counts (about 2 KiB): at most MOST_PIECES of them, whatever the
     // number of items, keeps the memory bounded.
     const uint32_t MOST_PIECES = 4096;
+    const CodeEffort effort = refine ? CodeEffort::thorough : CodeEffort::usual;
     pieceItems = std::max(pieceItems, (count + MOST_PIECES - 1) / MOST_PIECES);
     std::vector<Piece> pieces;
     for (uint32_t at = 0; at < count;) {
         Piece piece;
         piece.end = std::min(count, at + pieceItems);
         for (uint32_t k = at; k < piece.end; ++k) piece.counts.add(items[k]);
-        piece.bits = BlockCodes(piece.counts, dictBits, refine).bits();
+        piece.bits = BlockCodes(piece.counts, dictBits, effort).bits();
         piece.next = (uint32_t)pieces.size() + 1;
         pieces.push_back(piece);
         at = piece.end;
@@ -97,7 +102,7 @@ std::vector<uint32_t> chooseBlocks(const Item* items, uint32_t count, uint32_t d
         }
         BlockCounts merged = a.counts;
         merged.add(pieces[a.next].counts);
-        a.saving = (int64_t)(a.bits + pieces[a.next].bits) - (int64_t)BlockCodes(merged, dictBits, refine).bits();
+        a.saving = (int64_t)(a.bits + pieces[a.next].bits) - (int64_t)BlockCodes(merged, dictBits, effort).bits();
     };
     for (uint32_t i = 0; i < none; ++i) weigh(i);
     for (;;) {

@@ -138,7 +138,8 @@ TEST(Encoder, HuffmanLengthsAreLimitedAndComplete)
 
 // The size that block choice weighs is the size written, header included, for every form
 // of the three codes (single-value, absent distances, long and short codes), and level 9's
-// codes, which may raise rare symbols' counts, are never larger than the plain ones.
+// codes, which may raise rare symbols' counts and fit lengths to their header cost, are never
+// larger than the plain ones.
 TEST(Encoder, BlockCostIsTheBitsWritten)
 {
     std::vector<Item> literals, oneMatch, mixed, rare;
@@ -165,19 +166,22 @@ TEST(Encoder, BlockCostIsTheBitsWritten)
             std::vector<Item> kept;
             for (const Item& item : items)
                 if (item.length == 0 || item.value < (1u << dictBits)) kept.push_back(item);
-            BlockCodes plain(counts, dictBits), thorough(counts, dictBits, true);
-            for (const BlockCodes* codes : {&plain, &thorough}) {
+            BlockCodes plain(counts, dictBits), thorough(counts, dictBits, CodeEffort::thorough),
+                fitted(counts, dictBits, CodeEffort::fitted);
+            for (const BlockCodes* codes : {&plain, &thorough, &fitted}) {
                 BitWriter out([](const uint8_t*, size_t) {});
                 codes->write(out, kept.data(), kept.size());
                 EXPECT_EQ(out.bitsWritten(), codes->bits());
             }
             EXPECT_LE(thorough.bits(), plain.bits());
+            EXPECT_LE(fitted.bits(), thorough.bits());
         }
     }
     // Lengths used once each are where level 9's codes gain.
     BlockCounts counts;
     for (const Item& item : rare) counts.add(item);
-    EXPECT_LT(BlockCodes(counts, 16, true).bits(), BlockCodes(counts, 16).bits());
+    EXPECT_LT(BlockCodes(counts, 16, CodeEffort::thorough).bits(), BlockCodes(counts, 16).bits());
+    EXPECT_LT(BlockCodes(counts, 16, CodeEffort::fitted).bits(), BlockCodes(counts, 16, CodeEffort::thorough).bits());
 }
 
 // Where the literals change from one set of bytes to another, blocks are cut exactly there,
