@@ -67,6 +67,11 @@ struct LevelParams {
 // pieces of 2,048 items: against two passes and pieces of 512, a quarter less time for
 // archives 0.2 % larger. It also tries only the ends of a match's new lengths and takes
 // matches of 80 bytes whole: about 3 % less time for archives 0.07 % larger.
+//
+// Level 9 is about as small as a Deflate64 encoder's best, and the format sets the bound: its
+// distances have one class per power of two where Deflate64 has two, and on a program the
+// items level 9 chooses, coded with Deflate64's classes and lengths instead, come out 0.22 %
+// smaller (the font 0.09 %; C headers 1.0 % larger, as -lh7- gives every length a symbol).
 const LevelParams LEVELS[10] = {
     {4, 16, false, 0, 0, 0, 8192, 0, false},       // (0: unused)
     {4, 16, false, 0, 0, 0, 8192, 0, false},       // 1: greedy
