@@ -137,9 +137,9 @@ TEST(Encoder, HuffmanLengthsAreLimitedAndComplete)
 }
 
 // The size that block choice weighs is the size written, header included, for every form
-// of the three codes (single-value, absent distances, long and short codes), and level 9's
-// codes, which may raise rare symbols' counts and fit lengths to their header cost, are never
-// larger than the plain ones.
+// of the three codes (single-value, absent distances, long and short codes); every code is
+// complete; and level 9's codes, which may raise rare symbols' counts and fit lengths to
+// their header cost, are never larger than the plain ones.
 TEST(Encoder, BlockCostIsTheBitsWritten)
 {
     std::vector<Item> literals, oneMatch, mixed, rare;
@@ -172,6 +172,17 @@ TEST(Encoder, BlockCostIsTheBitsWritten)
                 BitWriter out([](const uint8_t*, size_t) {});
                 codes->write(out, kept.data(), kept.size());
                 EXPECT_EQ(out.bitsWritten(), codes->bits());
+                // Lengths for the used symbols only, and a complete code: readers refuse one
+                // with room left.
+                if (codes->singleSymbolValue() >= 0) continue;
+                uint64_t space = 0;
+                for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) {
+                    uint32_t length = codes->symbolLengths()[s];
+                    EXPECT_EQ(length != 0, counts.symbols[s] != 0) << "symbol " << s;
+                    ASSERT_LE(length, MAX_CODE_LENGTH);
+                    if (length) space += 1u << (MAX_CODE_LENGTH - length);
+                }
+                EXPECT_EQ(space, 1u << MAX_CODE_LENGTH);
             }
             EXPECT_LE(thorough.bits(), plain.bits());
             EXPECT_LE(fitted.bits(), thorough.bits());
