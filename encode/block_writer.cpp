@@ -104,29 +104,32 @@ uint64_t BlockCodes::settleSymbolLengths(const BlockCounts& counts, bool thoroug
         for (uint32_t s = 0; s < CODE_LENGTH_SYMBOLS; ++s)
             price[s] = singleLength >= 0 ? (s == (uint32_t)singleLength ? 0 : MAX_CODE_LENGTH)
                                          : (lengthLen[s] ? lengthLen[s] : MAX_CODE_LENGTH);
-        LengthItem usual[CODE_SYMBOLS];
-        const uint32_t usualCount = lengthItemCount;
-        std::copy(lengthItems, lengthItems + usualCount, usual);
-        uint8_t usualLen[CODE_LENGTH_SYMBOLS];
-        std::copy(lengthLen, lengthLen + CODE_LENGTH_SYMBOLS, usualLen);
-        int32_t usualSingle = singleLength;
-        if (foldLengths(price)) {
-            uint64_t folded = lengthHeaderBits();
-            if (folded < bits) {
-                bits = folded;
-            } else {
-                std::copy(usual, usual + usualCount, lengthItems);
-                lengthItemCount = usualCount;
-                std::copy(usualLen, usualLen + CODE_LENGTH_SYMBOLS, lengthLen);
-                singleLength = usualSingle;
-            }
-        } else {
-            std::copy(usual, usual + usualCount, lengthItems);
-            lengthItemCount = usualCount;
-        }
+        LengthCodeCopy usual;
+        keepLengthCode(usual);
+        uint64_t folded = foldLengths(price) ? lengthHeaderBits() : UINT64_MAX;
+        if (folded < bits)
+            bits = folded;
+        else
+            restoreLengthCode(usual);
     }
     for (uint32_t s = 0; s < CODE_SYMBOLS; ++s) bits += (uint64_t)counts.symbols[s] * symbolLen[s];
     return bits;
+}
+
+void BlockCodes::keepLengthCode(LengthCodeCopy& copy) const
+{
+    copy.itemCount = lengthItemCount;
+    std::copy(lengthItems, lengthItems + lengthItemCount, copy.items);
+    std::copy(lengthLen, lengthLen + CODE_LENGTH_SYMBOLS, copy.lengths);
+    copy.single = singleLength;
+}
+
+void BlockCodes::restoreLengthCode(const LengthCodeCopy& copy)
+{
+    lengthItemCount = copy.itemCount;
+    std::copy(copy.items, copy.items + copy.itemCount, lengthItems);
+    std::copy(copy.lengths, copy.lengths + CODE_LENGTH_SYMBOLS, lengthLen);
+    singleLength = copy.single;
 }
 
 // A Huffman code gives each symbol its best length for the body alone, but every length is
@@ -201,12 +204,8 @@ uint64_t BlockCodes::fitLengths(const BlockCounts& counts, uint64_t symbolBits)
 
         uint8_t before[CODE_SYMBOLS];
         std::copy(symbolLen, symbolLen + CODE_SYMBOLS, before);
-        LengthItem beforeItems[CODE_SYMBOLS];
-        const uint32_t beforeCount = lengthItemCount;
-        std::copy(lengthItems, lengthItems + beforeCount, beforeItems);
-        uint8_t beforeLen[CODE_LENGTH_SYMBOLS];
-        std::copy(lengthLen, lengthLen + CODE_LENGTH_SYMBOLS, beforeLen);
-        const int32_t beforeSingle = singleLength;
+        LengthCodeCopy beforeCode;
+        keepLengthCode(beforeCode);
         std::copy(len, len + CODE_SYMBOLS, symbolLen);
         uint64_t bits = settleSymbolLengths(counts, true);
         if (bits < symbolBits) {
@@ -214,10 +213,7 @@ uint64_t BlockCodes::fitLengths(const BlockCounts& counts, uint64_t symbolBits)
             continue;
         }
         std::copy(before, before + CODE_SYMBOLS, symbolLen);
-        std::copy(beforeItems, beforeItems + beforeCount, lengthItems);
-        lengthItemCount = beforeCount;
-        std::copy(beforeLen, beforeLen + CODE_LENGTH_SYMBOLS, lengthLen);
-        singleLength = beforeSingle;
+        restoreLengthCode(beforeCode);
         break;
     }
     return symbolBits;

@@ -174,6 +174,16 @@ private:
     };
     LengthItem lengthItems[CODE_SYMBOLS];
     uint32_t lengthItemCount = 0;
+    // The code-length code and the lengths as its symbols, kept aside while another way of
+    // sending the lengths is tried (only the items in use are copied).
+    struct LengthCodeCopy {
+        LengthItem items[CODE_SYMBOLS];
+        uint32_t itemCount;
+        uint8_t lengths[CODE_LENGTH_SYMBOLS];
+        int32_t single;
+    };
+    void keepLengthCode(LengthCodeCopy& copy) const;
+    void restoreLengthCode(const LengthCodeCopy& copy);
     uint32_t symbolCount;  // literal/length lengths sent (trailing zeros are not)
     uint64_t headerBits;
     uint64_t bodyBits;
