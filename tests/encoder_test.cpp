@@ -150,13 +150,29 @@ TEST(Encoder, BlockCostIsTheBitsWritten)
     for (int i = 0; i < 3000; ++i) rare.push_back({0, (uint16_t)"etaoin "[i % 7]});
     for (int i = 0; i < 120; ++i)
         for (int n = 0; n < 1 + i % 3; ++n) rare.push_back({(uint16_t)(3 + i), (uint16_t)(i * 5)});
-    const std::vector<std::pair<const char*, std::vector<Item>>> cases = {
+    std::vector<std::pair<const char*, std::vector<Item>>> cases = {
         {"one literal", {{0, 'a'}}},
         {"literals only", literals},
         {"one match", oneMatch},
         {"many lengths and distances", mixed},
         {"many lengths used once", rare},
     };
+    // Random symbol sets, 2 to 400 symbols, each used a few times, up to a few hundred, or a
+    // power of two: the shapes where fitting lengths to the header moves most of them.
+    uint32_t seed = 7;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8; };
+    for (int table = 0; table < 40; ++table) {
+        std::vector<Item> items;
+        uint32_t symbols = 2 + next() % 399, shape = table % 3;
+        for (uint32_t k = 0; k < symbols; ++k) {
+            uint32_t symbol = next() % CODE_SYMBOLS, value = next() % 65536;
+            uint32_t count = shape == 0 ? 1 + next() % 3 : shape == 1 ? 1 + next() % 150 : 1u << next() % 8;
+            Item item = symbol < 256 ? Item{0, (uint16_t)symbol}
+                                     : Item{(uint16_t)(symbol - MATCH_LENGTH_BIAS), (uint16_t)value};
+            items.insert(items.end(), count, item);
+        }
+        cases.push_back({"random symbol set", items});
+    }
     for (uint32_t dictBits : {13u, 15u, 16u}) {
         for (const auto& [name, items] : cases) {
             SCOPED_TRACE(std::string(name) + ", dictionary bits " + std::to_string(dictBits));
